@@ -1,0 +1,45 @@
+#include "app/cmyapplication.h"
+#include "app/loghandler.h"
+#include "core/apppaths.h"
+#include "core/signalwatcher.h"
+
+#include <QDebug>
+#include <QTextCodec>
+#include <QTranslator>
+
+int main(int argc, char *argv[])
+{
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("gb2312"));
+
+    bool headless = false;
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--headless") == 0)
+            headless = true;
+    }
+    // Without a window no display is needed: the offscreen platform lets the
+    // application object start on a machine with no screen at all.
+    if (headless && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    CMyApplication app(argc, argv, 1);
+    AppPaths::applyArguments(app.arguments());
+
+    QTranslator translator;
+    if (!translator.load(QStringLiteral("KelServer"), AppPaths::file(QStringLiteral("translations"))))
+        translator.load(QStringLiteral("qt_zh_CN"), AppPaths::appDir());
+    app.installTranslator(&translator);
+
+    if (!app.checkSingleInstance())
+        return 0;
+    LogHandler::installIfLogDirExists();
+
+    SignalWatcher watcher;
+    QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [](int sig) {
+        qDebug() << "signal" << sig << "received, shutting down";
+        QCoreApplication::quit();
+    });
+    qDebug() << "fireserver started, application directory" << AppPaths::appDir();
+    const int rc = app.exec();
+    qDebug() << "fireserver stopped";
+    return rc;
+}
