@@ -29,9 +29,12 @@ int main(int argc, char *argv[])
         translator.load(QStringLiteral("qt_zh_CN"), AppPaths::appDir());
     app.installTranslator(&translator);
 
+    // The file log is installed before the instance check (not after it), so
+    // a refused second copy leaves its reason in the day's log: headless,
+    // nobody sees a message box.
+    LogHandler::installIfLogDirExists();
     if (!app.checkSingleInstance())
         return 0;
-    LogHandler::installIfLogDirExists();
 
     SignalWatcher watcher;
     QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [](int sig) {
