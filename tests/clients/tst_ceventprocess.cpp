@@ -43,6 +43,7 @@ private slots:
     void restoreAllDoesNotRecurse();
     void badInputIsDroppedWithoutGrowth();
     void queueWarningOnce();
+    void trackedKeysAreCapped();
 
 private:
     QTemporaryDir m_dir;
@@ -435,6 +436,23 @@ void TestEventProcess::queueWarningOnce()
     QCOMPARE(g_messages.filter(QStringLiteral("holds more than 10000")).size(), 1);
     QCOMPARE(d.waitingCount(10), CEventProcess::QueueWarnThreshold + 50);
     QCOMPARE(d.activeCount(), 0);
+}
+
+void TestEventProcess::trackedKeysAreCapped()
+{
+    CEventProcess d;
+    d.setTimersEnabled(false);
+    g_messages.clear();
+    g_previous = qInstallMessageHandler(capture);
+    const int n = CEventProcess::MaxTrackedKeys + 10;
+    for (int i = 0; i < n; ++i)
+        d.handleEvent(var(ev(1, 1, QString::number(i))));
+    qInstallMessageHandler(g_previous);
+    QCOMPARE(d.activeKeyCount(), CEventProcess::MaxTrackedKeys);
+    QCOMPARE(g_messages.filter(QStringLiteral("delivered but not tracked")).size(), 1);
+    // Past the cap a condition is still delivered, only not tracked.
+    QCOMPARE(d.waitingCount(1), n);
+    QCOMPARE(d.activeCount(), CEventProcess::MaxActiveEvents);
 }
 
 QTEST_GUILESS_MAIN(TestEventProcess)
