@@ -237,6 +237,19 @@ void TestEventProcess::wildcardRestoreForClasses4And8()
     // A pattern restore is never a repeat.
     QCOMPARE(drain(d, r).size(), 1);
 
+    // Keys that arrive or go after the first pattern are matched the same way.
+    d.handleEvent(var(ev(40, 1, QStringLiteral("abc9e"), 5)));
+    d.handleEvent(var(ev(40, 1, QStringLiteral("ABC9F"), 5)));
+    d.handleEvent(var(ev(40, 0, QStringLiteral("abd1e"), 5)));
+    d.handleEvent(var(ev(40, 0, QStringLiteral("ABC*E"), 5)));
+    d.handleEvent(var(ev(40, 0, QStringLiteral("abd*e"), 5)));
+    QVERIFY(!d.isActiveKey(5, 1300, QStringLiteral("abc9e")));
+    QVERIFY(d.isActiveKey(5, 1300, QStringLiteral("ABC9F")));
+    d.handleEvent(var(ev(40, 0, QStringLiteral("*bc1e1"), 5))); // leading wildcard
+    QVERIFY(!d.isActiveKey(5, 1300, QStringLiteral("abc1e1")));
+    QCOMPARE(d.activeKeyCount(), 3); // abc1 and ABC9F on port 5, abc1e on port 6
+    drain(d, r);
+
     // Class 8 too, with several wildcards; code-8 entries go with the keys.
     d.handleEvent(var(ev(80, 1, QStringLiteral("F0A1"), 5)));
     d.handleEvent(var(ev(80, 1, QStringLiteral("f0b2"), 5)));
