@@ -2,6 +2,7 @@
 
 #include "core/apppaths.h"
 #include "core/servercontext.h"
+#include "panels/cpanelmanager.h"
 
 #include <QDebug>
 #include <QDir>
@@ -259,6 +260,28 @@ QList<ControllerInfo> readControllers()
         return a.controllerId < b.controllerId;
     });
     return rows;
+}
+
+bool loadControllers(CPanelManager &manager)
+{
+    manager.clearControllers();
+    const QList<ControllerInfo> rows = readControllers();
+    for (const ControllerInfo &info : rows)
+        manager.addController(new ControllerInfo(info));
+    qDebug() << "openAllControls";
+    manager.openAllPanels();
+    return true;
+}
+
+int recordOpenStates(const CPanelManager &manager)
+{
+    int stored = 0;
+    const QList<quint8> ids = manager.controllerIds();
+    for (quint8 id : ids) {
+        const ControllerInfo *info = manager.controllerInfo(id);
+        stored += recordOpenState(info->controllerId, manager.isPanelConnected(id)) ? 1 : 0;
+    }
+    return stored;
 }
 
 QString serialCommValue(const QString &portName)

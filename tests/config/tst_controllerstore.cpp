@@ -1,6 +1,7 @@
 // The controller store against real SQLite files in a temporary directory,
 // and the dialog's validation rules on plain row data.
 
+#include "common/standincontroller.h"
 #include "config/controllerstore.h"
 #include "config/controllervalidation.h"
 #include "core/apppaths.h"
@@ -315,6 +316,38 @@ private slots:
         QVERIFY(q.exec(QStringLiteral("DROP TABLE ServerControllerInfo")));
         QVERIFY(!ControllerStore::insertController(6, QStringLiteral("b"), 22, QStringLiteral("4")));
         QCOMPARE(warningsContaining(QStringLiteral("no such table")), 1);
+    }
+
+    void loadHandsRowsToTheManagerAndOpensThem()
+    {
+        writeLegacyTable(path(QStringLiteral("KelServerSet.db")),
+                         {{9, "serial", 22, "2"}, {3, "no model", 21, "1"}, {9, "dup", 22, "4"}});
+        QVERIFY(ControllerStore::openDatabase(ControllerStore::selectDatabaseFile()));
+        StandInPanelManager manager({22});
+        manager.addController(new ControllerInfo); // a stale record the load clears
+        QVERIFY(ControllerStore::loadControllers(manager));
+        QCOMPARE(manager.controllerIds(), (QList<quint8>{3, 9}));
+        QCOMPARE(manager.controllerInfo(9)->name, QStringLiteral("serial"));
+        QCOMPARE(manager.controllerInfo(9)->comPort, quint8(2));
+        QVERIFY(manager.isPanelConnected(9));
+        QCOMPARE(warningsContaining(QStringLiteral("\"dup\"")), 1);
+        QCOMPARE(rowCount(), 3);
+    }
+
+    void shutdownStoresOneOpenStatePerController()
+    {
+        QVERIFY(ControllerStore::openDatabase(QString()));
+        QVERIFY(ControllerStore::insertController(1, QStringLiteral("a"), 22, QStringLiteral("1")));
+        QVERIFY(ControllerStore::insertController(2, QStringLiteral("b"), 22, QStringLiteral("2")));
+        QVERIFY(ControllerStore::insertController(3, QStringLiteral("c"), 21, QStringLiteral("3")));
+        StandInPanelManager manager({22});
+        QVERIFY(ControllerStore::loadControllers(manager));
+        manager.closePanel(2);
+        QCOMPARE(ControllerStore::recordOpenStates(manager), 3);
+        QCOMPARE(storedRow(1).last(), QStringLiteral("1"));
+        QCOMPARE(storedRow(2).last(), QStringLiteral("0"));
+        QCOMPARE(storedRow(3).last(), QStringLiteral("0"));
+        QCOMPARE(warningsContaining(QStringLiteral("settings database")), 0);
     }
 
     void validationOfPorts_data()
