@@ -478,10 +478,14 @@ bool Controller::addCommand(const QVariant &command)
     } else if (code == CmdSilence || (code >= CmdStart && code <= CmdEnable)
                || (code >= CmdSyncTime && code <= CmdReadValue)) {
         if (m_listCommand.size() >= kMaxCommands) {
-            qWarning() << "Controller" << m_nControllerID << ": command queue full, command"
-                       << Qt::hex << code << "dropped";
+            if (!m_bQueueFullLogged) {
+                m_bQueueFullLogged = true;
+                qWarning() << "Controller" << m_nControllerID << ": command queue full at"
+                           << kMaxCommands << ", dropping commands such as" << Qt::hex << code;
+            }
             return false;
         }
+        m_bQueueFullLogged = false;
         m_listCommand.append(e);
     }
     return true;

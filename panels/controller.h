@@ -202,6 +202,7 @@ private:
     QByteArray m_recvBuffer;
     QList<CEvent> m_listCommand;
     bool m_bOverflowLogged = false;         // under m_lock
+    bool m_bQueueFullLogged = false;        // under m_lock
 
     // m_stopLock orders a stop request against the end of the worker, so the
     // request never wakes a dispatcher that is being torn down.

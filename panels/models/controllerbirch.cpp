@@ -9,7 +9,6 @@ using namespace BirchFrames;
 namespace {
 const int kReadTicks = 100;    // about one second per byte group of a poll
 const int kReplyTicks = 50;    // command replies
-const int kResetQueryDelayMs = 3000;
 }
 
 ControllerBirch::ControllerBirch(const QString &strLink, int nControllerID, int nControllerType)
@@ -53,7 +52,7 @@ void ControllerBirch::applyRecordDelay()
 {
     // The panel's records are read again a while after it was reset; a
     // deadline checked each cycle instead of a timer in the worker.
-    m_nRecordResumeAtMs = QDateTime::currentMSecsSinceEpoch() + kResetQueryDelayMs;
+    m_nRecordResumeAtMs = QDateTime::currentMSecsSinceEpoch() + m_nResumeDelayMs;
 }
 
 int ControllerBirch::pollPanel()

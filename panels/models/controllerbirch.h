@@ -32,6 +32,8 @@ public:
     bool recordQueryDone() const { return m_bRecordQuery; }
     int recordCounter() const { return m_nRecordCount; }
     quint8 sequenceByte() const { return m_nSequence; }
+    // How long after a panel reset the records are read again (3000 ms).
+    void setRecordResumeDelayMs(int ms) { m_nResumeDelayMs = ms; }
 
 private:
     enum ReplyForm { ReplyNone, ReplyIdle, ReplyLong };
@@ -44,4 +46,5 @@ private:
     quint8 m_nSequence = 0;
     qint64 m_nRecordResumeAtMs = 0; // worker: when the record query starts again (0 = not armed)
     std::function<QDateTime()> m_clock;
+    int m_nResumeDelayMs = 3000;
 };
