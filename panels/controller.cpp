@@ -358,7 +358,7 @@ bool Controller::writePortData(const char *data, int length)
     if (name == QLatin1String("ControllerAsh") || name == QLatin1String("ControllerCedar")) {
         for (int i = 0; i < length; ++i) {
             ok = m_pLink->write(QByteArray(data + i, 1)) && ok;
-            waitUntil(10, 0, false);
+            pauseMs(10);
         }
     } else if (name == QLatin1String("ControllerBirch")) {
         // The first byte is an address byte in the 9-bit sense (mark), the
@@ -366,7 +366,7 @@ bool Controller::writePortData(const char *data, int length)
         ok = m_pLink->setParity(QSerialPort::MarkParity);
         ok = m_pLink->write(QByteArray(data, 1)) && ok;
         if (length > 1) {
-            waitUntil(4, 0, false);
+            pauseMs(4);
             ok = m_pLink->setParity(QSerialPort::SpaceParity) && ok;
             ok = m_pLink->write(QByteArray(data + 1, length - 1)) && ok;
         }
@@ -478,10 +478,14 @@ bool Controller::addCommand(const QVariant &command)
     } else if (code == CmdSilence || (code >= CmdStart && code <= CmdEnable)
                || (code >= CmdSyncTime && code <= CmdReadValue)) {
         if (m_listCommand.size() >= kMaxCommands) {
-            qWarning() << "Controller" << m_nControllerID << ": command queue full, command"
-                       << Qt::hex << code << "dropped";
+            if (!m_bQueueFullLogged) {
+                m_bQueueFullLogged = true;
+                qWarning() << "Controller" << m_nControllerID << ": command queue full at"
+                           << kMaxCommands << ", dropping commands such as" << Qt::hex << code;
+            }
             return false;
         }
+        m_bQueueFullLogged = false;
         m_listCommand.append(e);
     }
     return true;

@@ -149,6 +149,9 @@ protected:
     // Sleeps about ms milliseconds while bytes keep arriving; returns the
     // elapsed milliseconds (less when a stop cut it short).
     int delayMs(int ms);
+    // A pause inside a frame: bytes keep arriving, but a stop request does
+    // not cut it short, so a stop never leaves half a frame on the line.
+    void pauseMs(int ms) { waitUntil(ms, 0, false); }
     bool stopRequested() const { return m_bStopRequested.load(); }
 
     // Receive buffer access for models that parse in handleRecvData().
@@ -199,6 +202,7 @@ private:
     QByteArray m_recvBuffer;
     QList<CEvent> m_listCommand;
     bool m_bOverflowLogged = false;         // under m_lock
+    bool m_bQueueFullLogged = false;        // under m_lock
 
     // m_stopLock orders a stop request against the end of the worker, so the
     // request never wakes a dispatcher that is being torn down.
