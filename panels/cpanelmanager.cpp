@@ -3,6 +3,8 @@
 #include "config/configtables.h"
 #include "core/cevent.h"
 #include "panels/controller.h"
+#include "panels/models/controllerash.h"
+#include "panels/models/controllerbirch.h"
 
 #include <QDebug>
 #include <QMetaObject>
@@ -20,7 +22,7 @@ bool isListeningType(int type)
     return type == 240 || type == 250;
 }
 
-[[maybe_unused]] QString serialLink(const ControllerInfo &info)
+QString serialLink(const ControllerInfo &info)
 {
     return QStringLiteral("COM:COM%1").arg(info.comPort);
 }
@@ -48,7 +50,12 @@ Controller *CPanelManager::createDriver(const ControllerInfo &info)
 {
     // Models arrive one by one; a code whose model is not built yet falls
     // through like an unknown code and keeps only its record.
-    switch (info.controllerType) {
+    const int type = info.controllerType;
+    switch (type) {
+    case 10: case 11: case 20: case 30: case 40: case 41:
+        return new ControllerAsh(serialLink(info), info.controllerId, type);
+    case 22:
+        return new ControllerBirch(serialLink(info), info.controllerId, type);
     default:
         return nullptr;
     }

@@ -6,6 +6,11 @@
 #include "config/configtables.h"
 #include "core/cevent.h"
 #include "panels/cpanelmanager.h"
+#include "panels/fakelink.h"
+#include "panels/models/birchframes.h"
+#include "panels/models/controllerash.h"
+#include "panels/models/controllerbirch.h"
+#include "tools/sim/birchpanelsim.h"
 
 #include <QPointer>
 #include <QTemporaryDir>
@@ -30,6 +35,34 @@ QList<CEvent> events(const QSignalSpy &spy)
         out << CEvent::fromVariant(args.at(0));
     return out;
 }
+
+// A simulated panel behind a fake link. The simulator runs in the driver's
+// worker (the link's responder); the test reads what it parsed under the lock.
+struct SimulatedPanel
+{
+    SimulatedPanel(int id, BirchPanelSim::Model model) : sim(id, model), link(new FakeLink)
+    {
+        link->setResponder([this](const QByteArray &bytes, QSerialPort::Parity) {
+            QMutexLocker lock(&mutex);
+            const QByteArray answer = sim.feed(bytes);
+            received << sim.takeReceived();
+            return answer;
+        });
+    }
+    int commands(quint8 command)
+    {
+        QMutexLocker lock(&mutex);
+        int n = 0;
+        for (const BirchPanelSim::Received &r : qAsConst(received))
+            n += r.type == BirchPanelSim::Received::Command && r.command == command ? 1 : 0;
+        return n;
+    }
+
+    QMutex mutex;
+    BirchPanelSim sim;                       // worker only
+    QList<BirchPanelSim::Received> received; // under mutex
+    FakeLink *link;                          // owned by the driver once installed
+};
 
 // A settable clock the manager reads instead of the wall clock.
 struct ManualClock
@@ -242,6 +275,48 @@ private slots:
         QTRY_COMPARE(manager.standIn(2)->m_silenceCount.loadRelaxed(), 1);
         QCOMPARE(manager.standIn(3)->m_silenceCount.loadRelaxed(), 0);
         QCOMPARE(manager.standIn(3)->commandCount(), 0);
+    }
+
+    void typeTableBuildsTheRealModels()
+    {
+        CPanelManager manager;
+        manager.addController(record(1, 22, QString(), 7));
+        manager.addController(record(2, 41, QString(), 3));
+        manager.addController(record(3, 240));
+        QVERIFY(qobject_cast<ControllerBirch *>(manager.controller(1)));
+        QVERIFY(qobject_cast<ControllerAsh *>(manager.controller(2)));
+        QCOMPARE(manager.controller(1)->m_strPortName, QStringLiteral("COM7"));
+        QCOMPARE(manager.controller(2)->m_strPortName, QStringLiteral("COM3"));
+        QCOMPARE(manager.controller(2)->m_nControllerType, 41);
+        QVERIFY(!manager.controller(3)); // network model not built yet: record only
+        QVERIFY(manager.controllerInfo(3));
+    }
+
+    void oneCommandQueuedByTwoAnsweringDrivers()
+    {
+        CPanelManager manager;
+        manager.addController(record(1, 22));
+        manager.addController(record(2, 20));
+        SimulatedPanel birch(1, BirchPanelSim::Birch);
+        SimulatedPanel ash(2, BirchPanelSim::Ash);
+        manager.controller(1)->setLink(birch.link);
+        manager.controller(2)->setLink(ash.link);
+        QVERIFY(manager.openPanel(1));
+        QVERIFY(manager.openPanel(2));
+        // Commands are taken only once a panel has answered.
+        QTRY_COMPARE_WITH_TIMEOUT(manager.controller(1)->getCommState(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(manager.controller(2)->getCommState(), 1, 10000);
+
+        CEvent command;
+        command.nEventCode = CmdSilence;
+        command.nPanelID = 1;
+        manager.slotHandleCommandData(command.toVariant());
+        const quint8 silence = quint8(BirchFrames::silenceFrame(1, 1).at(4));
+        QTRY_COMPARE_WITH_TIMEOUT(birch.commands(silence), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(ash.commands(silence), 1, 10000);
+        manager.closeAllPanels();
+        QCOMPARE(birch.commands(silence), 1);
+        QCOMPARE(ash.commands(silence), 1);
     }
 
     void remoteLightReachesType250Only()
