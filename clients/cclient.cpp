@@ -11,6 +11,10 @@
 #include <QMetaMethod>
 #include <QTcpSocket>
 
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
 int CClient::s_nSequence = 0;
 
 CClient::CClient(CEventProcess *pEventProcess, QObject *parent)
@@ -55,6 +59,8 @@ void CClient::setSocket(QTcpSocket *socket)
     // Qt stops reading from the kernel once this much is unread, so a flood
     // is held back by TCP instead of growing our memory.
     socket->setReadBufferSize(SocketReadBuffer);
+    // Events are small and must not wait for the peer's delayed ACK.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(socket, &QTcpSocket::readyRead, this, &CClient::onReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, &CClient::clientDisconnected);
 
@@ -174,9 +180,7 @@ bool CClient::sendMessage(int nSerial, const QString &strWord, const QVariant &p
         if (!text.isEmpty())
             emit eEventSent2Client(payload, text);
     }
-    const QByteArray data = QJsonDocument(getStringFromType(nSerial, strWord, payload)).toJson(QJsonDocument::Indented);
-    m_socket->write(data);
-    m_socket->flush();
+    writeToSocket(encodeMessage(nSerial, strWord, payload));
     m_bIdle = false;
     return true;
 }
@@ -187,8 +191,59 @@ void CClient::sendBeat()
         return;
     QJsonObject obj;
     obj.insert(QStringLiteral("b"), QStringLiteral("BEAT"));
-    m_socket->write(QJsonDocument(obj).toJson(QJsonDocument::Indented));
+    writeToSocket(QJsonDocument(obj).toJson(QJsonDocument::Indented));
+}
+
+void CClient::writeToSocket(const QByteArray &data)
+{
+#ifdef Q_OS_UNIX
+    // With nothing queued in Qt, hand the bytes to the kernel directly.
+    // QTcpSocket would buffer them, switch its write notifier on and off
+    // again for every message, and with hundreds of connections that
+    // bookkeeping costs as much as the send itself. Whatever the kernel does
+    // not take, and any error, goes the ordinary way so Qt keeps the order
+    // and reports the failure.
+    if (m_socket->bytesToWrite() == 0) {
+        const ssize_t n = ::send(int(m_socket->socketDescriptor()), data.constData(), size_t(data.size()),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == data.size())
+            return;
+        if (n > 0) {
+            m_socket->write(data.constData() + n, data.size() - n);
+            m_socket->flush();
+            return;
+        }
+    }
+#endif
+    m_socket->write(data);
     m_socket->flush();
+}
+
+QByteArray CClient::encodeMessage(int nSerial, const QString &strWord, const QVariant &payload)
+{
+    if (strWord.compare(QLatin1String("NEWEVENT"), Qt::CaseInsensitive) != 0)
+        return QJsonDocument(getStringFromType(nSerial, strWord, payload)).toJson(QJsonDocument::Indented);
+    // Every connection sends the same event with its own number: encode the
+    // rest once. Members are written in key order, so "a" comes first and
+    // the number can be put in front of the shared part. Main thread only.
+    static QString s_word;
+    static CEvent s_event;
+    static QByteArray s_rest; // the document without "a", from its first member on
+    const CEvent e = CEvent::fromVariant(payload);
+    if (s_rest.isEmpty() || s_word != strWord || s_event != e) {
+        QJsonObject o = getStringFromType(nSerial, strWord, payload);
+        o.remove(QStringLiteral("a"));
+        s_rest = QJsonDocument(o).toJson(QJsonDocument::Indented).mid(2);
+        s_word = strWord;
+        s_event = e;
+    }
+    QByteArray data;
+    data.reserve(s_rest.size() + 24);
+    data += "{\n    \"a\": \"";
+    data += QByteArray::number(nSerial);
+    data += "\",\n";
+    data += s_rest;
+    return data;
 }
 
 QJsonObject CClient::getStringFromType(int nSerial, const QString &strWord, const QVariant &payload)
@@ -275,7 +330,7 @@ void CClient::slotHeartbeat()
     else
         m_bIdle = true;
     if (++m_nMissedBeats > 3) {
-        qWarning() << "client" << peerText() << "user" << m_userName << "silent for" << m_nMissedBeats
+        qWarning() << "client" << peerText() << "user" << m_userName << "silent for" << int(m_nMissedBeats)
                    << "heartbeats; disconnecting";
         m_bSilent = true;
         m_heartbeatTimer.stop();

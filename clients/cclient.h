@@ -70,6 +70,8 @@ public:
     // Writes one numbered message unless the connection is silent.
     bool sendMessage(int nSerial, const QString &strWord, const QVariant &payload);
     static QJsonObject getStringFromType(int nSerial, const QString &strWord, const QVariant &payload);
+    // The indented document of getStringFromType, as written to the socket.
+    static QByteArray encodeMessage(int nSerial, const QString &strWord, const QVariant &payload);
     static QString describeMessage(const QString &strWord, const QVariant &payload);
     void sendBeat();
     void resendBacklog();
@@ -108,6 +110,7 @@ private:
     // Takes the next number only for a message that will really go out.
     bool send(const QString &strWord, const QVariant &payload);
     void log(quint8 nPanelID, int nEventCode, const QString &strText);
+    void writeToSocket(const QByteArray &data);
     QString peerText() const;
 
     CEventProcess *m_pEventProcess;

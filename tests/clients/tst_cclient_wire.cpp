@@ -283,6 +283,28 @@ private slots:
                  alice->msgs.last().value("a").toString().toInt() + 1);
     }
 
+    void peerThatStopsReadingIsDropped()
+    {
+        QTcpSocket stuck;
+        // Qt stops taking bytes from the kernel once one is unread.
+        stuck.setReadBufferSize(1);
+        stuck.connectToHost(QHostAddress(QHostAddress::LocalHost), m_srv->port());
+        QVERIFY(stuck.waitForConnected(5000));
+        QTRY_COMPARE(m_srv->clients.size(), 1);
+        stuck.write("{\"b\":\"DATARECEIVED\"}");
+        stuck.flush();
+        QTRY_COMPARE(m_srv->reads[0], 1);
+        QPointer<CClient> client = m_srv->clients[0];
+        CEvent big = sampleEvent();
+        big.strNote = QString(8000, QLatin1Char('x'));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("reads nothing;.*connection dropped"));
+        // Bounded: kernel buffers plus the 8 MiB cap are far below 400 MB.
+        for (int i = 0; i < 50000 && client && !client->isSilent(); ++i)
+            m_srv->emitEvent(big);
+        QVERIFY(client.isNull() || client->isSilent());
+        QTRY_VERIFY(client.isNull());
+    }
+
     void sentMessagesAreDescribedForTheConsole()
     {
         auto p = activePeer();
