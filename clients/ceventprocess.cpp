@@ -4,6 +4,7 @@
 #include "core/servercontext.h"
 
 #include <QLoggingCategory>
+#include <QMetaMethod>
 
 // The per-event trace goes through its own category so a benchmark or a busy
 // site can switch it off ("fire.dispatcher.debug=false") without losing the
@@ -24,23 +25,6 @@ bool isTrackedClass(int nClass)
 bool isListClass(int nClass)
 {
     return nClass == 13 || nClass == 14;
-}
-
-// "*" stands for exactly one character; everything else compares without
-// regard to case, and the lengths must agree.
-bool patternMatches(const QString &pattern, const QString &key)
-{
-    if (pattern.size() != key.size())
-        return false;
-    const QChar *p = pattern.constData();
-    const QChar *k = key.constData();
-    for (int i = 0, n = pattern.size(); i < n; ++i) {
-        if (p[i] == QLatin1Char('*') || p[i] == k[i])
-            continue;
-        if (p[i].toCaseFolded() != k[i].toCaseFolded())
-            return false;
-    }
-    return true;
 }
 } // namespace
 
@@ -106,8 +90,7 @@ void CEventProcess::startPacing()
 
 bool CEventProcess::isActiveKey(quint8 nCom, int nEventNumber, const QString &strKey) const
 {
-    auto it = m_activeKeys.constFind(bucketId(nCom, nEventNumber));
-    return it != m_activeKeys.constEnd() && it->contains(strKey);
+    return m_activeKeys.contains(nCom, nEventNumber, strKey);
 }
 
 int CEventProcess::waitingCount() const
@@ -129,6 +112,15 @@ void CEventProcess::handleEvent(QVariant receiveEvent)
 void CEventProcess::deliver(const CEvent &e)
 {
     emit sendEventToClient(1, e.toVariant(), QStringLiteral("ALL"));
+}
+
+void CEventProcess::announce(const CEvent &e)
+{
+    // Building the variant costs an allocation per event; skip it when
+    // nobody listens.
+    static const QMetaMethod signal = QMetaMethod::fromSignal(&CEventProcess::receiveEvent);
+    if (isSignalConnected(signal))
+        emit receiveEvent(e.toVariant());
 }
 
 void CEventProcess::dispatch(CEvent e)
@@ -204,13 +196,13 @@ void CEventProcess::dispatch(CEvent e)
         return;
     }
     case 16:
-        emit receiveEvent(e.toVariant());
+        announce(e);
         deliver(e);
         return;
     case 11:
         m_bPacing = false;
         m_pacingTimer.stop();
-        emit receiveEvent(e.toVariant());
+        announce(e);
         deliver(e);
         m_pendingResets.append(e.nCom);
         if (m_bTimersEnabled)
@@ -247,7 +239,7 @@ void CEventProcess::enqueue(int nQueueKey, const CEvent &e)
         qWarning() << "CEventProcess: queue" << nQueueKey << "holds more than" << QueueWarnThreshold
                    << "waiting events";
     }
-    emit receiveEvent(e.toVariant());
+    announce(e);
 }
 
 void CEventProcess::appendActive(const CEvent &e)
@@ -263,10 +255,9 @@ bool CEventProcess::recordPresence(const CEvent &e, const QString &key)
 {
     const int nClass = e.nEventType;
     if (isTrackedClass(nClass)) {
-        KeyBucket &bucket = m_activeKeys[bucketId(e.nCom, e.nEventCode)];
-        if (bucket.contains(key))
+        if (m_activeKeys.contains(e.nCom, e.nEventCode, key))
             return true;
-        if (m_nTrackedKeys >= MaxTrackedKeys) {
+        if (m_activeKeys.size() >= MaxTrackedKeys) {
             if (!m_bKeyCapWarned) {
                 m_bKeyCapWarned = true;
                 qWarning() << "CEventProcess: more than" << MaxTrackedKeys
@@ -275,8 +266,7 @@ bool CEventProcess::recordPresence(const CEvent &e, const QString &key)
             }
             return false;
         }
-        bucket.insert(key, e.strCode);
-        ++m_nTrackedKeys;
+        m_activeKeys.insert(e.nCom, e.nEventCode, key, e.strCode);
         appendActive(e);
         if (e.nEventCode == 8 && m_code8.size() < size_t(MaxTrackedKeys))
             m_code8.emplace(key, e); // keeps an entry already there
@@ -318,10 +308,8 @@ bool CEventProcess::recordRestore(const CEvent &e, const QString &key)
 
 void CEventProcess::restoreKey(const CEvent &restore, const QString &key, const QString &strCode)
 {
-    auto bucket = m_activeKeys.find(bucketId(restore.nCom, restore.nEventCode));
-    if (bucket == m_activeKeys.end() || !bucket->remove(key))
+    if (!m_activeKeys.remove(restore.nCom, restore.nEventCode, key))
         return;
-    --m_nTrackedKeys;
     m_active.removeByCode(strCode);
     if (restore.nEventType == 8)
         m_code8.erase(key);
@@ -329,25 +317,15 @@ void CEventProcess::restoreKey(const CEvent &restore, const QString &key, const 
 
 void CEventProcess::restorePattern(const CEvent &restore, const QString &pattern)
 {
-    auto bucket = m_activeKeys.find(bucketId(restore.nCom, restore.nEventCode));
-    if (bucket == m_activeKeys.end())
-        return;
     // Each matched key is restored as an exact restore of it would be.
-    QList<QPair<QString, QString>> matched;
-    for (auto it = bucket->cbegin(); it != bucket->cend(); ++it) {
-        if (patternMatches(pattern, it.key()))
-            matched.append(qMakePair(it.key(), it.value()));
-    }
-    for (const auto &m : qAsConst(matched))
+    const QList<QPair<QString, QString>> matched = m_activeKeys.match(restore.nCom, restore.nEventCode, pattern);
+    for (const auto &m : matched)
         restoreKey(restore, m.first, m.second);
 }
 
 void CEventProcess::restoreEverywhere(const CEvent &restore, const QString &key)
 {
-    for (auto it = m_activeKeys.begin(); it != m_activeKeys.end(); ++it) {
-        if (quint8(it.key() >> 32) == restore.nCom && it->remove(key))
-            --m_nTrackedKeys;
-    }
+    m_activeKeys.removeEverywhere(restore.nCom, key);
     m_active.removeByCode(restore.strCode);
 }
 
@@ -413,14 +391,7 @@ void CEventProcess::globalReset()
             deliver(e);
     }
     // Number 8 survives resets: those conditions are delivered again below.
-    for (auto it = m_activeKeys.begin(); it != m_activeKeys.end();) {
-        if (quint32(it.key()) != 8u) {
-            m_nTrackedKeys -= it->size();
-            it = m_activeKeys.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    m_activeKeys.removeAllExcept(8);
     m_queues.clear();
     m_nWaiting = 0;
     m_active.clear();
@@ -433,14 +404,7 @@ void CEventProcess::globalReset()
 
 void CEventProcess::portReset(quint8 nCom)
 {
-    for (auto it = m_activeKeys.begin(); it != m_activeKeys.end();) {
-        if (quint8(it.key() >> 32) == nCom && quint32(it.key()) != 8u) {
-            m_nTrackedKeys -= it->size();
-            it = m_activeKeys.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    m_activeKeys.removePortExcept(nCom, 8);
 
     QList<CEvent> restoresNow;
     for (auto &q : m_queues) {

@@ -6,6 +6,7 @@
 //
 // Everything runs in the main thread; no locks.
 
+#include "clients/activekeys.h"
 #include "clients/activelist.h"
 #include "clients/eventqueue.h"
 #include "core/cevent.h"
@@ -37,7 +38,9 @@ public:
     explicit CEventProcess(QObject *parent = nullptr);
     ~CEventProcess() override;
 
-    // The client backlog: copies of the active list in arrival order.
+    // The client backlog: copies of the active list in arrival order, at
+    // most MaxActiveEvents. A plain QList<CEvent> so a client can keep it as
+    // its own backlog and send it one event at a time.
     QList<CEvent> currentEvents() const;
 
     // Device key used for all condition bookkeeping: strCode, or strCode
@@ -59,7 +62,7 @@ public:
 
     // Introspection (tests, benchmark, console).
     int activeCount() const { return m_active.size(); }
-    int activeKeyCount() const { return m_nTrackedKeys; }
+    int activeKeyCount() const { return m_activeKeys.size(); }
     bool isActiveKey(quint8 nCom, int nEventNumber, const QString &strKey) const;
     int code8Count() const { return int(m_code8.size()); }
     int firstServedCount() const { return m_firstServed.size(); }
@@ -87,6 +90,7 @@ signals:
 private:
     void dispatch(CEvent e);
     void deliver(const CEvent &e);
+    void announce(const CEvent &e);
     void startPacing();
 
     // Condition bookkeeping; both return true when the event counts as a repeat.
@@ -102,16 +106,8 @@ private:
     void globalReset();
     void portReset(quint8 nCom);
 
-    // Active keys per port and event number: device key -> strCode of the
-    // event that made it active (a pattern restore needs it to clear the
-    // active list the way an exact restore would).
-    using KeyBucket = QHash<QString, QString>;
-    static quint64 bucketId(quint8 nCom, int nEventNumber)
-    {
-        return (quint64(nCom) << 32) | quint32(nEventNumber);
-    }
-    QHash<quint64, KeyBucket> m_activeKeys;
-    int m_nTrackedKeys = 0;
+    // Present conditions per port and event number (the table's number).
+    ActiveKeys m_activeKeys;
     bool m_bKeyCapWarned = false;
 
     // Class queues by class or standing number; never removed once created

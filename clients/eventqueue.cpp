@@ -3,10 +3,17 @@
 void EventQueue::append(const CEvent &e)
 {
     const quint64 idx = m_base + m_slots.size();
-    m_slots.push_back(Slot{e, true});
+    m_slots.push_back(Slot{e, true, kNone});
     ++m_nLive;
-    if (e.nEventProperty != 0)
-        m_presentByCode[e.strCode].push_back(idx);
+    if (e.nEventProperty == 0)
+        return;
+    auto it = m_presentByCode.find(e.strCode);
+    if (it == m_presentByCode.end()) {
+        m_presentByCode.insert(e.strCode, Chain{idx, idx});
+    } else {
+        at(it->nTail).nNextSameCode = idx;
+        it->nTail = idx;
+    }
 }
 
 void EventQueue::dropHoles()
@@ -17,21 +24,26 @@ void EventQueue::dropHoles()
     }
 }
 
+void EventQueue::unlinkHead(const QString &strCode, quint64 idx)
+{
+    auto it = m_presentByCode.find(strCode);
+    if (it == m_presentByCode.end() || it->nHead != idx)
+        return; // cannot happen while the chains are consistent
+    const quint64 next = at(idx).nNextSameCode;
+    if (next == kNone)
+        m_presentByCode.erase(it);
+    else
+        it->nHead = next;
+}
+
 CEvent EventQueue::takeFirst()
 {
     dropHoles();
-    Slot &s = m_slots.front();
-    CEvent e = std::move(s.e);
-    if (e.nEventProperty != 0) {
-        // The front live slot is the smallest live index, so it heads its
-        // code's index list.
-        auto it = m_presentByCode.find(e.strCode);
-        if (it != m_presentByCode.end()) {
-            it->pop_front();
-            if (it->empty())
-                m_presentByCode.erase(it);
-        }
-    }
+    const quint64 idx = m_base;
+    // The front live slot is the oldest of its code, so it heads its chain.
+    if (m_slots.front().e.nEventProperty != 0)
+        unlinkHead(m_slots.front().e.strCode, idx);
+    CEvent e = std::move(m_slots.front().e);
     m_slots.pop_front();
     ++m_base;
     --m_nLive;
@@ -41,14 +53,12 @@ CEvent EventQueue::takeFirst()
 
 bool EventQueue::removeFirstPresent(const QString &strCode)
 {
-    auto it = m_presentByCode.find(strCode);
-    if (it == m_presentByCode.end())
+    auto it = m_presentByCode.constFind(strCode);
+    if (it == m_presentByCode.constEnd())
         return false;
-    const quint64 idx = it->front();
-    it->pop_front();
-    if (it->empty())
-        m_presentByCode.erase(it);
-    Slot &s = m_slots[size_t(idx - m_base)];
+    const quint64 idx = it->nHead;
+    unlinkHead(strCode, idx);
+    Slot &s = at(idx);
     s.bAlive = false;
     s.e = CEvent();
     --m_nLive;

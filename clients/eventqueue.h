@@ -34,10 +34,12 @@ public:
     bool bWarned = false;
 
 private:
+    static constexpr quint64 kNone = ~quint64(0);
     struct Slot
     {
         CEvent e;
         bool bAlive;
+        quint64 nNextSameCode; // next live present slot of the same strCode
     };
     // Slots are addressed by an absolute index (m_base + position) that
     // survives pops at the front; removed slots stay as holes until they
@@ -45,8 +47,18 @@ private:
     std::deque<Slot> m_slots;
     quint64 m_base = 0;
     int m_nLive = 0;
-    // Absolute indices of live slots with nEventProperty != 0, ascending.
-    QHash<QString, std::deque<quint64>> m_presentByCode;
+    // Per strCode, the first and last live slot with nEventProperty != 0,
+    // chained through Slot::nNextSameCode in queue order. One hash node per
+    // code and no further allocation.
+    struct Chain
+    {
+        quint64 nHead;
+        quint64 nTail;
+    };
+    QHash<QString, Chain> m_presentByCode;
 
+    Slot &at(quint64 idx) { return m_slots[size_t(idx - m_base)]; }
+    // Unlinks the head of strCode's chain, which must be idx.
+    void unlinkHead(const QString &strCode, quint64 idx);
     void dropHoles();
 };

@@ -43,6 +43,7 @@ private slots:
     void restoreAllDoesNotRecurse();
     void badInputIsDroppedWithoutGrowth();
     void queueWarningOnce();
+    void trackedKeysAreCapped();
 
 private:
     QTemporaryDir m_dir;
@@ -235,6 +236,19 @@ void TestEventProcess::wildcardRestoreForClasses4And8()
              (QStringList{QStringLiteral("abd1e"), QStringLiteral("abc1e1"), QStringLiteral("abc1")}));
     // A pattern restore is never a repeat.
     QCOMPARE(drain(d, r).size(), 1);
+
+    // Keys that arrive or go after the first pattern are matched the same way.
+    d.handleEvent(var(ev(40, 1, QStringLiteral("abc9e"), 5)));
+    d.handleEvent(var(ev(40, 1, QStringLiteral("ABC9F"), 5)));
+    d.handleEvent(var(ev(40, 0, QStringLiteral("abd1e"), 5)));
+    d.handleEvent(var(ev(40, 0, QStringLiteral("ABC*E"), 5)));
+    d.handleEvent(var(ev(40, 0, QStringLiteral("abd*e"), 5)));
+    QVERIFY(!d.isActiveKey(5, 1300, QStringLiteral("abc9e")));
+    QVERIFY(d.isActiveKey(5, 1300, QStringLiteral("ABC9F")));
+    d.handleEvent(var(ev(40, 0, QStringLiteral("*bc1e1"), 5))); // leading wildcard
+    QVERIFY(!d.isActiveKey(5, 1300, QStringLiteral("abc1e1")));
+    QCOMPARE(d.activeKeyCount(), 3); // abc1 and ABC9F on port 5, abc1e on port 6
+    drain(d, r);
 
     // Class 8 too, with several wildcards; code-8 entries go with the keys.
     d.handleEvent(var(ev(80, 1, QStringLiteral("F0A1"), 5)));
@@ -435,6 +449,23 @@ void TestEventProcess::queueWarningOnce()
     QCOMPARE(g_messages.filter(QStringLiteral("holds more than 10000")).size(), 1);
     QCOMPARE(d.waitingCount(10), CEventProcess::QueueWarnThreshold + 50);
     QCOMPARE(d.activeCount(), 0);
+}
+
+void TestEventProcess::trackedKeysAreCapped()
+{
+    CEventProcess d;
+    d.setTimersEnabled(false);
+    g_messages.clear();
+    g_previous = qInstallMessageHandler(capture);
+    const int n = CEventProcess::MaxTrackedKeys + 10;
+    for (int i = 0; i < n; ++i)
+        d.handleEvent(var(ev(1, 1, QString::number(i))));
+    qInstallMessageHandler(g_previous);
+    QCOMPARE(d.activeKeyCount(), CEventProcess::MaxTrackedKeys);
+    QCOMPARE(g_messages.filter(QStringLiteral("delivered but not tracked")).size(), 1);
+    // Past the cap a condition is still delivered, only not tracked.
+    QCOMPARE(d.waitingCount(1), n);
+    QCOMPARE(d.activeCount(), CEventProcess::MaxActiveEvents);
 }
 
 QTEST_GUILESS_MAIN(TestEventProcess)
