@@ -1,7 +1,7 @@
 // Plays a Birch or Ash panel on a serial device or a pseudo-terminal, so a
 // driver (the server, a test, the sample site) has a live panel to talk to.
 // Every frame it receives is printed as hex, with the parity it was sent
-// under when the transport can tell (own pty).
+// under when the transport can tell (a real serial port; ptys keep no parity).
 
 #include "core/signalwatcher.h"
 #include "tools/sim/birchsimport.h"

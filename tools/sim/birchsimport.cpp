@@ -34,7 +34,8 @@ bool BirchSimPort::openDevice(const QString &path)
     m_pPort->setStopBits(QSerialPort::OneStop);
     m_pPort->setFlowControl(QSerialPort::NoFlowControl);
     m_pPort->setReadBufferSize(64 * 1024);
-    connect(m_pPort, &QSerialPort::readyRead, this, [this] { onBytes(m_pPort->readAll()); });
+    m_bParityKnown = listenForParity();
+    connect(m_pPort, &QSerialPort::readyRead, this, [this] { onSerialBytes(m_pPort->readAll()); });
     return true;
 }
 
@@ -92,7 +93,7 @@ void BirchSimPort::readPty()
     for (;;) {
         const ssize_t n = ::read(m_nMaster, buf, sizeof buf);
         if (n > 0) {
-            onBytes(QByteArray(buf, int(n)));
+            onBytes(QByteArray(buf, int(n)), QByteArray());
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -101,28 +102,80 @@ void BirchSimPort::readPty()
     }
 }
 
-QString BirchSimPort::parityText() const
+bool BirchSimPort::listenForParity()
 {
-    if (m_nMaster < 0)
-        return QString();
+    // Space parity with marked errors: a byte whose parity bit is 1 (sent
+    // under mark) arrives as 0xFF 0x00 byte; a real 0xFF arrives doubled.
+    const int fd = int(m_pPort->handle());
     termios tio;
-    if (tcgetattr(m_nMaster, &tio) != 0)
-        return QString();
-    if (!(tio.c_cflag & PARENB))
-        return QStringLiteral(" [none]");
-    if (tio.c_cflag & CMSPAR)
-        return (tio.c_cflag & PARODD) ? QStringLiteral(" [mark]") : QStringLiteral(" [space]");
-    return (tio.c_cflag & PARODD) ? QStringLiteral(" [odd]") : QStringLiteral(" [even]");
+    if (fd < 0 || tcgetattr(fd, &tio) != 0)
+        return false;
+    tio.c_cflag |= PARENB | CMSPAR;
+    tio.c_cflag &= ~tcflag_t(PARODD);
+    tio.c_iflag |= INPCK | PARMRK;
+    tio.c_iflag &= ~tcflag_t(IGNPAR | ISTRIP);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0 || tcgetattr(fd, &tio) != 0)
+        return false;
+    if ((tio.c_cflag & (PARENB | CMSPAR)) == (PARENB | CMSPAR) && (tio.c_iflag & PARMRK))
+        return true;
+    // The device keeps no parity (a pseudo-terminal): undo the marking so
+    // 0xFF bytes are not doubled.
+    tio.c_iflag &= ~tcflag_t(PARMRK | INPCK);
+    tcsetattr(fd, TCSANOW, &tio);
+    return false;
 }
 
-void BirchSimPort::onBytes(const QByteArray &bytes)
+void BirchSimPort::onSerialBytes(const QByteArray &raw)
+{
+    if (!m_bParityKnown) {
+        onBytes(raw, QByteArray());
+        return;
+    }
+    QByteArray bytes;
+    QByteArray marks;
+    for (char c : raw) {
+        const quint8 b = quint8(c);
+        if (m_nEscape == 0) {
+            if (b == 0xFF) {
+                m_nEscape = 1;
+                continue;
+            }
+            bytes.append(c);
+            marks.append('S');
+        } else if (m_nEscape == 1) {
+            if (b == 0xFF) { // a doubled 0xFF: the byte itself, no error
+                bytes.append(c);
+                marks.append('S');
+                m_nEscape = 0;
+            } else {
+                m_nEscape = 2; // 0xFF 0x00: the next byte had a parity error
+            }
+        } else {
+            bytes.append(c);
+            marks.append('M');
+            m_nEscape = 0;
+        }
+    }
+    onBytes(bytes, marks);
+}
+
+void BirchSimPort::onBytes(const QByteArray &bytes, const QByteArray &marks)
 {
     m_nBytesIn += bytes.size();
-    const QString parity = parityText();
+    m_marks += marks;
     const QByteArray reply = m_sim.feed(bytes);
     const QList<BirchPanelSim::Received> frames = m_sim.takeReceived();
-    for (const BirchPanelSim::Received &r : frames)
-        emit frameReceived(BirchPanelSim::describe(r) + parity);
+    for (const BirchPanelSim::Received &r : frames) {
+        QString text = BirchPanelSim::describe(r);
+        if (m_bParityKnown) {
+            // One letter per byte of the frame, e.g. [MSSSSSS] for an address byte and data.
+            text += QStringLiteral(" [%1]").arg(QString::fromLatin1(m_marks.left(r.bytes.size())));
+            m_marks.remove(0, r.bytes.size());
+        }
+        emit frameReceived(text);
+    }
+    if (m_marks.size() > 4096)
+        m_marks.clear();
     if (!reply.isEmpty())
         sendRaw(reply);
 }

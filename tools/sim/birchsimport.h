@@ -1,8 +1,11 @@
 #pragma once
 // Runs a BirchPanelSim on a transport: an existing serial device (one end of
-// a socat pair, a real adapter) or a pseudo-terminal it creates itself. On
-// its own pty it can tell the parity each frame was sent under, since the
-// pair shares the driver's line settings; over a device it cannot.
+// a socat pair, a real adapter) or a pseudo-terminal it creates itself.
+//
+// On a real serial line it tells the parity every byte was sent under: the
+// port listens with space parity and marks parity errors, so a byte sent
+// under mark parity (an address byte) arrives flagged. Pseudo-terminals keep
+// no parity at all, so there the frames are printed without it.
 
 #include "tools/sim/birchpanelsim.h"
 
@@ -37,8 +40,9 @@ signals:
     void frameReceived(const QString &text);
 
 private:
-    void onBytes(const QByteArray &bytes);
-    QString parityText() const;
+    void onBytes(const QByteArray &bytes, const QByteArray &marks);
+    void onSerialBytes(const QByteArray &raw);
+    bool listenForParity();
     void readPty();
 
     BirchPanelSim m_sim;
@@ -49,4 +53,7 @@ private:
     QString m_strLink;
     QString m_strError;
     qint64 m_nBytesIn = 0;
+    bool m_bParityKnown = false;  // the line reports mark bytes (real serial ports)
+    QByteArray m_marks;           // per byte not yet framed: 'M' mark, 'S' space
+    int m_nEscape = 0;            // state of the parity-mark escape sequence
 };
