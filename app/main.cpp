@@ -1,6 +1,8 @@
 #include "app/cmyapplication.h"
 #include "app/loghandler.h"
 #include "core/apppaths.h"
+#include "core/fireserver.h"
+#include "core/headlessview.h"
 #include "core/signalwatcher.h"
 
 #include <QDebug>
@@ -36,13 +38,20 @@ int main(int argc, char *argv[])
     if (!app.checkSingleInstance())
         return 0;
 
+    qDebug() << "fireserver started, application directory" << AppPaths::appDir();
+    FireServer server;
+    HeadlessView view;
+    server.start(&view);
+
+    // SIGINT and SIGTERM take the same shutdown path as closing the window.
     SignalWatcher watcher;
-    QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [](int sig) {
+    QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&server](int sig) {
         qDebug() << "signal" << sig << "received, shutting down";
+        server.shutdown();
         QCoreApplication::quit();
     });
-    qDebug() << "fireserver started, application directory" << AppPaths::appDir();
     const int rc = app.exec();
+    server.shutdown();
     qDebug() << "fireserver stopped";
     return rc;
 }
