@@ -1,0 +1,127 @@
+// The real executable at rest: N Birch controllers (8 by default) polling
+// simulated panels that have nothing to report, and logged-in clients that
+// say nothing. Prints the server process's CPU seconds per wall second over
+// the measured period (all its threads, from /proc/PID/stat), its resident
+// memory, threads and context switches, and the poll rate each panel saw;
+// then the time from SIGTERM to exit with the drivers running.
+//
+// The simulators run in this process on ptys; only the server is measured.
+//
+//   bench_server_idle [--panels 8] [--seconds 60] [--clients 1] [--warmup-s 5]
+//                     [--server build/fireserver] [--source SRC] [--no-log]
+
+#include "bench/serverbench.h"
+#include "tools/sim/birchsimport.h"
+
+#include <QTemporaryDir>
+
+#include <memory>
+
+using namespace ServerBench;
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const int panels = qBound(0, argValue(args, QStringLiteral("--panels"), 8), 64);
+    const int seconds = qBound(5, argValue(args, QStringLiteral("--seconds"), 60), 600);
+    const int clients = qBound(0, argValue(args, QStringLiteral("--clients"), 1), MaxClients);
+    const int warmupS = qBound(0, argValue(args, QStringLiteral("--warmup-s"), 5), 60);
+    const QString serverPath = argText(args, QStringLiteral("--server"), defaultServerPath());
+    const QString sourceDir = argText(args, QStringLiteral("--source"), defaultSourceDir());
+    const bool withLog = !args.contains(QStringLiteral("--no-log"));
+
+    if (!serverPortsFree())
+        return 3;
+    QTemporaryDir dir;
+    std::vector<std::unique_ptr<BirchSimPort>> sims;
+    std::vector<long long> polls(size_t(panels), 0);
+    QList<SiteController> list;
+    for (int n = 1; n <= panels; ++n) {
+        auto s = std::make_unique<BirchSimPort>();
+        s->sim().setId(n);
+        SiteController c;
+        c.id = n;
+        c.comNumber = n;
+        c.devicePath = dir.filePath(QStringLiteral("pty%1").arg(n));
+        if (!s->createPty(c.devicePath)) {
+            std::fprintf(stderr, "bench: %s\n", qPrintable(s->errorText()));
+            return 1;
+        }
+        long long *count = &polls[size_t(n - 1)];
+        QObject::connect(s.get(), &BirchSimPort::frameReceived, [count](const QString &text) {
+            if (text.startsWith(QLatin1String("poll ")) || text.startsWith(QLatin1String("record-request ")))
+                ++*count;
+        });
+        sims.push_back(std::move(s));
+        list.append(c);
+    }
+    if (!writeSite(dir.path(), sourceDir, list, withLog))
+        return 1;
+
+    ServerProcess server(serverPath, dir.path());
+    if (!server.start())
+        return 1;
+    const double listenMs = server.waitListening(10000);
+    if (listenMs < 0) {
+        std::fprintf(stderr, "bench: the server did not listen on 5999 (see %s)\n", qPrintable(dir.path()));
+        dir.setAutoRemove(false);
+        return 1;
+    }
+    std::vector<std::unique_ptr<BenchClient>> peers;
+    for (int i = 0; i < clients; ++i) {
+        auto c = std::make_unique<BenchClient>();
+        if (!c->connectAndLogin(5000, i + 1)) {
+            std::fprintf(stderr, "bench: login as %s failed\n", qPrintable(accountName(i + 1)));
+            return 1;
+        }
+        peers.push_back(std::move(c));
+    }
+    if (!waitFor([&] {
+            return std::all_of(polls.begin(), polls.end(), [](long long n) { return n >= 3; });
+        }, 15000)) {
+        std::fprintf(stderr, "bench: not every simulated panel is being polled\n");
+        dir.setAutoRemove(false);
+        return 1;
+    }
+    sleepInLoop(warmupS * 1000);
+
+    const std::vector<long long> polls0 = polls;
+    const ProcSample s0 = sampleProc(server.pid());
+    const qint64 t0 = monoNs();
+    std::printf("%d panels, %d clients, measuring %d s ...\n", panels, clients, seconds);
+    std::fflush(stdout);
+    sleepInLoop(seconds * 1000);
+    const ProcSample s1 = sampleProc(server.pid());
+    const double wall = (monoNs() - t0) / 1e9;
+    if (!s0.ok || !s1.ok || !server.running()) {
+        std::fprintf(stderr, "bench: the server went away during the measurement\n");
+        return 1;
+    }
+
+    double lo = 1e9, hi = 0, sum = 0;
+    for (size_t i = 0; i < polls.size(); ++i) {
+        const double rate = (polls[i] - polls0[i]) / wall;
+        lo = qMin(lo, rate);
+        hi = qMax(hi, rate);
+        sum += rate;
+    }
+    int stillConnected = 0;
+    for (const auto &c : peers)
+        stillConnected += c->connected() ? 1 : 0;
+
+    std::printf("listening after %.0f ms\n", listenMs);
+    std::printf("wall %.1f s, server CPU %.2f s: %.4f CPU s per wall s\n", wall, s1.cpuSeconds - s0.cpuSeconds,
+                (s1.cpuSeconds - s0.cpuSeconds) / wall);
+    std::printf("resident memory %lld kB (peak %lld kB), %d threads, %.0f context switches/s\n",
+                static_cast<long long>(s1.rssKb), static_cast<long long>(s1.hwmKb), s1.threads,
+                (s1.ctxSwitches - s0.ctxSwitches) / wall);
+    if (panels > 0)
+        std::printf("polls per panel: %.2f/s mean, %.2f min, %.2f max\n", sum / panels, lo, hi);
+    std::printf("clients still connected: %d of %d\n", stillConnected, clients);
+
+    const double stopMs = server.terminate(10000);
+    std::printf("shutdown with %d drivers running: %.0f ms after SIGTERM, exit code %d\n", panels, stopMs,
+                server.exitCode());
+    return (stopMs >= 0 && server.exitCode() == 0) ? 0 : 2;
+}
