@@ -97,6 +97,24 @@ private slots:
         QVERIFY(d.userName().isEmpty());
     }
 
+    // What the operator sees: each dialog rendered to build/ for a look.
+    void dialogsRender()
+    {
+        ServerContext::instance().isHaveUserType = true;
+        QDialogGetPassWord pw;
+        pw.setWindowTitle(QStringLiteral("密码验证"));
+        pw.setCaption(QStringLiteral("请输入操作员现有密码"));
+        QDialogSetClient client(true);
+        const QList<QPair<QWidget *, QString>> shots{{&pw, "console-password.png"}, {&client, "console-client.png"}};
+        for (const auto &shot : shots) {
+            shot.first->show();
+            QVERIFY(QTest::qWaitForWindowExposed(shot.first));
+            const QImage img = shot.first->grab().toImage();
+            QVERIFY(img.width() >= 300);
+            QVERIFY(img.save(QStringLiteral(FIRE_BINARY_DIR "/") + shot.second));
+        }
+    }
+
     void portListFallsBackToFourPorts()
     {
         const QStringList four{"COM1", "COM2", "COM3", "COM4"};
