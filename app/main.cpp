@@ -1,6 +1,8 @@
 #include "app/cmyapplication.h"
 #include "app/loghandler.h"
 #include "core/apppaths.h"
+#include "core/fireserver.h"
+#include "core/headlessview.h"
 #include "core/signalwatcher.h"
 
 #include <QDebug>
@@ -29,17 +31,27 @@ int main(int argc, char *argv[])
         translator.load(QStringLiteral("qt_zh_CN"), AppPaths::appDir());
     app.installTranslator(&translator);
 
+    // The file log is installed before the instance check (not after it), so
+    // a refused second copy leaves its reason in the day's log: headless,
+    // nobody sees a message box.
+    LogHandler::installIfLogDirExists();
     if (!app.checkSingleInstance())
         return 0;
-    LogHandler::installIfLogDirExists();
 
+    qDebug() << "fireserver started, application directory" << AppPaths::appDir();
+    FireServer server;
+    HeadlessView view;
+    server.start(&view);
+
+    // SIGINT and SIGTERM take the same shutdown path as closing the window.
     SignalWatcher watcher;
-    QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [](int sig) {
+    QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&server](int sig) {
         qDebug() << "signal" << sig << "received, shutting down";
+        server.shutdown();
         QCoreApplication::quit();
     });
-    qDebug() << "fireserver started, application directory" << AppPaths::appDir();
     const int rc = app.exec();
+    server.shutdown();
     qDebug() << "fireserver stopped";
     return rc;
 }

@@ -1,0 +1,421 @@
+#include "clients/cclient.h"
+
+#include "clients/ceventprocess.h"
+#include "clients/clientaccounts.h"
+#include "clients/userinfo.h"
+#include "config/configtables.h"
+#include "core/servercontext.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QMetaMethod>
+#include <QTcpSocket>
+
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
+int CClient::s_nSequence = 0;
+
+CClient::CClient(CEventProcess *pEventProcess, QObject *parent)
+    : QObject(parent), m_pEventProcess(pEventProcess)
+{
+    m_loginTimer.setSingleShot(true);
+    connect(&m_heartbeatTimer, &QTimer::timeout, this, &CClient::slotHeartbeat);
+    connect(&m_backlogTimer, &QTimer::timeout, this, &CClient::slotBacklogTick);
+    connect(&m_resetTimer, &QTimer::timeout, this, &CClient::slotResetFollowUp);
+    connect(&m_loginTimer, &QTimer::timeout, this, &CClient::slotLoginContinue);
+    if (m_pEventProcess) {
+        connect(m_pEventProcess, &CEventProcess::sendEventToClient, this,
+                qOverload<int, QVariant, QString>(&CClient::slotSendDataToClient));
+    }
+}
+
+CClient::~CClient() = default;
+
+int CClient::nextSequence()
+{
+    if (++s_nSequence >= 65535)
+        s_nSequence = 1;
+    return s_nSequence;
+}
+
+void CClient::resetSequence(int value)
+{
+    s_nSequence = value;
+}
+
+QString CClient::peerText() const
+{
+    return m_socket ? m_socket->peerAddress().toString() : QString();
+}
+
+void CClient::setSocket(QTcpSocket *socket)
+{
+    m_socket = socket;
+    if (!socket)
+        return;
+    socket->setParent(this);
+    // Qt stops reading from the kernel once this much is unread, so a flood
+    // is held back by TCP instead of growing our memory.
+    socket->setReadBufferSize(SocketReadBuffer);
+    // Events are small and must not wait for the peer's delayed ACK.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connect(socket, &QTcpSocket::readyRead, this, &CClient::onReadyRead);
+    connect(socket, &QTcpSocket::disconnected, this, &CClient::clientDisconnected);
+
+    // A dual-stack listener reports "::ffff:127.0.0.1": the part after the
+    // last ":" is what decides. Local tools may stay quiet for ever.
+    QString peer = socket->peerAddress().toString();
+    peer = peer.mid(peer.lastIndexOf(QLatin1Char(':')) + 1);
+    if (peer != QLatin1String("127.0.0.1"))
+        m_heartbeatTimer.start(m_timing.heartbeatMs);
+
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        QMetaObject::invokeMethod(this, &CClient::clientDisconnected, Qt::QueuedConnection);
+    else if (socket->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, &CClient::onReadyRead, Qt::QueuedConnection);
+}
+
+bool CClient::isLoggedIn() const
+{
+    return !m_bLoginPending && ClientAccounts::instance().holdsLogin(m_userName, m_nSession);
+}
+
+// --- receiving ----------------------------------------------------------------
+
+void CClient::onReadyRead()
+{
+    if (m_bClosed)
+        return;
+    // Any arrival counts as life, even bytes that frame no message.
+    m_bSilent = false;
+    m_nMissedBeats = 0;
+    processInput();
+}
+
+void CClient::processInput()
+{
+    for (;;) {
+        processBuffer();
+        if (m_bLoginPending || m_bClosed || !m_socket || m_socket->bytesAvailable() <= 0)
+            return;
+        m_buffer.append(m_socket->read(ReadChunk));
+    }
+}
+
+void CClient::processBuffer()
+{
+    int offset = 0;
+    while (!m_bLoginPending && !m_bClosed && offset < m_buffer.size()) {
+        const QByteArray view = QByteArray::fromRawData(m_buffer.constData() + offset, m_buffer.size() - offset);
+        const JsonSplitter::Result r = m_splitter.next(view);
+        offset += r.consumed;
+        if (r.status == JsonSplitter::Invalid) {
+            qWarning() << "client" << peerText() << ": unfinished JSON object passed" << MaxObjectBytes
+                       << "bytes, dropped";
+            continue;
+        }
+        if (r.status == JsonSplitter::Incomplete) {
+            if (r.consumed == 0)
+                break;
+            continue;
+        }
+        QJsonParseError err;
+        const QJsonDocument doc = QJsonDocument::fromJson(r.object, &err);
+        if (err.error != QJsonParseError::NoError || !doc.isObject()) {
+            qWarning() << "client" << peerText() << ": unparsable JSON object dropped:" << err.errorString()
+                       << r.object.left(200);
+            continue;
+        }
+        handleObject(doc.object());
+    }
+    m_buffer.remove(0, offset);
+}
+
+// --- sending ------------------------------------------------------------------
+
+bool CClient::slotSendDataToClient(int EventType, QVariant sendEvent)
+{
+    return slotSendDataToClient(EventType, sendEvent, QStringLiteral("ALL"));
+}
+
+bool CClient::slotSendDataToClient(int EventType, QVariant sendEvent, QString strUserName)
+{
+    if (strUserName != QLatin1String("ALL") && strUserName != m_userName)
+        return false;
+    QString word;
+    switch (EventType) {
+    case 1: word = QStringLiteral("NewEvent"); break;
+    case 2: word = QStringLiteral("RemoteOK"); break;
+    case 3: word = QStringLiteral("RemoteFailed"); break;
+    default: return false;
+    }
+    return send(word, sendEvent);
+}
+
+bool CClient::send(const QString &strWord, const QVariant &payload)
+{
+    if (m_bSilent)
+        return false;
+    return sendMessage(nextSequence(), strWord, payload);
+}
+
+bool CClient::sendMessage(int nSerial, const QString &strWord, const QVariant &payload)
+{
+    if (m_bSilent || m_bClosed || !m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
+        return false;
+    if (m_socket->bytesToWrite() > MaxPendingWrite) {
+        qWarning() << "client" << peerText() << "user" << m_userName << "reads nothing;"
+                   << m_socket->bytesToWrite() << "bytes wait to go out; connection dropped";
+        m_bSilent = true;
+        m_socket->abort();
+        return false;
+    }
+    // The display text is for the console only; skip building it when
+    // nobody listens (500 clients times 25 events a second add up).
+    static const QMetaMethod sentSignal = QMetaMethod::fromSignal(&CClient::eEventSent2Client);
+    if (isSignalConnected(sentSignal)) {
+        const QString text = describeMessage(strWord, payload);
+        if (!text.isEmpty())
+            emit eEventSent2Client(payload, text);
+    }
+    writeToSocket(encodeMessage(nSerial, strWord, payload));
+    m_bIdle = false;
+    return true;
+}
+
+void CClient::sendBeat()
+{
+    if (m_bClosed || !m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    QJsonObject obj;
+    obj.insert(QStringLiteral("b"), QStringLiteral("BEAT"));
+    writeToSocket(QJsonDocument(obj).toJson(QJsonDocument::Indented));
+}
+
+void CClient::writeToSocket(const QByteArray &data)
+{
+#ifdef Q_OS_UNIX
+    // With nothing queued in Qt, hand the bytes to the kernel directly.
+    // QTcpSocket would buffer them, switch its write notifier on and off
+    // again for every message, and with hundreds of connections that
+    // bookkeeping costs as much as the send itself. Whatever the kernel does
+    // not take, and any error, goes the ordinary way so Qt keeps the order
+    // and reports the failure.
+    if (m_socket->bytesToWrite() == 0) {
+        const ssize_t n = ::send(int(m_socket->socketDescriptor()), data.constData(), size_t(data.size()),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == data.size())
+            return;
+        if (n > 0) {
+            m_socket->write(data.constData() + n, data.size() - n);
+            m_socket->flush();
+            return;
+        }
+    }
+#endif
+    m_socket->write(data);
+    m_socket->flush();
+}
+
+QByteArray CClient::encodeMessage(int nSerial, const QString &strWord, const QVariant &payload)
+{
+    if (strWord.compare(QLatin1String("NEWEVENT"), Qt::CaseInsensitive) != 0)
+        return QJsonDocument(getStringFromType(nSerial, strWord, payload)).toJson(QJsonDocument::Indented);
+    // Every connection sends the same event with its own number: encode the
+    // rest once. Members are written in key order, so "a" comes first and
+    // the number can be put in front of the shared part. Main thread only.
+    static QString s_word;
+    static CEvent s_event;
+    static QByteArray s_rest; // the document without "a", from its first member on
+    const CEvent e = CEvent::fromVariant(payload);
+    if (s_rest.isEmpty() || s_word != strWord || s_event != e) {
+        QJsonObject o = getStringFromType(nSerial, strWord, payload);
+        o.remove(QStringLiteral("a"));
+        s_rest = QJsonDocument(o).toJson(QJsonDocument::Indented).mid(2);
+        s_word = strWord;
+        s_event = e;
+    }
+    QByteArray data;
+    data.reserve(s_rest.size() + 24);
+    data += "{\n    \"a\": \"";
+    data += QByteArray::number(nSerial);
+    data += "\",\n";
+    data += s_rest;
+    return data;
+}
+
+QJsonObject CClient::getStringFromType(int nSerial, const QString &strWord, const QVariant &payload)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("a"), QString::number(nSerial));
+    o.insert(QStringLiteral("b"), strWord);
+    const QString word = strWord.toUpper();
+    if (word == QLatin1String("NEWEVENT")) {
+        const CEvent e = CEvent::fromVariant(payload);
+        o.insert(QStringLiteral("c"), int(e.nCom));
+        o.insert(QStringLiteral("d"), int(e.nPanelID));
+        o.insert(QStringLiteral("e"), e.nPanelType);
+        o.insert(QStringLiteral("f"), e.nEventType);
+        o.insert(QStringLiteral("g"), e.nEventCode);
+        o.insert(QStringLiteral("h"), e.nEventProperty);
+        o.insert(QStringLiteral("i"), e.nLoop);
+        o.insert(QStringLiteral("j"), e.nAddress);
+        o.insert(QStringLiteral("x"), e.nChannel);
+        o.insert(QStringLiteral("k"), e.nDevType);
+        o.insert(QStringLiteral("l"), e.strNote);
+        o.insert(QStringLiteral("m"), e.strCode);
+        o.insert(QStringLiteral("n"), e.strEndCode);
+        o.insert(QStringLiteral("o"), e.strTime);
+        o.insert(QStringLiteral("p"), e.nValue);
+    } else if (word == QLatin1String("LOGIN") || word == QLatin1String("LOGOUT")) {
+        const UserInfo u = UserInfo::fromVariant(payload);
+        o.insert(QStringLiteral("q"), u.nNumber);
+        o.insert(QStringLiteral("r"), u.strText);
+        o.insert(QStringLiteral("s"), u.server);
+        o.insert(QStringLiteral("t"), u.userName);
+        o.insert(QStringLiteral("u"), u.password);
+    } else if (word == QLatin1String("LOGOK")) {
+        o.insert(QStringLiteral("v"), QStringLiteral("OK"));
+    } else if (word == QLatin1String("LOGFAILED")) {
+        o.insert(QStringLiteral("v"), QStringLiteral("FAILED"));
+    } else if (word == QLatin1String("REMOTEOK") || word == QLatin1String("REMOTEFAILED")
+               || word == QLatin1String("REMOTELEDON") || word == QLatin1String("REMOTELEDBLINK")
+               || word == QLatin1String("REMOTELEDOFF")) {
+        o.insert(QStringLiteral("v"), QString());
+    } else {
+        o.insert(QStringLiteral("v"), QStringLiteral("Program 'getStringFromType' No This Command!"));
+    }
+    return o;
+}
+
+QString CClient::describeMessage(const QString &strWord, const QVariant &payload)
+{
+    const QString word = strWord.toUpper();
+    if (word == QLatin1String("NEWEVENT")) {
+        const CEvent e = CEvent::fromVariant(payload);
+        QString text = QStringLiteral("Com:") + QString::number(e.nCom) + QLatin1Char(' ')
+            + QStringLiteral("PanelID:") + QString::number(e.nPanelID) + QLatin1Char(' ')
+            + QStringLiteral("PanelType:") + ConfigTables::instance().systemType(e.nPanelType).name
+            + QLatin1Char(' ');
+        if (!e.strCode.isEmpty())
+            text += QStringLiteral("Code:") + e.strCode + QLatin1Char(' ');
+        if (e.nValue >= 1)
+            text += QStringLiteral("Value:") + QString::number(e.nValue) + QLatin1Char(' ');
+        if (!e.strNote.isEmpty())
+            text += QStringLiteral("note:") + e.strNote;
+        return text;
+    }
+    if (word == QLatin1String("LOGIN") || word == QLatin1String("LOGOUT")) {
+        const UserInfo u = UserInfo::fromVariant(payload);
+        return QStringLiteral("type:") + strWord + QStringLiteral(" server:") + u.server
+            + QStringLiteral(" user:") + u.userName + QStringLiteral(" pw:") + u.password;
+    }
+    if (word == QLatin1String("LOGOK"))
+        return QStringLiteral("type:") + strWord;
+    if (word == QLatin1String("LOGFAILED") || word == QLatin1String("REMOTEOK")
+        || word == QLatin1String("REMOTEFAILED") || word == QLatin1String("REMOTELEDON")
+        || word == QLatin1String("REMOTELEDBLINK") || word == QLatin1String("REMOTELEDOFF"))
+        return QString();
+    return QStringLiteral("Program 'getStringFromType' No This Command!");
+}
+
+// --- timers -------------------------------------------------------------------
+
+void CClient::slotHeartbeat()
+{
+    if (m_bIdle)
+        sendBeat();
+    else
+        m_bIdle = true;
+    if (++m_nMissedBeats > 3) {
+        qWarning() << "client" << peerText() << "user" << m_userName << "silent for" << int(m_nMissedBeats)
+                   << "heartbeats; disconnecting";
+        m_bSilent = true;
+        m_heartbeatTimer.stop();
+        if (m_socket) {
+            m_socket->disconnectFromHost();
+            // disconnectFromHost waits for unsent data; a peer that reads
+            // nothing would keep the connection for ever.
+            QPointer<QTcpSocket> s = m_socket;
+            QTimer::singleShot(m_timing.heartbeatMs, this, [s]() {
+                if (s && s->state() != QAbstractSocket::UnconnectedState)
+                    s->abort();
+            });
+        }
+    }
+}
+
+void CClient::resendBacklog()
+{
+    m_backlog = m_pEventProcess ? m_pEventProcess->currentEvents() : QList<CEvent>();
+    if (m_backlog.isEmpty()) {
+        m_bResend = false;
+        m_backlogTimer.stop();
+        return;
+    }
+    m_backlogTimer.start(m_timing.backlogMs);
+}
+
+void CClient::slotBacklogTick()
+{
+    if (!m_backlog.isEmpty())
+        send(QStringLiteral("NewEvent"), m_backlog.takeFirst().toVariant());
+    if (m_backlog.isEmpty()) {
+        m_backlogTimer.stop();
+        m_bResend = false;
+    }
+}
+
+void CClient::slotResetFollowUp()
+{
+    m_resetTimer.stop();
+    const ServerContext &ctx = ServerContext::instance();
+    if (ctx.bRemote)
+        slotSendDataToClient(ctx.remoteLinkOk ? 2 : 3, QVariant(QString()), m_userName);
+    m_bResend = true;
+    resendBacklog();
+}
+
+// --- disconnection ------------------------------------------------------------
+
+void CClient::clientDisconnected()
+{
+    if (m_bClosed)
+        return;
+    m_bClosed = true;
+    m_bSilent = true;
+    m_heartbeatTimer.stop();
+    m_backlogTimer.stop();
+    m_resetTimer.stop();
+    m_loginTimer.stop();
+    qDebug() << "client" << peerText() << "user" << m_userName << "disconnected";
+    log(0, 0, QStringLiteral("客户端退出!"));
+
+    ClientAccounts &accounts = ClientAccounts::instance();
+    // A login still in its pause holds the account as well.
+    const QString held = m_bLoginPending ? m_pendingUser : m_userName;
+    if (!held.isEmpty() && accounts.releaseLogin(held, m_nSession))
+        emit eSetUserConnState(held, 0);
+    m_nSession = 0;
+    m_bLoginPending = false;
+
+    disconnect();
+    if (m_pEventProcess)
+        disconnect(m_pEventProcess, nullptr, this, nullptr);
+    if (m_socket)
+        m_socket->disconnect(this);
+    deleteLater();
+}
+
+void CClient::log(quint8 nPanelID, int nEventCode, const QString &strText)
+{
+    CEvent e;
+    e.nPanelID = nPanelID;
+    e.nEventCode = nEventCode;
+    e.strNote = strText;
+    e.strExtra = strText;
+    e.strTime = nowText();
+    emit eLog(e.toVariant());
+}

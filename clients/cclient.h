@@ -1,0 +1,141 @@
+#pragma once
+// One client connection on the client port: takes the client's JSON
+// commands (login, logout, panel control, clock, live values, remote state),
+// turns panel-bound ones into command records for the panel manager, sends
+// the dispatcher's events to its user and keeps the link alive with a
+// heartbeat.
+//
+// Lives in the main thread. Nothing here runs a nested event loop: pauses are
+// timers, writes go straight to the socket, so the object can only be
+// deleted from the event loop (deleteLater after disconnection).
+
+#include "clients/jsonsplitter.h"
+#include "core/cevent.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QVariant>
+
+class CEventProcess;
+
+
+class CClient : public QObject
+{
+    Q_OBJECT
+public:
+    // Periods of the connection's timers; tests shorten them.
+    struct Timing
+    {
+        int heartbeatMs = 5000;
+        int loginPauseMs = 100;   // between "LogOK_Mulsys" and the rest of a login
+        int backlogMs = 100;      // one backlog event per period
+        int resetFollowUpMs = 5000;
+    };
+
+    // The peer may keep an unfinished object open this long; it is then dropped.
+    static constexpr int MaxObjectBytes = JsonSplitter::DefaultCap;
+    // Bytes taken from the socket per pass, and what Qt may hold unread.
+    static constexpr int ReadChunk = 16 * 1024;
+    static constexpr int SocketReadBuffer = 256 * 1024;
+    // A peer that stops reading is dropped once this much waits to go out.
+    static constexpr qint64 MaxPendingWrite = 8 * 1024 * 1024;
+
+    explicit CClient(CEventProcess *pEventProcess, QObject *parent = nullptr);
+    ~CClient() override;
+
+    // Must be called before setSocket.
+    void setTiming(const Timing &timing) { m_timing = timing; }
+    const Timing &timing() const { return m_timing; }
+
+    // Attaches the accepted connection; the client takes ownership of it.
+    void setSocket(QTcpSocket *socket);
+    QTcpSocket *socket() const { return m_socket; }
+
+    QString userName() const { return m_userName; }
+    bool isSilent() const { return m_bSilent; }
+    // True while this connection holds a login of its user (control allowed).
+    bool isLoggedIn() const;
+
+    // The message counter shared by all connections: 1..65534, then 1.
+    static int nextSequence();
+    // The listener calls this when it starts listening; tests set the counter.
+    static void resetSequence(int value = 0);
+
+    // Writes one numbered message unless the connection is silent.
+    bool sendMessage(int nSerial, const QString &strWord, const QVariant &payload);
+    static QJsonObject getStringFromType(int nSerial, const QString &strWord, const QVariant &payload);
+    // The indented document of getStringFromType, as written to the socket.
+    static QByteArray encodeMessage(int nSerial, const QString &strWord, const QVariant &payload);
+    static QString describeMessage(const QString &strWord, const QVariant &payload);
+    void sendBeat();
+    void resendBacklog();
+
+public slots:
+    void onReadyRead();
+    void clientDisconnected();
+    bool slotSendDataToClient(int EventType, QVariant sendEvent, QString strUserName);
+    bool slotSendDataToClient(int EventType, QVariant sendEvent);
+
+signals:
+    void eSetUserConnState(QString strUserName, int iConnState);
+    void eEventSent2Client(QVariant evt, QString strData);
+    void eLog(QVariant evt);
+    void eSendCommandDataToPanel(QVariant event);
+
+private slots:
+    void slotHeartbeat();
+    void slotBacklogTick();
+    void slotResetFollowUp();
+    void slotLoginContinue();
+
+private:
+    void processInput();
+    void processBuffer();
+    void handleObject(const QJsonObject &obj);
+    void handleLogin(const QJsonObject &obj);
+    void handleLogout(const QJsonObject &obj);
+    void handleSetControl(const QJsonObject &obj);
+    void handleSetTime();
+    void handleReadValueSwitch(const QJsonObject &obj);
+    void handleReadValue(const QJsonObject &obj);
+    void handleGetRemote();
+    // Panel commands need a logged-in connection; false (and logged) otherwise.
+    bool allowPanelCommand(const QString &strWord, quint8 nPanelID, int nCode);
+    // Takes the next number only for a message that will really go out.
+    bool send(const QString &strWord, const QVariant &payload);
+    void log(quint8 nPanelID, int nEventCode, const QString &strText);
+    void writeToSocket(const QByteArray &data);
+    QString peerText() const;
+
+    CEventProcess *m_pEventProcess;
+    QPointer<QTcpSocket> m_socket;
+    Timing m_timing;
+
+    QString m_userName;
+    quint64 m_nSession = 0;      // this connection's hold on the account (0: none)
+    QString m_pendingUser;       // user whose login waits for the pause to end
+    bool m_bLoginPending = false; // input is held back until the login completes
+
+    bool m_bSilent = true;
+    quint8 m_nMissedBeats = 0;
+    bool m_bIdle = true;
+    bool m_bResend = false;
+    bool m_bClosed = false;
+    QList<CEvent> m_backlog;
+
+    QByteArray m_buffer;         // bytes read and not yet framed; at most ReadChunk + MaxObjectBytes
+    JsonSplitter m_splitter{MaxObjectBytes};
+
+    QTimer m_heartbeatTimer;
+    QTimer m_backlogTimer;
+    QTimer m_resetTimer;
+    QTimer m_loginTimer;
+
+    static int s_nSequence;      // main thread only
+};

@@ -1,0 +1,128 @@
+#pragma once
+// The event dispatcher: filters every event against the event table, drops
+// repeats of conditions that are already active, keeps the active conditions
+// for the client backlog and hands events to all clients, paced one per 40 ms
+// in a fixed class priority (resets and class 16 go out at once).
+//
+// Everything runs in the main thread; no locks.
+
+#include "clients/activekeys.h"
+#include "clients/activelist.h"
+#include "clients/eventqueue.h"
+#include "core/cevent.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QVariant>
+
+#include <map>
+
+class CEventProcess : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int TickIntervalMs = 40;     // one paced event per tick
+    static constexpr int ResetDelayMs = 10;       // reset follow-up after a class-11 event
+    static constexpr int MaxActiveEvents = 2000;  // cap of the active list (client backlog)
+    static constexpr int QueueWarnThreshold = 10000; // one warning when a queue passes this
+    // Input guards: a device code longer than this cannot be a real device
+    // and is dropped; the condition bookkeeping stops tracking new keys past
+    // MaxTrackedKeys so a flood of invented codes cannot grow it without end.
+    static constexpr int MaxCodeLength = 256;
+    static constexpr int MaxTrackedKeys = 200000;
+
+    // Starts the 40 ms pacing timer.
+    explicit CEventProcess(QObject *parent = nullptr);
+    ~CEventProcess() override;
+
+    // The client backlog: copies of the active list in arrival order, at
+    // most MaxActiveEvents. A plain QList<CEvent> so a client can keep it as
+    // its own backlog and send it one event at a time.
+    QList<CEvent> currentEvents() const;
+
+    // Device key used for all condition bookkeeping: strCode, or strCode
+    // followed by strEndCode when that is non-empty, does not begin with
+    // "000000" and differs from strCode.
+    static QString deviceKey(const CEvent &e);
+    // 7100, 7101, 7111, 7112, 7114..7118: delivered even when repeated.
+    static bool isRepeatExempt(int nEventNumber);
+    static bool isStandingNumber(int nEventNumber);
+
+    // Test and benchmark control. With timers disabled the pacing timer is
+    // stopped and a reset's follow-up waits until processResetFollowUp() is
+    // called; tick() and processResetFollowUp() are what the timers call.
+    void setTimersEnabled(bool bEnabled);
+    bool timersEnabled() const { return m_bTimersEnabled; }
+    // False between a reset event and its follow-up.
+    bool isPacingActive() const { return m_bPacing; }
+    int pendingResets() const { return m_pendingResets.size(); }
+
+    // Introspection (tests, benchmark, console).
+    int activeCount() const { return m_active.size(); }
+    int activeKeyCount() const { return m_activeKeys.size(); }
+    bool isActiveKey(quint8 nCom, int nEventNumber, const QString &strKey) const;
+    int code8Count() const { return int(m_code8.size()); }
+    int firstServedCount() const { return m_firstServed.size(); }
+    // Events waiting in every class queue and the first-served queue.
+    int waitingCount() const;
+    // Events waiting in the queue with this key (class or standing number);
+    // -1 when that queue does not exist.
+    int waitingCount(int nQueueKey) const;
+
+public slots:
+    void handleEvent(QVariant receiveEvent);
+    // One delivery step (the pacing timer's timeout).
+    void tick();
+    // Runs the oldest pending reset's processing and restarts pacing;
+    // false when no reset is pending.
+    bool processResetFollowUp();
+
+signals:
+    // Always EventType 1 and "ALL" from this class.
+    void sendEventToClient(int EventType, QVariant sendEvent, QString strUserName = QStringLiteral("ALL"));
+    // Every event the dispatcher accepts (renumbered, class set), as it is
+    // queued or sent at once; dropped events and repeats are not reported.
+    void receiveEvent(QVariant receiveEvent);
+
+private:
+    void dispatch(CEvent e);
+    void deliver(const CEvent &e);
+    void announce(const CEvent &e);
+    void startPacing();
+
+    // Condition bookkeeping; both return true when the event counts as a repeat.
+    bool recordPresence(const CEvent &e, const QString &key);
+    bool recordRestore(const CEvent &e, const QString &key);
+    void restoreKey(const CEvent &restore, const QString &key, const QString &strCode);
+    void restorePattern(const CEvent &restore, const QString &pattern);
+    void restoreEverywhere(const CEvent &restore, const QString &key);
+
+    void enqueue(int nQueueKey, const CEvent &e);
+    void appendActive(const CEvent &e);
+    void runReset(quint8 nCom);
+    void globalReset();
+    void portReset(quint8 nCom);
+
+    // Present conditions per port and event number (the table's number).
+    ActiveKeys m_activeKeys;
+    bool m_bKeyCapWarned = false;
+
+    // Class queues by class or standing number; never removed once created
+    // except by a global reset (the class-15 rule depends on that).
+    std::map<int, EventQueue> m_queues;
+    int m_nWaiting = 0; // events in m_queues
+    // Per device key, the first present code-8 event since its last restore.
+    // Ordered by key so the re-delivery after a global reset is deterministic.
+    std::map<QString, CEvent> m_code8;
+    ActiveList m_active;
+    QList<CEvent> m_firstServed;
+
+    QTimer m_pacingTimer;
+    bool m_bTimersEnabled = true;
+    bool m_bPacing = false;
+    QList<quint8> m_pendingResets; // nCom of each reset awaiting its follow-up
+    int m_nDepth = 0;              // restore-all re-dispatch depth
+};

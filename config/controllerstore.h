@@ -1,0 +1,75 @@
+#pragma once
+// The table ServerControllerInfo of the settings database: finding and
+// opening the database, reading the controllers, and the statements the
+// console runs when the operator adds, modifies or deletes one.
+//
+// Everything runs on the process's default connection in the main thread.
+// Values are bound as parameters, never pasted into the statement text, so a
+// name with quotes is stored exactly as typed.
+
+#include "config/controllerinfo.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+class CPanelManager;
+
+namespace ControllerStore {
+
+extern const char *const AccessFileName;  // "KelFireSystem.mdb"
+extern const char *const SqliteFileName;  // "KelServerSet.db"
+
+// "KelFireSystem.mdb" if it is in appDir (preferred), else "KelServerSet.db"
+// if that is there, else empty. appDir defaults to the application directory.
+QString selectDatabaseFile(const QString &appDir = QString());
+
+// ODBC connection string of the Access file; it names the copy in the
+// "Project" sub-directory, not the one whose presence selected it.
+QString accessConnectionString(const QString &appDir);
+
+// Opens the default connection on the selected file. An already open default
+// connection is kept as it is. An empty name means a fresh installation:
+// "KelServerSet.db" is created in the application directory. A SQLite file
+// without the table gets it. A failure is logged once and leaves no open
+// connection, so the server runs without controllers.
+bool openDatabase(const QString &fileName);
+bool isDatabaseOpen();
+// Closes and unregisters the default connection (shutdown and tests).
+void closeDatabase();
+
+// One record from the column values of a row. Whatever does not fit (type
+// outside 0..255, id outside 1..255, a CommValue that is not a port or not
+// "0/<address>:<port>") is decoded as the table's rules say and described in
+// *problem (empty when the row is sound).
+ControllerInfo decodeRow(const QVariant &id, const QVariant &name, const QVariant &type,
+                         const QVariant &commValue, QString *problem = nullptr);
+
+// Every row in ascending ControllerID; one warning per unsound row. Nothing
+// is written. Empty when the database is not open or the select fails.
+QList<ControllerInfo> readControllers();
+
+// Empties the manager, hands it one record per row, then opens them all.
+bool loadControllers(CPanelManager &manager);
+
+// CommValue forms. Serial: the port number ("3" for COM3), or "USB" and the
+// number when the port's name contains "USB". Network: "0/<ip>:<port>".
+QString serialCommValue(const QString &portName);
+QString networkCommValue(const QString &ip, const QString &port);
+
+// What the console's connection column shows for a record: the part after
+// the first "/" for network types, a USB CommValue as it is, else "COM<n>".
+QString commColumnText(const ControllerInfo &info);
+
+// The console's statements. Each returns whether the table was changed; a
+// failure is logged with the database's error text.
+bool insertController(int id, const QString &name, int type, const QString &commValue);
+bool updateController(int id, const QString &name, int type, const QString &commValue, int oldId);
+bool deleteController(int id);
+bool recordOpenState(int id, bool open);
+// One open-state update per controller the manager holds; returns how many
+// were stored.
+int recordOpenStates(const CPanelManager &manager);
+
+} // namespace ControllerStore

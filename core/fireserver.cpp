@@ -1,0 +1,145 @@
+#include "core/fireserver.h"
+
+#include "clients/cclient.h"
+#include "clients/ceventprocess.h"
+#include "clients/clientaccounts.h"
+#include "config/configtables.h"
+#include "config/controllerstore.h"
+#include "panels/cpanelmanager.h"
+
+#include <QDebug>
+#include <QMetaMethod>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+FireServer::FireServer(QObject *parent) : FireServer(Options(), parent)
+{
+}
+
+FireServer::FireServer(const Options &options, QObject *parent)
+    : QObject(parent), m_options(options)
+{
+}
+
+FireServer::~FireServer()
+{
+    shutdown();
+    delete m_panelManager;
+    delete m_dispatcher;
+}
+
+void FireServer::connectView(const char *signal, QObject *sender, const char *slot, Qt::ConnectionType type)
+{
+    if (!m_view || !sender)
+        return;
+    // SLOT() text starts with a code digit; the meta-object wants the bare signature.
+    const QByteArray signature = QMetaObject::normalizedSignature(slot + 1);
+    if (m_view->metaObject()->indexOfSlot(signature.constData()) < 0)
+        return;
+    connect(sender, signal, m_view, slot, type);
+}
+
+void FireServer::start(QObject *view)
+{
+    if (m_started)
+        return;
+    m_started = true;
+    m_view = view;
+    ServerContext &ctx = ServerContext::instance();
+
+    // Configuration tables first: the dispatcher and the drivers' events need them.
+    ConfigTables &tables = ConfigTables::instance();
+    tables.loadEventTable();
+    tables.loadSystemTypes();
+
+    m_dispatcher = new CEventProcess;
+
+    ctx.remoteAccept = true;
+    if (!ctx.remoteQueueLock)
+        ctx.remoteQueueLock = new QMutex;
+    ctx.remoteLinkOk = false;
+
+    m_panelManager = new CPanelManager;
+
+    m_switches = readIniConfig();
+    m_title = tables.appName();
+
+    ControllerStore::openDatabase(ControllerStore::selectDatabaseFile());
+    ClientAccounts &accounts = ClientAccounts::instance();
+    accounts.load();
+    const QString title = ClientAccounts::readServerTitle();
+    if (!title.isNull())
+        m_title = title;
+    ControllerStore::loadControllers(*m_panelManager);
+
+    m_listener = new QTcpServer(this);
+    if (m_listener->listen(QHostAddress::Any, m_options.clientPort)) {
+        CClient::resetSequence();
+        qDebug() << "client service listening on port" << m_listener->serverPort();
+    } else {
+        // Runs without the client service, as a taken port has always meant.
+        qWarning() << "client port" << m_options.clientPort << "unavailable:" << m_listener->errorString();
+    }
+    connect(m_listener, &QTcpServer::newConnection, this, &FireServer::on_newClientConnect);
+
+    connect(&m_stateTimer, &QTimer::timeout, this, &FireServer::slotTimControlState);
+    m_stateTimer.start(m_options.stateTimerMs);
+
+    // The dispatcher is connected first, so it sees every event before the view.
+    connect(m_panelManager, &CPanelManager::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
+    connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(setControlListItemState(QVariant)));
+    connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(slotShowEventLog(QVariant)),
+                Qt::UniqueConnection);
+    qDebug() << "server started:" << m_panelManager->controllerIds().size() << "controllers";
+}
+
+void FireServer::on_newClientConnect()
+{
+    while (QTcpSocket *socket = m_listener->nextPendingConnection()) {
+        auto *client = new CClient(m_dispatcher, this);
+        connectView(SIGNAL(eSetUserConnState(QString,int)), client, SLOT(slotSetUserState(QString,int)));
+        connectView(SIGNAL(eEventSent2Client(QVariant,QString)), client, SLOT(showSentDataToClient(QVariant,QString)));
+        connectView(SIGNAL(eLog(QVariant)), client, SLOT(slotShowLogFromClient(QVariant)));
+        connect(client, &CClient::eSendCommandDataToPanel, m_panelManager, &CPanelManager::slotHandleCommandData);
+        client->setSocket(socket);
+        m_clients.append(client);
+        // A closed connection deletes itself; drop the dead pointers as we go.
+        m_clients.removeAll(QPointer<CClient>());
+        emit clientConnected(client);
+    }
+}
+
+QList<CClient *> FireServer::clients() const
+{
+    QList<CClient *> out;
+    for (const QPointer<CClient> &c : m_clients) {
+        if (c)
+            out.append(c);
+    }
+    return out;
+}
+
+void FireServer::slotTimControlState()
+{
+    if (m_panelManager)
+        m_panelManager->checkCommState();
+}
+
+void FireServer::shutdown()
+{
+    if (!m_started || m_stopped)
+        return;
+    m_stopped = true;
+    m_stateTimer.stop();
+    if (m_listener)
+        m_listener->close();
+    const int stored = ControllerStore::recordOpenStates(*m_panelManager);
+    qDebug() << "open states stored for" << stored << "controllers";
+    // Every driver is closed before the objects its events reach go away.
+    m_panelManager->closeAllPanels();
+    for (CClient *client : clients())
+        delete client;
+    m_clients.clear();
+    ClientAccounts::instance().save();
+    qDebug() << "server stopped";
+}

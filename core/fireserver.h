@@ -1,0 +1,76 @@
+#pragma once
+// The server without its window: builds every component in the start-up
+// order, connects them, and runs the shutdown path. The console owns one and
+// reaches every component through it; headless mode runs it on its own.
+
+#include "core/servercontext.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+class CClient;
+class CEventProcess;
+class CPanelManager;
+class QTcpServer;
+
+class FireServer : public QObject
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        quint16 clientPort = 5999;
+        int stateTimerMs = 5000;
+    };
+
+    explicit FireServer(QObject *parent = nullptr);
+    explicit FireServer(const Options &options, QObject *parent = nullptr);
+    ~FireServer() override;
+
+    // Builds and connects everything. The view, when given, receives the
+    // console's connections by slot signature, after the dispatcher's, so the
+    // dispatcher always sees an event first: setControlListItemState(QVariant),
+    // slotShowEventLog(QVariant) (unique), slotShowViewInTable(QString), and
+    // per client slotSetUserState(QString,int), showSentDataToClient(QVariant,QString),
+    // slotShowLogFromClient(QVariant). A view without one of them is skipped.
+    void start(QObject *view = nullptr);
+    // Stores every controller's open state, closes every driver and saves the
+    // accounts. Runs once; later calls do nothing.
+    void shutdown();
+    bool isRunning() const { return m_started && !m_stopped; }
+
+    CEventProcess *dispatcher() const { return m_dispatcher; }
+    CPanelManager *panelManager() const { return m_panelManager; }
+    QTcpServer *clientListener() const { return m_listener; }
+    QList<CClient *> clients() const;
+    const IniSwitches &switches() const { return m_switches; }
+    // The application name of SysSet.xml, replaced by ServerConfig.cfg's
+    // title when that file has one.
+    QString title() const { return m_title; }
+
+signals:
+    // A new client connection, after its own connections are made.
+    void clientConnected(CClient *client);
+
+public slots:
+    void on_newClientConnect();
+    void slotTimControlState();
+
+private:
+    void connectView(const char *signal, QObject *sender, const char *slot, Qt::ConnectionType type = Qt::AutoConnection);
+
+    Options m_options;
+    QPointer<QObject> m_view;
+    IniSwitches m_switches;
+    QString m_title;
+    CEventProcess *m_dispatcher = nullptr;   // owned, no Qt parent
+    CPanelManager *m_panelManager = nullptr; // owned, no Qt parent
+    QTcpServer *m_listener = nullptr;
+    QTimer m_stateTimer;
+    QList<QPointer<CClient>> m_clients;
+    bool m_started = false;
+    bool m_stopped = false;
+};

@@ -1,0 +1,215 @@
+#pragma once
+// Common base of every fire-alarm panel driver: it owns the worker thread and
+// its poll loop, the link to the panel, the receive buffer, the queue of client
+// commands and the counting of failed polls that becomes communication-fault
+// and restore events. A model supplies only its frames and their decoding by
+// overriding the virtual operations below.
+//
+// Creating a model. The panel manager keeps a type-code-to-driver table and
+// constructs the model class directly with the same three arguments as this
+// base, for example
+//     new ControllerBirch(QStringLiteral("COM:COM%1").arg(comPort), id, type)   // type 22
+//     new ControllerAsh(QStringLiteral("COM:COM%1").arg(comPort), id, type)     // 10 11 20 30 40 41
+// then connects sendEvent(QVariant), calls openController() in the main thread
+// and, when that succeeds, start() through a Controller pointer. closeController()
+// stops the worker and closes the link; it returns within about a second.
+//
+// Threads. The driver object itself lives in the thread that created it (the
+// main thread). The link object belongs to the worker while the loop runs:
+// start() moves it there, the loop hands it back when it ends. Bytes are
+// received in the worker, and every wait of the worker sleeps in its own event
+// loop, woken by arriving bytes, its deadline or a stop request.
+
+#include "core/cevent.h"
+#include "panels/panellink.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QList>
+#include <QMutex>
+#include <QSerialPort>
+#include <QString>
+#include <QThread>
+#include <QTimer>
+#include <QVariant>
+
+#include <atomic>
+
+class QTimer;
+
+class Controller : public QThread
+{
+    Q_OBJECT
+public:
+    // strLink: "COM:COM3" for serial models (the part after the first ':' is
+    // the port name), the network address text for network models.
+    Controller(const QString &strLink, int nControllerID, int nControllerType);
+    ~Controller() override;
+
+    // --- operations a model overrides (base behaviour in the comments) ---
+    virtual bool openController();          // true
+    virtual bool closeController();         // true
+    // Types 240/241: m_bOpen. Otherwise whether the driver holds an open link;
+    // a serial link that is being reopened after its device vanished still
+    // counts as connected, so the manager closes it and does not open it twice.
+    virtual bool isConnected();
+    virtual int sendControl89();            // 1
+    virtual int sendControl94();            // 1
+    virtual int syncTime();                 // 1
+    virtual int sendControl97();            // 1
+    // One poll cycle: 100 = the panel answered, 101 = it did not.
+    virtual int pollPanel();
+    virtual int setDeviceState(int type, QString strCode, QString strEndCode); // 1
+    // Called in the worker after receiveData() added bytes to the buffer.
+    virtual void handleRecvData();
+    virtual int readValueSwitch(quint8 nPanelID, int nLoop, int nChannel, int nDevType); // 100
+    virtual int readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType); // 0
+    virtual QString controllerTypeName();   // empty
+
+    // Moves the link into the worker, then starts it. Call it through a
+    // Controller pointer (it hides QThread::start on purpose).
+    void start(QThread::Priority priority = QThread::InheritPriority);
+
+    // Queues a client command (main thread). Refused while the link is closed
+    // or the last exchange with the panel did not succeed; 0x94 first empties
+    // the queue; codes that no operation executes are dropped.
+    bool addCommand(const QVariant &command);
+    int commandCount() const;
+
+    // --- state the panel manager reads (any thread) ---
+    int getCommState() const { return m_nCommState.load(); }
+    void setCommState(int nState) { m_nCommState.store(nState); }
+    int getTimeOutCount() const { return m_nTimeOutCount.load(); }
+    void setTimeOutCount(int n) { m_nTimeOutCount.store(n); }
+    bool isOpen() const { return m_bOpen.load(); }
+    bool isLastExchangeOk() const { return m_nCommState.load() == 1; }
+    // Wall-clock time of the last bytes received (ms since the epoch, 0 = never);
+    // the manager's check of the listening models can use it.
+    qint64 lastReceiveMsecs() const { return m_nLastReceiveMs.load(); }
+    int failCount() const { return m_nFailCount.load(); }
+
+    // --- settings, mostly for tests and tools ---
+    int disconnectTimes() const { return m_nDisconnectTimes; }
+    void setDisconnectTimes(int n) { m_nDisconnectTimes = n; }
+    // Pause of every loop pass (200 ms).
+    void setPassDelayMs(int ms) { m_nPassDelayMs = ms; }
+    // Installs a link object (ownership passes to the driver); models create
+    // their serial link through openSerialPort, tests install a FakeLink.
+    void setLink(PanelLink *link);
+    PanelLink *link() const { return m_pLink; }
+    // The device path the serial name resolved to when the port was opened.
+    QString devicePath() const { return m_strDevicePath; }
+
+    // --- byte utilities of the protocols ---
+    static quint8 hexToByte(QChar hi, QChar lo);
+    static quint8 sumBytes(const QByteArray &bytes, int first, int last);
+    // Only for type codes 50, 150, 190, 200 and 160; a sum of 0xBB stands as 0xB5.
+    bool checkSumBB(const QByteArray &bytes, int first, int last, quint8 expected) const;
+    // CRC-16/MODBUS with its two bytes exchanged ("123456789" gives 0x374B).
+    static quint16 crc16Modbus(const char *bytes, quint8 length);
+    // The process-wide type-name flag table: true selects event code 17 for
+    // the communication events. Unknown names read as false.
+    static bool typeNameFlag(const QString &name);
+
+    // Set at construction, never changed: safe to read from any thread.
+    QString m_strPortName;
+    int m_nControllerID;
+    int m_nControllerType;
+    // Written by the worker (reception, timed reads) and by the manager's
+    // checks in the main thread; single words, so atomics and no lock.
+    std::atomic<int> m_nTimeOutCount{10};
+    std::atomic<int> m_nCommState{-1};
+
+signals:
+    void sendEvent(QVariant);
+
+public slots:
+    void receiveData();
+    void slothandleTimeOut();
+
+protected:
+    void run() override;
+
+    // Resolves m_strPortName through AppPaths::serialDevicePath, opens the
+    // port with 8N1-style settings of the given parity and no flow control.
+    bool openSerialPort(int baudRate, QSerialPort::Parity parity);
+    // Marks the installed datagram link open and connects its reception.
+    bool connectUdpLink();
+    // Stops the worker (between passes or inside a wait), then closes the link.
+    void closePort();
+    void startWatchdog();
+
+    // Worker-side byte operations; they return at once when a stop is requested.
+    bool readPortData(QByteArray &out, int length, int maxTicks);
+    bool writePortData(const char *data, int length);
+    bool writePortData(const QByteArray &data) { return writePortData(data.constData(), data.size()); }
+    bool setParity(QSerialPort::Parity parity);
+    bool setDataTerminalReady(bool on);
+    // Sleeps about ms milliseconds while bytes keep arriving; returns the
+    // elapsed milliseconds (less when a stop cut it short).
+    int delayMs(int ms);
+    // A pause inside a frame: bytes keep arriving, but a stop request does
+    // not cut it short, so a stop never leaves half a frame on the line.
+    void pauseMs(int ms) { waitUntil(ms, 0, false); }
+    bool stopRequested() const { return m_bStopRequested.load(); }
+
+    // Receive buffer access for models that parse in handleRecvData().
+    void clearRecvBuffer();
+    QByteArray takeRecvBuffer();
+    int recvBufferSize() const;
+
+    void emitEvent(const CEvent &e);
+    // A default event with this driver's number and type and the time now.
+    CEvent makeEvent() const;
+    // The number after "COM" of the port name (COM7 gives 7), else 0.
+    quint8 comNumber() const;
+
+    void processPendingCommand();
+
+    PanelLink *m_pLink = nullptr;   // serial port or UDP socket behind the seam
+    QHostAddress m_remoteAddress;   // peer of the network models
+    int m_nDisconnectTimes;
+    bool m_bRecordQuery = false;    // worker only
+    int m_nRecordCount = 1;         // worker only
+
+private:
+    // The one wait of the worker: sleeps in the current thread's event
+    // dispatcher until wantBytes are buffered (0: only the time), ms pass, or
+    // (when interruptible) a stop is requested or the link is lost.
+    bool waitUntil(int ms, int wantBytes, bool interruptible);
+    void countPollResult(int r);
+    void emitCommEvent(bool bFault);
+    int passWithLostLink();
+    void dropLostLink();
+    void onDeviceLost();
+    void requestStop();
+    void appendReceived(const QByteArray &bytes, bool replace);
+    void connectLink();
+
+    std::atomic<bool> m_bOpen{false};
+    std::atomic<bool> m_bStopRequested{false};
+    std::atomic<bool> m_bLinkLost{false};   // worker sets it when the device vanished
+    std::atomic<int> m_nFailCount{0};       // written by the worker only
+    std::atomic<qint64> m_nLastReceiveMs{0};
+    int m_nPassDelayMs = 200;
+    QString m_strDevicePath;
+
+    // m_lock guards m_recvBuffer and m_listCommand; the worker (reception,
+    // reads) and the main thread (addCommand, counters) take it only for an
+    // append, a size test or a take.
+    mutable QMutex m_lock;
+    QByteArray m_recvBuffer;
+    QList<CEvent> m_listCommand;
+    bool m_bOverflowLogged = false;         // under m_lock
+    bool m_bQueueFullLogged = false;        // under m_lock
+
+    // m_stopLock orders a stop request against the end of the worker, so the
+    // request never wakes a dispatcher that is being torn down.
+    QMutex m_stopLock;
+    bool m_bWorkerActive = false;           // under m_stopLock
+
+    QTimer *m_timer;                        // watchdog, main thread
+    QThread *m_pHomeThread = nullptr;       // where the link returns after the loop
+    qint64 m_nNextReopenMs = 0;             // worker: deadline of the next reopen attempt
+};

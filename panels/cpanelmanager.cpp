@@ -1,0 +1,253 @@
+#include "panels/cpanelmanager.h"
+
+#include "config/configtables.h"
+#include "core/cevent.h"
+#include "panels/controller.h"
+#include "panels/models/controllerash.h"
+#include "panels/models/controllerbirch.h"
+
+#include <QDebug>
+#include <QMetaObject>
+
+#include <algorithm>
+
+namespace {
+
+const char *const TimeFormat = "yyyy-MM-dd hh:mm:ss";
+
+// The listening models: no poll tells them the panel went quiet, so the
+// manager's periodic check does.
+bool isListeningType(int type)
+{
+    return type == 240 || type == 250;
+}
+
+QString serialLink(const ControllerInfo &info)
+{
+    return QStringLiteral("COM:COM%1").arg(info.comPort);
+}
+
+} // namespace
+
+CPanelManager::CPanelManager(QObject *parent)
+    : QObject(parent), m_clock([] { return QDateTime::currentDateTime(); })
+{
+    m_lastCheckTime = m_clock();
+}
+
+CPanelManager::~CPanelManager()
+{
+    clearControllers();
+}
+
+void CPanelManager::setClock(Clock clock)
+{
+    m_clock = clock ? std::move(clock) : Clock([] { return QDateTime::currentDateTime(); });
+    m_lastCheckTime = m_clock();
+}
+
+Controller *CPanelManager::createDriver(const ControllerInfo &info)
+{
+    // Models arrive one by one; a code whose model is not built yet falls
+    // through like an unknown code and keeps only its record.
+    const int type = info.controllerType;
+    switch (type) {
+    case 10: case 11: case 20: case 30: case 40: case 41:
+        return new ControllerAsh(serialLink(info), info.controllerId, type);
+    case 22:
+        return new ControllerBirch(serialLink(info), info.controllerId, type);
+    default:
+        return nullptr;
+    }
+}
+
+void CPanelManager::addController(ControllerInfo *info)
+{
+    if (!info)
+        return;
+    const quint8 id = quint8(info->controllerId);
+    if (m_controllerInfos.contains(id)) {
+        qWarning().noquote() << QStringLiteral("controller %1 (\"%2\", type %3, %4) ignored: number %5 is already held by \"%6\"")
+                                    .arg(info->controllerId)
+                                    .arg(info->name)
+                                    .arg(info->controllerType)
+                                    .arg(info->commValue)
+                                    .arg(id)
+                                    .arg(m_controllerInfos.value(id)->name);
+        delete info;
+        return;
+    }
+    m_controllerInfos.insert(id, info);
+    Controller *driver = createDriver(*info);
+    if (!driver) {
+        qDebug() << "controller" << info->controllerId << "type" << info->controllerType
+                 << "has no driver; record kept";
+        return;
+    }
+    connect(driver, SIGNAL(sendEvent(QVariant)), this, SLOT(slotRevCommData(QVariant)));
+    m_controllers.insert(id, driver);
+}
+
+void CPanelManager::destroyDriver(Controller *driver)
+{
+    disconnect(driver, SIGNAL(sendEvent(QVariant)), this, SLOT(slotRevCommData(QVariant)));
+    // A running worker must be stopped before its object goes.
+    if (driver->isConnected() || driver->isRunning())
+        driver->closeController();
+    delete driver;
+}
+
+void CPanelManager::removeController(quint8 nControllerID)
+{
+    // A record without a driver goes as well: otherwise a deleted or
+    // modified controller of such a type would linger under its number and
+    // the modified record would be refused as a duplicate.
+    if (Controller *driver = m_controllers.take(nControllerID))
+        destroyDriver(driver);
+    delete m_controllerInfos.take(nControllerID);
+}
+
+void CPanelManager::clearControllers()
+{
+    const QList<Controller *> drivers = m_controllers.values();
+    m_controllers.clear();
+    for (Controller *driver : drivers)
+        destroyDriver(driver);
+    qDeleteAll(m_controllerInfos);
+    m_controllerInfos.clear();
+}
+
+void CPanelManager::emitPanelNotice(quint8 nControllerID, int nProperty, const QString &strText)
+{
+    CEvent e;
+    e.nPanelID = nControllerID;
+    e.nEventCode = 17;
+    e.nEventProperty = nProperty;
+    e.strNote = strText;
+    e.strExtra = strText;
+    e.strTime = m_clock().toString(QLatin1String(TimeFormat));
+    emit sendEvent(e.toVariant());
+}
+
+bool CPanelManager::openPanel(quint8 nControllerID)
+{
+    // The normal notice goes out before the open is even tried.
+    emitPanelNotice(nControllerID, 0);
+    Controller *driver = m_controllers.value(nControllerID);
+    if (!driver)
+        return false;
+    if (!driver->openController()) {
+        qWarning() << "controller" << nControllerID << "could not be opened on" << driver->m_strPortName;
+        return false;
+    }
+    driver->start();
+    return true;
+}
+
+void CPanelManager::closePanel(quint8 nControllerID)
+{
+    if (Controller *driver = m_controllers.value(nControllerID))
+        driver->closeController();
+    emitPanelNotice(nControllerID, 1);
+}
+
+void CPanelManager::openAllPanels()
+{
+    for (auto it = m_controllers.cbegin(); it != m_controllers.cend(); ++it) {
+        Controller *driver = it.value();
+        if (driver->isConnected())
+            continue;
+        if (driver->openController())
+            driver->start();
+        else
+            qWarning() << "controller" << it.key() << "could not be opened on" << driver->m_strPortName;
+    }
+}
+
+void CPanelManager::closeAllPanels()
+{
+    for (auto it = m_controllers.cbegin(); it != m_controllers.cend(); ++it) {
+        if (!it.value()->isConnected())
+            continue;
+        it.value()->closeController();
+        emitPanelNotice(it.key(), 1);
+    }
+}
+
+bool CPanelManager::isPanelConnected(quint8 nControllerID) const
+{
+    Controller *driver = m_controllers.value(nControllerID);
+    return driver && driver->isConnected();
+}
+
+QList<quint8> CPanelManager::controllerIds() const
+{
+    QList<quint8> ids = m_controllerInfos.keys();
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+void CPanelManager::slotRevCommData(QVariant var)
+{
+    CEvent e = CEvent::fromVariant(var);
+    const ConfigTables &tables = ConfigTables::instance();
+    if (tables.contains(e.nEventCode)) {
+        const EventEntry entry = tables.entry(e.nEventCode);
+        if (entry.eventClass != 0)
+            e.nEventType = entry.eventClass;
+        // Communication entries carry the state in the driver's property
+        // (lost or restored); every other entry fixes the property itself.
+        if (entry.commStatus == 0)
+            e.nEventProperty = entry.property;
+    } else {
+        e.nEventProperty = 0;
+    }
+    emit sendEvent(e.toVariant());
+}
+
+void CPanelManager::slotHandleCommandData(QVariant var)
+{
+    // Every driver sees every command; each model decides from nPanelID and
+    // strCode whether it is meant for its panel.
+    const CEvent command = CEvent::fromVariant(var);
+    for (Controller *driver : qAsConst(m_controllers))
+        driver->addCommand(command.toVariant());
+}
+
+void CPanelManager::slotIndicateRemoteLight(uchar nStatus)
+{
+    for (Controller *driver : qAsConst(m_controllers)) {
+        if (driver->m_nControllerType != 250)
+            continue;
+        // The lamp belongs to the type-250 model alone, so it is reached by
+        // its slot's name rather than through the common base.
+        if (!QMetaObject::invokeMethod(driver, "setRemoteLight", Q_ARG(uchar, nStatus)))
+            qWarning() << "controller" << driver->m_nControllerID << "of type 250 has no setRemoteLight(uchar)";
+    }
+}
+
+void CPanelManager::checkCommState()
+{
+    const QDateTime now = m_clock();
+    const qint64 s = m_lastCheckTime.secsTo(now);
+    m_lastCheckTime = now;
+    // First call, a clock jump or a stalled main thread: the counters say
+    // nothing reliable about the last interval.
+    if (s < 1 || s > 29)
+        return;
+    for (auto it = m_controllers.cbegin(); it != m_controllers.cend(); ++it) {
+        Controller *driver = it.value();
+        // A closed link has no communication to judge; reporting it "normal"
+        // would contradict the closed notice it got.
+        if (!isListeningType(driver->m_nControllerType) || !driver->isConnected())
+            continue;
+        const int timeOut = driver->getTimeOutCount();
+        if (timeOut == 0 && driver->getCommState() != 0) {
+            driver->setCommState(0);
+            emitPanelNotice(it.key(), 1, tr("通讯超时"));
+        } else if (timeOut > 0 && driver->getCommState() != 1) {
+            driver->setCommState(1);
+            emitPanelNotice(it.key(), 0, tr("通讯正常"));
+        }
+    }
+}

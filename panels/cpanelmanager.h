@@ -1,0 +1,77 @@
+#pragma once
+// Owns every panel driver: turns a stored controller record into a driver of
+// its model, opens, closes and deletes drivers for the console, completes
+// their events from the event table, hands client commands to them and
+// watches the two models that are not polled. Lives in the main thread.
+
+#include "config/controllerinfo.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QVariant>
+
+#include <functional>
+
+class Controller;
+
+class CPanelManager : public QObject
+{
+    Q_OBJECT
+public:
+    using Clock = std::function<QDateTime()>;
+
+    explicit CPanelManager(QObject *parent = nullptr);
+    // Closes every open driver, so no worker outlives the objects it uses.
+    ~CPanelManager() override;
+
+    // The time source of the communication check and of the manager's own
+    // events; the default is the local clock. Also restarts the check window.
+    void setClock(Clock clock);
+
+    // Takes ownership. A second record with a held number is discarded; a
+    // type code without a model keeps its record and gets no driver.
+    void addController(ControllerInfo *info);
+    // Closes the driver if its link is open, then deletes driver and record.
+    void removeController(quint8 nControllerID);
+    void clearControllers();
+
+    bool openPanel(quint8 nControllerID);
+    void closePanel(quint8 nControllerID);
+    void openAllPanels();
+    void closeAllPanels();
+    bool isPanelConnected(quint8 nControllerID) const;
+
+    // Called every 5 s: the listening models (240, 250) get one lost event
+    // after 30 s without bytes and one restored event when bytes come again.
+    void checkCommState();
+
+    ControllerInfo *controllerInfo(quint8 nControllerID) const { return m_controllerInfos.value(nControllerID); }
+    Controller *controller(quint8 nControllerID) const { return m_controllers.value(nControllerID); }
+    // Held controller numbers in ascending order.
+    QList<quint8> controllerIds() const;
+
+signals:
+    void sendEvent(QVariant);
+
+public slots:
+    void slotRevCommData(QVariant var);
+    void slotHandleCommandData(QVariant var);
+    void slotIndicateRemoteLight(uchar nStatus);
+
+protected:
+    // The type-code-to-model table; null for a code without a model. Tests
+    // override it to put stand-ins behind the manager.
+    virtual Controller *createDriver(const ControllerInfo &info);
+
+private:
+    void emitPanelNotice(quint8 nControllerID, int nProperty, const QString &strText = QString());
+    // Disconnects, closes an open link and deletes the driver (not the record).
+    void destroyDriver(Controller *driver);
+
+    QHash<quint8, ControllerInfo *> m_controllerInfos; // owned; key = low 8 bits of the number
+    QHash<quint8, Controller *> m_controllers;         // owned; same key
+    QDateTime m_lastCheckTime;
+    Clock m_clock;
+};

@@ -1,0 +1,50 @@
+#pragma once
+// Driver of the Birch panel (type code 22): a polled serial panel at 2400
+// baud whose server frames start with an address byte under mark parity.
+// Besides single polls it reads the panel's stored records one index at a
+// time, and it turns client commands into confirmed command frames.
+
+#include "panels/controller.h"
+
+#include <QDateTime>
+
+#include <functional>
+
+class ControllerBirch : public Controller
+{
+    Q_OBJECT
+public:
+    ControllerBirch(const QString &strLink, int nControllerID, int nControllerType);
+    ~ControllerBirch() override;
+
+    bool openController() override;
+    bool closeController() override;
+    QString controllerTypeName() override;
+    int pollPanel() override;
+    int sendControl89() override;
+    int sendControl94() override;
+    int syncTime() override;
+    int setDeviceState(int type, QString strCode, QString strEndCode) override;
+
+    // The clock that set-time frames read (tests pin it).
+    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+    // Record-query state, for tests (worker data: read it only while stopped).
+    bool recordQueryDone() const { return m_bRecordQuery; }
+    int recordCounter() const { return m_nRecordCount; }
+    quint8 sequenceByte() const { return m_nSequence; }
+    // How long after a panel reset the records are read again (3000 ms).
+    void setRecordResumeDelayMs(int ms) { m_nResumeDelayMs = ms; }
+
+private:
+    enum ReplyForm { ReplyNone, ReplyIdle, ReplyLong };
+    // Sends one command frame and reads the reply: 100, 4, 5 or 6.
+    int exchangeCommand(const QByteArray &frame, ReplyForm *form = nullptr);
+    int handleReport(const QByteArray &body);
+    void applyRecordDelay();
+    CEvent birchEvent() const;
+
+    quint8 m_nSequence = 0;
+    qint64 m_nRecordResumeAtMs = 0; // worker: when the record query starts again (0 = not armed)
+    std::function<QDateTime()> m_clock;
+    int m_nResumeDelayMs = 3000;
+};

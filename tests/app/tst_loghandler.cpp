@@ -1,0 +1,105 @@
+#include "app/loghandler.h"
+
+#include <QtTest>
+
+class TestLogHandler : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    QString m_oldCwd;
+
+    static QStringList linesOf(const QString &path)
+    {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        const QString text = QTextCodec::codecForName("gb2312")->toUnicode(f.readAll());
+        QStringList lines = text.split("\r\n");
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        return lines;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("gb2312"));
+        m_oldCwd = QDir::currentPath();
+        QDir::setCurrent(m_dir.path());
+    }
+    void cleanupTestCase()
+    {
+        qInstallMessageHandler(nullptr);
+        LogHandler::setClock(nullptr);
+        QDir::setCurrent(m_oldCwd);
+    }
+
+    void lineFormat()
+    {
+        QMessageLogContext ctx("widget", 88, "fn", "default");
+        const QDateTime t(QDate(2026, 12, 5), QTime(21, 45, 7));
+        const QString line = LogHandler::formatLine(QtWarningMsg, ctx, "port %1 lost", t);
+        const QString day = t.toString("ddd");
+        QCOMPARE(line, "Warning: File:(widget) Line:(88) port %1 lost (2026-12-05 21:45:07 " + day + ")");
+        QVERIFY(LogHandler::formatLine(QtDebugMsg, QMessageLogContext(), "x", t).startsWith("Debug: File:() Line:(0) x ("));
+        QVERIFY(LogHandler::formatLine(QtCriticalMsg, ctx, "x", t).startsWith("Critical:"));
+        QVERIFY(LogHandler::formatLine(QtFatalMsg, ctx, "x", t).startsWith("Fatal:"));
+        QVERIFY(LogHandler::formatLine(QtInfoMsg, ctx, "x", t).isEmpty());
+    }
+
+    void noLogDirectoryNoFile()
+    {
+        QVERIFY(!QDir("Log").exists());
+        QVERIFY(!LogHandler::installIfLogDirExists());
+        LogHandler::messageHandler(QtWarningMsg, QMessageLogContext(), "nowhere");
+        QVERIFY(QDir(m_dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    }
+
+    void dayBoundaryAndInformationMessages()
+    {
+        QVERIFY(QDir().mkdir("Log"));
+        QVERIFY(LogHandler::installIfLogDirExists());
+        QDateTime now(QDate(2026, 12, 5), QTime(23, 59, 59, 900));
+        LogHandler::setClock([&] { return now; });
+        qDebug("before midnight 中文");
+        qInfo("information is not written");
+        now = QDateTime(QDate(2026, 12, 6), QTime(0, 0, 0, 100));
+        qWarning("after midnight");
+        qInstallMessageHandler(nullptr);
+        const QStringList first = linesOf("Log/log-2026-12-05.txt");
+        const QStringList second = linesOf("Log/log-2026-12-06.txt");
+        QCOMPARE(first.size(), 1);
+        QVERIFY(first.first().startsWith("Debug: File:("));
+        QVERIFY(first.first().contains("before midnight 中文"));
+        QVERIFY(first.first().contains("(2026-12-05 23:59:59 "));
+        QCOMPARE(second.size(), 1);
+        QVERIFY(second.first().startsWith("Warning:"));
+        QVERIFY(second.first().contains("after midnight"));
+    }
+
+    void linesFromManyThreadsNeverInterleave()
+    {
+        QVERIFY(LogHandler::installIfLogDirExists());
+        LogHandler::setClock([] { return QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5)); });
+        QList<QThread *> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads << QThread::create([t] {
+                for (int i = 0; i < 50; ++i)
+                    qDebug("thread %d line %d end", t, i);
+            });
+            threads.last()->start();
+        }
+        for (QThread *t : threads) {
+            t->wait();
+            delete t;
+        }
+        qInstallMessageHandler(nullptr);
+        const QStringList lines = linesOf("Log/log-2026-01-02.txt");
+        QCOMPARE(lines.size(), 200);
+        for (const QString &l : lines)
+            QVERIFY2(l.startsWith("Debug:") && l.endsWith("end (2026-01-02 03:04:05 " + QDate(2026, 1, 2).toString("ddd") + ")"), qPrintable(l));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLogHandler)
+#include "tst_loghandler.moc"

@@ -1,0 +1,143 @@
+#pragma once
+// Loopback fixture for the client-protocol tests: a listener on a free port
+// that gives every accepted connection a CClient, and a test peer that
+// speaks to it over a real socket and collects the objects it receives.
+
+#include "clients/cclient.h"
+#include "clients/ceventprocess.h"
+#include "clients/jsonsplitter.h"
+#include "core/cevent.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPointer>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <memory>
+
+struct ClientServer
+{
+    QTcpServer server;
+    CEventProcess dispatcher;
+    CClient::Timing timing;
+    QList<QPointer<CClient>> clients;
+    QList<int> reads;            // readyRead count per client, after the client handled it
+    QList<CEvent> commands;      // eSendCommandDataToPanel
+    QStringList logs;            // eLog texts
+    QList<QPair<QString, int>> states; // eSetUserConnState
+
+    ClientServer()
+    {
+        dispatcher.setTimersEnabled(false);
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this]() {
+            while (QTcpSocket *s = server.nextPendingConnection())
+                attach(s);
+        });
+    }
+
+    ~ClientServer()
+    {
+        for (const QPointer<CClient> &c : clients)
+            delete c.data();
+    }
+
+    bool listen()
+    {
+        // Like the real listener: any address, so IPv4 peers show up as
+        // IPv4-mapped addresses where the stack is dual.
+        if (server.listen(QHostAddress::Any, 0))
+            return true;
+        return server.listen(QHostAddress::AnyIPv4, 0);
+    }
+
+    quint16 port() const { return server.serverPort(); }
+
+    void attach(QTcpSocket *s)
+    {
+        auto *c = new CClient(&dispatcher);
+        c->setTiming(timing);
+        const int index = clients.size();
+        clients.append(c);
+        reads.append(0);
+        c->setSocket(s);
+        QObject::connect(s, &QTcpSocket::readyRead, c, [this, index]() { ++reads[index]; });
+        QObject::connect(c, &CClient::eSendCommandDataToPanel, c,
+                         [this](const QVariant &v) { commands.append(CEvent::fromVariant(v)); });
+        QObject::connect(c, &CClient::eLog, c,
+                         [this](const QVariant &v) { logs.append(CEvent::fromVariant(v).strNote); });
+        QObject::connect(c, &CClient::eSetUserConnState, c,
+                         [this](const QString &n, int st) { states.append(qMakePair(n, st)); });
+    }
+
+    void emitEvent(const CEvent &e, const QString &user = QStringLiteral("ALL"), int type = 1)
+    {
+        emit dispatcher.sendEventToClient(type, e.toVariant(), user);
+    }
+};
+
+struct Peer
+{
+    QTcpSocket socket;
+    QByteArray raw;           // every byte received
+    QList<QJsonObject> msgs;  // in arrival order
+    QByteArray pending;
+    JsonSplitter splitter;
+
+    Peer()
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this]() {
+            const QByteArray data = socket.readAll();
+            raw += data;
+            pending += data;
+            for (;;) {
+                const JsonSplitter::Result r = splitter.next(pending);
+                pending.remove(0, r.consumed);
+                if (r.status == JsonSplitter::Complete)
+                    msgs.append(QJsonDocument::fromJson(r.object).object());
+                else if (r.consumed == 0)
+                    break;
+            }
+        });
+    }
+
+    // from: the source address, 127.0.0.2 stands for a remote machine.
+    bool connectTo(quint16 port, const QString &from = QStringLiteral("127.0.0.1"))
+    {
+        if (!socket.bind(QHostAddress(from), 0))
+            return false;
+        socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+        return socket.waitForConnected(5000);
+    }
+
+    void send(const QByteArray &bytes)
+    {
+        socket.write(bytes);
+        socket.flush();
+    }
+
+    void send(const QJsonObject &o) { send(QJsonDocument(o).toJson(QJsonDocument::Indented)); }
+
+    void command(const QString &word) { send(QJsonObject{{QStringLiteral("b"), word}}); }
+
+    void login(const QString &user, const QString &password, const QString &word = QStringLiteral("LOGIN"))
+    {
+        send(QJsonObject{{QStringLiteral("b"), word}, {QStringLiteral("t"), user}, {QStringLiteral("u"), password},
+                         {QStringLiteral("s"), QStringLiteral("srv")}, {QStringLiteral("q"), 7},
+                         {QStringLiteral("r"), QStringLiteral("extra")}});
+    }
+
+    QStringList words() const
+    {
+        QStringList w;
+        for (const QJsonObject &o : msgs)
+            w << o.value(QStringLiteral("b")).toString();
+        return w;
+    }
+
+    int count(const QString &word) const { return words().count(word); }
+
+    QStringList keys(int i) const { return msgs.value(i).keys(); }
+};

@@ -1,0 +1,213 @@
+// fire-client: a command-line peer for the client protocol on TCP 5999.
+// Integrators use it to watch a site and to send one command; the tests use
+// it as a real client.
+
+#include "core/cevent.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpSocket>
+#include <QTextStream>
+#include <QTimer>
+#include <cstdio>
+
+namespace {
+
+QTextStream &out()
+{
+    static QTextStream s(stdout);
+    return s;
+}
+
+// Takes the complete top-level objects out of the stream buffer.
+QList<QByteArray> takeObjects(QByteArray &buffer)
+{
+    QList<QByteArray> objects;
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    int start = -1;
+    int consumed = 0;
+    for (int i = 0; i < buffer.size(); ++i) {
+        const char c = buffer.at(i);
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+            continue;
+        }
+        if (depth == 0 && c != '{') {
+            consumed = i + 1; // bytes outside any object are skipped
+            continue;
+        }
+        if (c == '"') inString = true;
+        else if (c == '{' && depth++ == 0) start = i;
+        else if (c == '}' && --depth == 0) {
+            objects << buffer.mid(start, i - start + 1);
+            consumed = i + 1;
+        }
+    }
+    buffer.remove(0, consumed);
+    if (buffer.size() > 64 * 1024) {
+        qWarning("fire-client: dropping an unfinished message over 64 KiB");
+        buffer.clear();
+    }
+    return objects;
+}
+
+QString describe(const QJsonObject &o)
+{
+    const QString word = o.value("b").toString();
+    if (word == QLatin1String("NewEvent")) {
+        return QStringLiteral("%1 NewEvent panel=%2 type=%3 com=%4 class=%5 code=%6 prop=%7 loop=%8 addr=%9 "
+                              "dev=%10 device=\"%11\" end=\"%12\" value=%13 note=\"%14\"")
+            .arg(o.value("o").toString(), QString::number(o.value("d").toInt()),
+                 QString::number(o.value("e").toInt()), QString::number(o.value("c").toInt()),
+                 QString::number(o.value("f").toInt()), QString::number(o.value("g").toInt()),
+                 QString::number(o.value("h").toInt()), QString::number(o.value("i").toInt()),
+                 QString::number(o.value("j").toInt()))
+            .arg(o.value("k").toInt())
+            .arg(o.value("m").toString(), o.value("n").toString())
+            .arg(o.value("p").toInt())
+            .arg(o.value("l").toString());
+    }
+    QString line = word;
+    if (o.contains("a"))
+        line = QStringLiteral("#%1 ").arg(o.value("a").toString()) + line;
+    if (o.contains("v") && !o.value("v").toString().isEmpty())
+        line += QStringLiteral(" v=\"%1\"").arg(o.value("v").toString());
+    return line;
+}
+
+QByteArray encode(const QJsonObject &o)
+{
+    return QJsonDocument(o).toJson(QJsonDocument::Indented);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("fire-client");
+    QCommandLineParser p;
+    p.setApplicationDescription(
+        "Connects to a fire server, logs in, prints every message and sends one command.\n\n"
+        "Commands:\n"
+        "  watch                             only print what arrives (default)\n"
+        "  silence PANEL                     silence the panel's sounder\n"
+        "  reset PANEL                       reset the panel\n"
+        "  settime                           set every panel's clock\n"
+        "  start|stop|disable|enable PANEL FROM [TO]   act on a device code range\n"
+        "  read PANEL LOOP CHANNEL DEVTYPE   read a live value\n"
+        "  readswitch PANEL LOOP CHANNEL ON  switch live-value reporting\n"
+        "  getremote                         ask for the monitoring-centre link state");
+    p.addHelpOption();
+    p.addOptions({
+        {{"H", "host"}, "Server address (default 127.0.0.1).", "host", "127.0.0.1"},
+        {{"P", "port"}, "Server port (default 5999).", "port", "5999"},
+        {{"u", "user"}, "Account name to log in with.", "user"},
+        {{"p", "password"}, "Account password.", "password"},
+        {"raw", "Print the raw JSON of every message as well."},
+        {"count", "Exit after this many NewEvent messages.", "n"},
+        {"timeout", "Exit after this many seconds (exit code 3 if --count was not reached).", "seconds"},
+        {"hello", "Send a DATARECEIVED right after connecting, so events flow without a login."},
+    });
+    p.addPositionalArgument("command", "Command and its arguments.", "[command args...]");
+    p.process(app);
+
+    const QStringList args = p.positionalArguments();
+    const QString command = args.isEmpty() ? QStringLiteral("watch") : args.first().toLower();
+    const auto number = [&](int i) { return i < args.size() ? args.at(i).toInt() : 0; };
+
+    QJsonObject commandObject;
+    if (command == "silence" || command == "reset") {
+        commandObject = {{"b", "SETCONTROL"}, {"d", number(1)}, {"g", command == "silence" ? 16 : 11}};
+    } else if (command == "settime") {
+        commandObject = {{"b", "SETTIME"}};
+    } else if (command == "start" || command == "stop" || command == "disable" || command == "enable") {
+        const int code = command == "start" ? CmdStart : command == "stop" ? CmdStop
+                       : command == "disable" ? CmdDisable : CmdEnable;
+        const QString from = args.value(2);
+        commandObject = {{"b", "SETCONTROL"}, {"d", number(1)}, {"g", code},
+                         {"m", from}, {"n", args.value(3, from)}};
+    } else if (command == "read") {
+        commandObject = {{"b", "READVALUE"}, {"d", number(1)}, {"i", number(2)}, {"x", number(3)}, {"k", number(4)}};
+    } else if (command == "readswitch") {
+        commandObject = {{"b", "READVALUESWITCH"}, {"d", number(1)}, {"i", number(2)}, {"x", number(3)}, {"k", number(4)}};
+    } else if (command == "getremote") {
+        commandObject = {{"b", "GETREMOTE"}};
+    } else if (command != "watch") {
+        fprintf(stderr, "fire-client: unknown command %s\n", qPrintable(command));
+        return 2;
+    }
+
+    const bool raw = p.isSet("raw");
+    const int wanted = p.value("count").toInt();
+    int events = 0;
+    bool commandSent = false;
+    QTcpSocket socket;
+    QByteArray buffer;
+
+    const auto sendCommand = [&] {
+        if (commandSent || commandObject.isEmpty())
+            return;
+        commandSent = true;
+        socket.write(encode(commandObject));
+        out() << "sent " << commandObject.value("b").toString() << Qt::endl;
+    };
+
+    QObject::connect(&socket, &QTcpSocket::connected, [&] {
+        out() << "connected to " << p.value("host") << ":" << p.value("port") << Qt::endl;
+        if (p.isSet("user")) {
+            socket.write(encode({{"b", "LOGIN"}, {"t", p.value("user")}, {"u", p.value("password")},
+                                 {"s", ""}, {"r", ""}, {"q", 0}}));
+        } else {
+            if (p.isSet("hello"))
+                socket.write(encode({{"b", "DATARECEIVED"}}));
+            sendCommand();
+        }
+    });
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] {
+        buffer += socket.readAll();
+        for (const QByteArray &bytes : takeObjects(buffer)) {
+            QJsonParseError err;
+            const QJsonObject o = QJsonDocument::fromJson(bytes, &err).object();
+            if (err.error != QJsonParseError::NoError) {
+                out() << "unparsable message: " << err.errorString() << Qt::endl;
+                continue;
+            }
+            if (raw)
+                out() << QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) << Qt::endl;
+            out() << describe(o) << Qt::endl;
+            const QString word = o.value("b").toString();
+            if (word == QLatin1String("LogOK_Mulsys")) {
+                sendCommand();
+            } else if (word == QLatin1String("LogFailed")) {
+                fprintf(stderr, "fire-client: login refused\n");
+                QCoreApplication::exit(4);
+            } else if (word == QLatin1String("NewEvent") && wanted > 0 && ++events >= wanted) {
+                QCoreApplication::exit(0);
+            }
+        }
+    });
+    QObject::connect(&socket, &QTcpSocket::disconnected, [&] {
+        out() << "disconnected" << Qt::endl;
+        QCoreApplication::exit(wanted > 0 && events < wanted ? 3 : 0);
+    });
+    QObject::connect(&socket, &QAbstractSocket::errorOccurred, [&](QAbstractSocket::SocketError e) {
+        if (e == QAbstractSocket::RemoteHostClosedError)
+            return;
+        fprintf(stderr, "fire-client: %s\n", qPrintable(socket.errorString()));
+        QCoreApplication::exit(1);
+    });
+    if (p.isSet("timeout")) {
+        QTimer::singleShot(int(p.value("timeout").toDouble() * 1000), [&] {
+            QCoreApplication::exit(wanted > 0 && events < wanted ? 3 : 0);
+        });
+    }
+    socket.connectToHost(p.value("host"), quint16(p.value("port").toUInt()));
+    return app.exec();
+}

@@ -1,0 +1,197 @@
+#include "tools/sim/birchpanelsim.h"
+
+#include "panels/models/birchframes.h"
+
+#include <QRandomGenerator>
+#include <QRegularExpression>
+
+using namespace BirchFrames;
+
+namespace {
+// A server never sends more than an 11-byte frame; a longer backlog is noise.
+const int kMaxBuffer = 4096;
+}
+
+BirchPanelSim::BirchPanelSim(int id, Model model) : m_nId(id), m_model(model) {}
+
+QByteArray BirchPanelSim::reportFrame(quint8 kind, quint8 code, quint8 b3, quint8 b4, quint8 b5, quint8 b6) const
+{
+    QByteArray f;
+    f.append(char(m_nId + 0x10));
+    f.append(char(9));
+    f.append(char(0x00));
+    f.append(char(kind));
+    f.append(char(code));
+    f.append(char(b3)).append(char(b4)).append(char(b5)).append(char(b6));
+    return f;
+}
+
+QByteArray BirchPanelSim::statusFrame(quint8 s) const
+{
+    QByteArray f;
+    f.append(char(m_nId + 0x10)).append(char(5)).append(char(0)).append(char(KindStatus)).append(char(s));
+    return f;
+}
+
+QByteArray BirchPanelSim::endFrame() const
+{
+    QByteArray f;
+    f.append(char(m_nId + 0x10)).append(char(4)).append(char(0)).append(char(KindEnd));
+    return f;
+}
+
+void BirchPanelSim::addScriptFrame(const QByteArray &frame) { m_script.append(frame); }
+
+void BirchPanelSim::addReport(quint8 code, quint8 b3, quint8 b4, quint8 b5, quint8 b6)
+{
+    m_script.append(reportFrame(KindReport, code, b3, b4, b5, b6));
+}
+
+void BirchPanelSim::addStatus(quint8 s) { m_script.append(statusFrame(s)); }
+
+void BirchPanelSim::addRecord(quint8 code, quint8 b3, quint8 b4, quint8 b5, quint8 b6)
+{
+    m_records.append(reportFrame(KindReport, code, b3, b4, b5, b6));
+}
+
+bool BirchPanelSim::loadScript(const QString &text, QString *error)
+{
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (int n = 0; n < lines.size(); ++n) {
+        const QString line = lines.at(n).section(QLatin1Char('#'), 0, 0).trimmed();
+        if (line.isEmpty())
+            continue;
+        const QStringList w = line.split(QRegularExpression(QStringLiteral("\\s+")));
+        QList<quint8> v;
+        bool ok = true;
+        for (int i = 1; i < w.size() && ok; ++i)
+            v.append(quint8(w.at(i).toUInt(&ok, 16)));
+        const QString word = w.at(0).toLower();
+        if (ok && (word == QLatin1String("report") || word == QLatin1String("record")) && v.size() == 5) {
+            if (word == QLatin1String("report"))
+                addReport(v[0], v[1], v[2], v[3], v[4]);
+            else
+                addRecord(v[0], v[1], v[2], v[3], v[4]);
+        } else if (ok && word == QLatin1String("status") && v.size() == 1) {
+            addStatus(v[0]);
+        } else if (ok && word == QLatin1String("raw") && !v.isEmpty()) {
+            QByteArray f;
+            for (quint8 b : v)
+                f.append(char(b));
+            addScriptFrame(f);
+        } else {
+            if (error)
+                *error = QStringLiteral("line %1: cannot read \"%2\"").arg(n + 1).arg(line);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool BirchPanelSim::parseOne(Received *out)
+{
+    if (m_buffer.isEmpty())
+        return false;
+    const quint8 b = quint8(m_buffer.at(0));
+    Received r;
+    int take = 1;
+    if (b == recordAddress(m_nId) && (m_buffer.size() < 2 || quint8(m_buffer.at(1)) == 0x07)) {
+        if (m_buffer.size() < 7)
+            return false;
+        take = 7;
+        r.type = Received::RecordRequest;
+        r.counter = quint8(m_buffer.at(2));
+    } else if (b == pollByte(m_nId)) {
+        r.type = Received::Poll;
+    } else if (b == quint8(m_nId) && (m_buffer.size() < 2 || quint8(m_buffer.at(1)) == 0x0A
+                                      || quint8(m_buffer.at(1)) == 0x0B)) {
+        if (m_buffer.size() < 2)
+            return false;
+        take = quint8(m_buffer.at(1));
+        if (m_buffer.size() < take)
+            return false;
+        r.type = take == 0x0A ? Received::Command : Received::DeviceState;
+        r.command = quint8(m_buffer.at(4));
+    } else if (b == idleByte(m_nId)) {
+        r.type = Received::Ack;
+    } else if (b == statusAck(m_nId)) {
+        r.type = Received::StatusAck;
+    }
+    r.bytes = m_buffer.left(take);
+    m_buffer.remove(0, take);
+    *out = r;
+    return true;
+}
+
+QByteArray BirchPanelSim::garbage() const
+{
+    QByteArray g;
+    const int n = 1 + int(QRandomGenerator::global()->bounded(24));
+    for (int i = 0; i < n; ++i)
+        g.append(char(QRandomGenerator::global()->bounded(256)));
+    return g;
+}
+
+QByteArray BirchPanelSim::answer(const Received &r)
+{
+    if (m_bSilent)
+        return QByteArray();
+    const bool asks = r.type == Received::Poll || r.type == Received::RecordRequest
+        || r.type == Received::Command || r.type == Received::DeviceState;
+    if (m_bGarbage)
+        return asks ? garbage() : QByteArray();
+    switch (r.type) {
+    case Received::Poll:
+        if (m_nScriptPos >= m_script.size() && m_bLoop)
+            m_nScriptPos = 0;
+        if (m_nScriptPos < m_script.size())
+            return m_script.at(m_nScriptPos++);
+        return QByteArray(1, char(idleByte(m_nId)));
+    case Received::RecordRequest:
+        if (r.counter >= 1 && r.counter <= m_records.size())
+            return m_records.at(r.counter - 1);
+        return endFrame();
+    case Received::Command:
+    case Received::DeviceState: {
+        if (m_ackForm == ShortAck)
+            return QByteArray(1, char(idleByte(m_nId)));
+        QByteArray a;
+        a.append(char(m_nId)).append(char(r.command)).append(char(0x01)).append(char(0x02)).append(char(0x03));
+        a.append(char(quint8(m_nId + r.command + 1 + 2 + 3)));
+        return a;
+    }
+    default:
+        return QByteArray();
+    }
+}
+
+QByteArray BirchPanelSim::feed(const QByteArray &bytes)
+{
+    m_buffer += bytes;
+    if (m_buffer.size() > kMaxBuffer)
+        m_buffer = m_buffer.right(kMaxBuffer);
+    QByteArray reply;
+    Received r;
+    while (parseOne(&r)) {
+        m_received.append(r);
+        if (m_received.size() > 1000)
+            m_received.removeFirst();
+        reply += answer(r);
+    }
+    return reply;
+}
+
+QList<BirchPanelSim::Received> BirchPanelSim::takeReceived()
+{
+    QList<Received> out;
+    out.swap(m_received);
+    return out;
+}
+
+QString BirchPanelSim::describe(const Received &r)
+{
+    static const char *const names[] = {"poll", "record-request", "command", "device-state",
+                                        "ack", "status-ack", "unknown"};
+    return QStringLiteral("%1 %2").arg(QLatin1String(names[r.type]),
+                                       QString::fromLatin1(r.bytes.toHex(' ')));
+}

@@ -1,0 +1,59 @@
+#pragma once
+// Runs a BirchPanelSim on a transport: an existing serial device (one end of
+// a socat pair, a real adapter) or a pseudo-terminal it creates itself.
+//
+// On a real serial line it tells the parity every byte was sent under: the
+// port listens with space parity and marks parity errors, so a byte sent
+// under mark parity (an address byte) arrives flagged. Pseudo-terminals keep
+// no parity at all, so there the frames are printed without it.
+
+#include "tools/sim/birchpanelsim.h"
+
+#include <QObject>
+#include <QSerialPort>
+
+class QSocketNotifier;
+
+class BirchSimPort : public QObject
+{
+    Q_OBJECT
+public:
+    explicit BirchSimPort(QObject *parent = nullptr);
+    ~BirchSimPort() override;
+
+    BirchPanelSim &sim() { return m_sim; }
+
+    // Opens an existing device path.
+    bool openDevice(const QString &path);
+    // Creates a pseudo-terminal and a symlink to its slave at linkPath.
+    bool createPty(const QString &linkPath);
+    void close();
+    QString errorText() const { return m_strError; }
+
+    // Sends bytes unasked (garbage bursts, unsolicited frames).
+    void sendRaw(const QByteArray &bytes);
+    // Bytes from the server seen so far.
+    qint64 bytesReceived() const { return m_nBytesIn; }
+
+signals:
+    // One parsed server frame, e.g. "poll 31 [mark]".
+    void frameReceived(const QString &text);
+
+private:
+    void onBytes(const QByteArray &bytes, const QByteArray &marks);
+    void onSerialBytes(const QByteArray &raw);
+    bool listenForParity();
+    void readPty();
+
+    BirchPanelSim m_sim;
+    QSerialPort *m_pPort = nullptr;
+    int m_nMaster = -1;
+    int m_nSlaveKeep = -1;   // keeps the pty from hanging up while no driver has it open
+    QSocketNotifier *m_pNotifier = nullptr;
+    QString m_strLink;
+    QString m_strError;
+    qint64 m_nBytesIn = 0;
+    bool m_bParityKnown = false;  // the line reports mark bytes (real serial ports)
+    QByteArray m_marks;           // per byte not yet framed: 'M' mark, 'S' space
+    int m_nEscape = 0;            // state of the parity-mark escape sequence
+};
