@@ -73,8 +73,23 @@ QMap<QString, QString> SerialPortList::mappedPorts(const QString &iniPath)
     return result;
 }
 
+namespace {
+std::function<QStringList()> &deviceLister()
+{
+    static std::function<QStringList()> lister;
+    return lister;
+}
+} // namespace
+
+void SerialPortList::setDeviceLister(std::function<QStringList()> lister)
+{
+    deviceLister() = std::move(lister);
+}
+
 QStringList SerialPortList::machineDevices()
 {
+    if (deviceLister())
+        return deviceLister()();
     QStringList paths;
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports)

@@ -6,6 +6,7 @@
 
 #include <QMap>
 #include <QStringList>
+#include <functional>
 
 namespace SerialPortList {
 // Pure form: the COM names of the mapped entries (key COM<n> -> device path)
@@ -18,8 +19,10 @@ QStringList portNames(const QMap<QString, QString> &mapped, const QStringList &d
 // The SerialPorts group of a config.ini file (missing file: empty).
 QMap<QString, QString> mappedPorts(const QString &iniPath);
 
-// The machine's serial devices as QSerialPortInfo reports them.
+// The machine's serial devices as QSerialPortInfo reports them, or as the
+// lister installed for tests does (an empty lister restores the machine's).
 QStringList machineDevices();
+void setDeviceLister(std::function<QStringList()> lister);
 
 // portNames() over the application directory's config.ini and the machine.
 QStringList availablePorts();
