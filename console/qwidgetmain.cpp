@@ -102,7 +102,7 @@ void QWidgetMain::setupViews()
     const QList<int> clientWidths{240, 180};
     for (int c = 0; c < clientWidths.size(); ++c)
         ui->tbClientList->setColumnWidth(c, clientWidths.at(c));
-    const QList<int> eventWidths{96, 150, 90, 150, 160, 170};
+    const QList<int> eventWidths{96, 210, 84, 130, 120, 170};
     for (int c = 0; c < eventWidths.size(); ++c)
         ui->tvLogReceiveList->setColumnWidth(c, eventWidths.at(c));
 
@@ -186,7 +186,7 @@ void QWidgetMain::showSentDataToClient(QVariant sendData, QString strData)
     if (name.isEmpty())
         name = QString::number(e.nEventType);
     QString line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
-                 + QStringLiteral(" Send-->") + strData + QStringLiteral(" EventType:") + name;
+                 + QStringLiteral(" Send-->") + strData.trimmed() + QStringLiteral(" EventType:") + name;
     if (e.nEventProperty == 0)
         line += tr("恢复");
     addLogLine(line);

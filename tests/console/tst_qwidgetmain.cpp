@@ -206,7 +206,7 @@ private slots:
         sent.nEventProperty = 0;
         m_w->showSentDataToClient(sent.toVariant(), QStringLiteral("Com:1 PanelID:2 "));
         const QString line = model->index(0, 0).data().toString();
-        QVERIFY2(line.contains(QStringLiteral(" Send-->Com:1 PanelID:2  EventType:")), qPrintable(line));
+        QVERIFY2(line.contains(QStringLiteral(" Send-->Com:1 PanelID:2 EventType:")), qPrintable(line));
         QVERIFY2(line.endsWith(QStringLiteral("恢复")), qPrintable(line));
     }
 
