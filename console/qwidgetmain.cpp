@@ -29,8 +29,12 @@
 static void initResources()
 {
     // The icon lives in the static core library; its resources must be
-    // registered by name or the linker may drop them.
-    Q_INIT_RESOURCE(resources);
+    // registered by name or the linker may drop them. Once per process.
+    static const bool registered = [] {
+        Q_INIT_RESOURCE(resources);
+        return true;
+    }();
+    Q_UNUSED(registered)
 }
 
 namespace {

@@ -316,6 +316,22 @@ private slots:
         QCOMPARE(controls()->rowCount(), 0);
     }
 
+    void controllerThatCannotOpenIsShownStopped()
+    {
+        // COM6 maps onto a path where no device exists.
+        m_site.onDialog = [](QDialog *d) { return fillController(d, QStringLiteral("车库"), 22, 6, "COM6"); };
+        child<QPushButton>("btnAddControl")->click();
+        QCOMPARE(storedRows(), 1);
+        QVERIFY(!manager()->isPanelConnected(6));
+        QCOMPARE(controls()->item(0, 3)->text(), QStringLiteral("停止"));
+        QCOMPARE(controls()->item(0, 0)->background().color(), QColor(255, 255, 255));
+        selectController(0);
+        child<QPushButton>("btnStartControl")->click();
+        QCOMPARE(m_site.promptTexts(), QStringList({"提示|打开失败!"}));
+        QCOMPARE(controls()->item(0, 3)->text(), QStringLiteral("停止"));
+        QCOMPARE(child<QPushButton>("btnStartControl")->text(), QStringLiteral("启动"));
+    }
+
     void stateEventsColourOnlyTheirOwnRow()
     {
         addRunningController();
