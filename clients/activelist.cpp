@@ -2,6 +2,13 @@
 
 #include <algorithm>
 
+QString conditionCode(const CEvent &e)
+{
+    if (!e.strCode.isEmpty())
+        return e.strCode;
+    return QStringLiteral("#panel%1").arg(e.nPanelID);
+}
+
 bool ActiveList::isOpenEntry(const CEvent &e)
 {
     return (e.nEventType == 13 || e.nEventType == 14) && e.nEventProperty == 1;
@@ -11,7 +18,7 @@ void ActiveList::append(const CEvent &e)
 {
     const quint64 n = m_nNext++;
     m_items.emplace_hint(m_items.end(), n, e);
-    m_byCode[e.strCode].append(n);
+    m_byCode[conditionCode(e)].append(n);
     if (isOpenEntry(e))
         m_open[openKey(e.nEventType, e.nPanelID)].insert(n);
 }
@@ -20,7 +27,7 @@ void ActiveList::erase(Items::iterator it)
 {
     const quint64 n = it->first;
     const CEvent &e = it->second;
-    auto codeIt = m_byCode.find(e.strCode);
+    auto codeIt = m_byCode.find(conditionCode(e));
     if (codeIt != m_byCode.end()) {
         QVector<quint64> &v = *codeIt;
         // Usually one or two entries per code.

@@ -15,6 +15,12 @@
 #include <map>
 #include <set>
 
+// The code by which the conditions of one device are matched: strCode, or,
+// for a panel-level event that carries no device code (communication lost
+// and restored), a code of its own panel, so that one panel's restore never
+// clears, cancels or hides another panel's loss.
+QString conditionCode(const CEvent &e);
+
 class ActiveList
 {
 public:

@@ -47,7 +47,7 @@ QString CEventProcess::deviceKey(const CEvent &e)
     if (!e.strEndCode.isEmpty() && !e.strEndCode.startsWith(QLatin1String("000000"))
         && e.strEndCode != e.strCode)
         return e.strCode + e.strEndCode;
-    return e.strCode;
+    return conditionCode(e);
 }
 
 bool CEventProcess::isRepeatExempt(int nEventNumber)
@@ -266,7 +266,7 @@ bool CEventProcess::recordPresence(const CEvent &e, const QString &key)
             }
             return false;
         }
-        m_activeKeys.insert(e.nCom, e.nEventCode, key, e.strCode);
+        m_activeKeys.insert(e.nCom, e.nEventCode, key, conditionCode(e));
         appendActive(e);
         if (e.nEventCode == 8 && m_code8.size() < size_t(MaxTrackedKeys))
             m_code8.emplace(key, e); // keeps an entry already there
@@ -290,14 +290,14 @@ bool CEventProcess::recordRestore(const CEvent &e, const QString &key)
                 restorePattern(e, key);
             return false;
         }
-        restoreKey(e, key, e.strCode);
+        restoreKey(e, key, conditionCode(e));
     }
     if (e.nEventCode == 7101)
         restoreEverywhere(e, key);
 
     // A presence that has not gone out yet and its restore cancel each other.
     auto q = m_queues.find(e.nEventCode);
-    if (q != m_queues.end() && q->second.removeFirstPresent(e.strCode)) {
+    if (q != m_queues.end() && q->second.removeFirstPresent(conditionCode(e))) {
         --m_nWaiting;
         if (q->second.isEmpty())
             q->second.bWarned = false;
@@ -326,7 +326,7 @@ void CEventProcess::restorePattern(const CEvent &restore, const QString &pattern
 void CEventProcess::restoreEverywhere(const CEvent &restore, const QString &key)
 {
     m_activeKeys.removeEverywhere(restore.nCom, key);
-    m_active.removeByCode(restore.strCode);
+    m_active.removeByCode(conditionCode(restore));
 }
 
 void CEventProcess::tick()

@@ -1,5 +1,7 @@
 #include "clients/eventqueue.h"
 
+#include "clients/activelist.h"
+
 void EventQueue::append(const CEvent &e)
 {
     const quint64 idx = m_base + m_slots.size();
@@ -7,9 +9,9 @@ void EventQueue::append(const CEvent &e)
     ++m_nLive;
     if (e.nEventProperty == 0)
         return;
-    auto it = m_presentByCode.find(e.strCode);
+    auto it = m_presentByCode.find(conditionCode(e));
     if (it == m_presentByCode.end()) {
-        m_presentByCode.insert(e.strCode, Chain{idx, idx});
+        m_presentByCode.insert(conditionCode(e), Chain{idx, idx});
     } else {
         at(it->nTail).nNextSameCode = idx;
         it->nTail = idx;
@@ -42,7 +44,7 @@ CEvent EventQueue::takeFirst()
     const quint64 idx = m_base;
     // The front live slot is the oldest of its code, so it heads its chain.
     if (m_slots.front().e.nEventProperty != 0)
-        unlinkHead(m_slots.front().e.strCode, idx);
+        unlinkHead(conditionCode(m_slots.front().e), idx);
     CEvent e = std::move(m_slots.front().e);
     m_slots.pop_front();
     ++m_base;

@@ -54,8 +54,13 @@ QString AppPaths::serialDevicePath(const QString &comName)
     QSettings ini(file(QStringLiteral("config.ini")), QSettings::IniFormat);
     ini.setIniCodec("GBK");
     const QString mapped = ini.value(QStringLiteral("SerialPorts/") + key).toString().trimmed();
-    if (!mapped.isEmpty())
+    if (!mapped.isEmpty()) {
+        // A relative device path belongs to the site, not to wherever the
+        // server happens to be started from.
+        if (QDir::isRelativePath(mapped))
+            return QDir(appDir()).absoluteFilePath(mapped);
         return mapped;
+    }
     const int n = m.captured(1).toInt();
     return QStringLiteral("/dev/ttyS%1").arg(n > 0 ? n - 1 : 0);
 }

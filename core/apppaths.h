@@ -14,6 +14,7 @@ QString file(const QString &name);
 void applyArguments(const QStringList &args);
 
 // Device path of a serial name such as "COM3": config.ini's SerialPorts/COM3
-// if mapped, else /dev/ttyS2. Names that are not COM<n> are returned as they are.
+// if mapped (a relative path is taken from the application directory), else
+// /dev/ttyS2. Names that are not COM<n> are returned as they are.
 QString serialDevicePath(const QString &comName);
 }

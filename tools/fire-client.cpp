@@ -2,6 +2,7 @@
 // Integrators use it to watch a site and to send one command; the tests use
 // it as a real client.
 
+#include "clients/jsonsplitter.h"
 #include "core/cevent.h"
 
 #include <QCommandLineParser>
@@ -22,37 +23,18 @@ QTextStream &out()
 }
 
 // Takes the complete top-level objects out of the stream buffer.
-QList<QByteArray> takeObjects(QByteArray &buffer)
+QList<QByteArray> takeObjects(JsonSplitter &splitter, QByteArray &buffer)
 {
     QList<QByteArray> objects;
-    int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    int start = -1;
-    int consumed = 0;
-    for (int i = 0; i < buffer.size(); ++i) {
-        const char c = buffer.at(i);
-        if (inString) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') inString = false;
-            continue;
-        }
-        if (depth == 0 && c != '{') {
-            consumed = i + 1; // bytes outside any object are skipped
-            continue;
-        }
-        if (c == '"') inString = true;
-        else if (c == '{' && depth++ == 0) start = i;
-        else if (c == '}' && --depth == 0) {
-            objects << buffer.mid(start, i - start + 1);
-            consumed = i + 1;
-        }
-    }
-    buffer.remove(0, consumed);
-    if (buffer.size() > 64 * 1024) {
-        qWarning("fire-client: dropping an unfinished message over 64 KiB");
-        buffer.clear();
+    for (;;) {
+        const JsonSplitter::Result r = splitter.next(buffer);
+        buffer.remove(0, r.consumed);
+        if (r.status == JsonSplitter::Complete)
+            objects << r.object;
+        else if (r.status == JsonSplitter::Invalid)
+            qWarning("fire-client: dropped an unfinished message over %d bytes", splitter.cap());
+        else
+            break;
     }
     return objects;
 }
@@ -150,6 +132,7 @@ int main(int argc, char *argv[])
     bool commandSent = false;
     QTcpSocket socket;
     QByteArray buffer;
+    JsonSplitter splitter;
 
     const auto sendCommand = [&] {
         if (commandSent || commandObject.isEmpty())
@@ -172,7 +155,7 @@ int main(int argc, char *argv[])
     });
     QObject::connect(&socket, &QTcpSocket::readyRead, [&] {
         buffer += socket.readAll();
-        for (const QByteArray &bytes : takeObjects(buffer)) {
+        for (const QByteArray &bytes : takeObjects(splitter, buffer)) {
             QJsonParseError err;
             const QJsonObject o = QJsonDocument::fromJson(bytes, &err).object();
             if (err.error != QJsonParseError::NoError) {

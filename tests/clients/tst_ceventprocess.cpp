@@ -31,6 +31,7 @@ private slots:
     void renumbersFromTheTable();
     void dropsUnusableEntries();
     void repeatsOfActiveConditions();
+    void communicationStateIsPerPanel();
     void exemptNumbersAreDeliveredAgain();
     void deviceKeyUsesEndCodeOnlyWhenMeaningful();
     void exactRestoreClearsKeyListAndCode8();
@@ -141,6 +142,36 @@ void TestEventProcess::repeatsOfActiveConditions()
     QCOMPARE(out.size(), 2);
     QCOMPARE(out.at(0).nEventProperty, 0);
     QCOMPARE(out.at(1).nEventProperty, 1);
+}
+
+void TestEventProcess::communicationStateIsPerPanel()
+{
+    // Losses and restores of communication carry no device code and nCom 0:
+    // each panel's must still be a condition of its own.
+    CEventProcess d;
+    d.setTimersEnabled(false);
+    Recorder r(d);
+    d.handleEvent(var(ev(170, 1, QString(""), 0, 1)));
+    d.handleEvent(var(ev(170, 1, QString(""), 0, 2))); // another panel, not a repeat
+    d.handleEvent(var(ev(170, 1, QString(""), 0, 2))); // a real repeat
+    QCOMPARE(drain(d, r).size(), 2);
+    QCOMPARE(d.activeCount(), 2);
+
+    d.handleEvent(var(ev(170, 0, QString(""), 0, 1))); // panel 1 is back
+    const QList<CEvent> out = drain(d, r);
+    QCOMPARE(out.size(), 1);
+    QCOMPARE(out.first().nPanelID, quint8(1));
+    const QList<CEvent> still = d.currentEvents();
+    QCOMPARE(still.size(), 1);
+    QCOMPARE(still.first().nPanelID, quint8(2));
+
+    // A restore waiting with panel 2's loss in the queue cancels only its own panel's.
+    d.handleEvent(var(ev(170, 1, QString(""), 0, 1)));
+    d.handleEvent(var(ev(170, 0, QString(""), 0, 2)));
+    const QList<CEvent> last = drain(d, r);
+    QCOMPARE(last.size(), 2);
+    QCOMPARE(last.at(0).nPanelID, quint8(1));
+    QCOMPARE(last.at(1).nPanelID, quint8(2));
 }
 
 void TestEventProcess::exemptNumbersAreDeliveredAgain()

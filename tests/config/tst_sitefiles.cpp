@@ -285,13 +285,17 @@ void TestSiteFiles::everyRestoreClearsSomething()
     for (const EventEntry &e : tables().events()) {
         if (!trackedClass(e.eventClass) || e.property != 0 || e.isRestoreAll)
             continue;
+        // The feedback restore is only ever replayed by a restore-all; this
+        // Birch site has no feedback code of its own.
+        if (e.code == 916)
+            continue;
         QVERIFY2(presentNumbers.contains(numberOf(e)),
                  qPrintable(QStringLiteral("restore %1 (number %2) matches no present code")
                                 .arg(e.code)
                                 .arg(e.number)));
     }
     // The pairs of the panels' own code tables share their numbers.
-    const QList<QPair<int, int>> pairs{{3, 913}, {4, 914}, {5, 915}, {6, 916}, {8, 918}, {8, 9},
+    const QList<QPair<int, int>> pairs{{3, 913}, {4, 914}, {5, 915}, {6, 7}, {8, 918}, {8, 9},
                                        {2, 2003}, {125, 126}, {127, 128}, {3100, 9100}, {3101, 9101},
                                        {111, 114}, {112, 115}};
     for (const auto &pair : pairs)

@@ -89,9 +89,10 @@ private slots:
 
     void serialNamesResolveThroughTheIniFile()
     {
-        writeIni("[SerialPorts]\nCOM3=/tmp/pty-a\n");
+        writeIni("[SerialPorts]\nCOM3=/tmp/pty-a\nCOM4=run/ttyPanel\n");
         AppPaths::setAppDir(m_dir.path());
         QCOMPARE(AppPaths::serialDevicePath("COM3"), QStringLiteral("/tmp/pty-a"));
+        QCOMPARE(AppPaths::serialDevicePath("COM4"), QDir(m_dir.path()).absolutePath() + "/run/ttyPanel");
         QCOMPARE(AppPaths::serialDevicePath("COM1"), QStringLiteral("/dev/ttyS0"));
         QCOMPARE(AppPaths::serialDevicePath("COM12"), QStringLiteral("/dev/ttyS11"));
         QCOMPARE(AppPaths::serialDevicePath("/dev/ttyUSB0"), QStringLiteral("/dev/ttyUSB0"));

@@ -4,7 +4,7 @@
 
 #include "eventsink.h"
 #include "qtwarningguard.h"
-#include "socatpair.h"
+#include "common/socatpair.h"
 
 #include "core/apppaths.h"
 #include "panels/models/controllerash.h"

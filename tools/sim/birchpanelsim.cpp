@@ -67,6 +67,18 @@ bool BirchPanelSim::loadScript(const QString &text, QString *error)
         for (int i = 1; i < w.size() && ok; ++i)
             v.append(quint8(w.at(i).toUInt(&ok, 16)));
         const QString word = w.at(0).toLower();
+        if (word == QLatin1String("idle") && w.size() == 2) {
+            // "idle N": answer the next N polls with the idle byte (N decimal),
+            // so a looping script can space its reports out.
+            bool nOk = false;
+            const int count = w.at(1).toInt(&nOk);
+            if (nOk && count > 0 && count <= 100000) {
+                for (int i = 0; i < count; ++i)
+                    addScriptFrame(QByteArray(1, char(idleByte(m_nId))));
+                continue;
+            }
+            ok = false;
+        }
         if (ok && (word == QLatin1String("report") || word == QLatin1String("record")) && v.size() == 5) {
             if (word == QLatin1String("report"))
                 addReport(v[0], v[1], v[2], v[3], v[4]);

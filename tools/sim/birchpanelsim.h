@@ -43,7 +43,7 @@ public:
     void addStatus(quint8 s);
     // Stored records, served to record requests from index 1 on.
     void addRecord(quint8 code, quint8 b3, quint8 b4, quint8 b5, quint8 b6);
-    // Reads a script: lines "report CODE B3 B4 B5 B6", "status S",
+    // Reads a script: lines "idle N" (N idle replies, decimal), "report CODE B3 B4 B5 B6", "status S",
     // "record CODE B3 B4 B5 B6", "raw HEX...", "# comment" (numbers in hex).
     bool loadScript(const QString &text, QString *error);
     int pendingScriptFrames() const { return m_script.size() - m_nScriptPos; }
