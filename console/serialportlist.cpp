@@ -3,6 +3,7 @@
 #include "core/apppaths.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFileInfo>
 #include <QNetworkInterface>
 #include <QRegularExpression>
@@ -66,9 +67,12 @@ QMap<QString, QString> SerialPortList::mappedPorts(const QString &iniPath)
     QSettings ini(iniPath, QSettings::IniFormat);
     ini.setIniCodec("GBK");
     ini.beginGroup(QStringLiteral("SerialPorts"));
+    // A relative device path is taken from the site directory, as the
+    // drivers take it.
+    const QDir site = QFileInfo(iniPath).absoluteDir();
     const QStringList keys = ini.childKeys();
     for (const QString &key : keys)
-        result.insert(key, ini.value(key).toString());
+        result.insert(key, site.filePath(ini.value(key).toString().trimmed()));
     ini.endGroup();
     return result;
 }

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <functional>
 
 struct ConsoleSite
@@ -35,13 +36,21 @@ struct ConsoleSite
             if (!QFile::copy(QStringLiteral(FIRE_SOURCE_DIR "/site/") + name, dir.filePath(name)))
                 return false;
         }
-        // [SerialPorts] is the last group of the sample file.
+        // [SerialPorts] is the last group of the sample file; its own
+        // mappings of the names we map are dropped.
         QFile ini(dir.filePath("config.ini"));
-        if (!ini.open(QIODevice::Append))
+        if (!ini.open(QIODevice::ReadWrite))
             return false;
-        ini.write("\n");
+        QList<QByteArray> lines = ini.readAll().split('\n');
+        for (const QString &com : comNames) {
+            lines.erase(std::remove_if(lines.begin(), lines.end(), [&com](const QByteArray &l) {
+                            return l.trimmed().toUpper().startsWith(com.toLatin1() + '=');
+                        }), lines.end());
+        }
         for (const QString &com : comNames)
-            ini.write(QStringLiteral("%1=%2\n").arg(com, devicePath(com)).toUtf8());
+            lines << QStringLiteral("%1=%2").arg(com, devicePath(com)).toUtf8();
+        ini.resize(0);
+        ini.write(lines.join('\n') + '\n');
         ini.close();
         AppPaths::setAppDir(dir.path());
         Prompt::setHandler([this](const Prompt::Request &r) {

@@ -136,10 +136,11 @@ private slots:
         QTemporaryDir dir;
         QFile ini(dir.filePath("config.ini"));
         QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("[SerialPorts]\nCOM3=/tmp/none-a\nCOM2=/tmp/none-b\n");
+        ini.write("[SerialPorts]\nCOM3=/tmp/none-a\nCOM2=run/none-b\n");
         ini.close();
         const QMap<QString, QString> mapped = SerialPortList::mappedPorts(ini.fileName());
         QCOMPARE(mapped.value("COM3"), QStringLiteral("/tmp/none-a"));
+        QCOMPARE(mapped.value("COM2"), dir.filePath("run/none-b"));
         QCOMPARE(SerialPortList::portNames(mapped, {}), QStringList({"COM2", "COM3"}));
         QVERIFY(SerialPortList::mappedPorts(dir.filePath("missing.ini")).isEmpty());
     }
