@@ -1,5 +1,7 @@
 #include "app/cmyapplication.h"
 #include "app/loghandler.h"
+#include "console/consoleprompt.h"
+#include "console/qwidgetmain.h"
 #include "core/apppaths.h"
 #include "core/fireserver.h"
 #include "core/headlessview.h"
@@ -39,6 +41,24 @@ int main(int argc, char *argv[])
         return 0;
 
     qDebug() << "fireserver started, application directory" << AppPaths::appDir();
+    if (!headless) {
+        // The console: real message boxes, the window owns and starts the
+        // server. Closing it asks for the exit password; a signal takes the
+        // same shutdown without it.
+        ConsolePrompt::install();
+        QWidgetMain window;
+        window.show();
+        SignalWatcher watcher;
+        QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&window](int sig) {
+            qDebug() << "signal" << sig << "received, shutting down";
+            window.server()->shutdown();
+            QCoreApplication::quit();
+        });
+        const int rc = app.exec();
+        qDebug() << "fireserver stopped";
+        return rc;
+    }
+
     FireServer server;
     HeadlessView view;
     server.start(&view);

@@ -1,0 +1,96 @@
+#pragma once
+// A temporary copy of the sample site for console tests, with COM names
+// mapped onto paths in the same directory, and the seams the console offers
+// tests: recorded prompts and dialogs answered in code.
+
+#include "clients/clientaccounts.h"
+#include "console/dialogrunner.h"
+#include "console/qdialoggetpassword.h"
+#include "core/apppaths.h"
+#include "core/prompt.h"
+
+#include <QDialog>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <functional>
+
+struct ConsoleSite
+{
+    QTemporaryDir dir;
+    QList<Prompt::Request> prompts;
+    Prompt::Answer questionAnswer = Prompt::Yes;
+    // Answers every dialog the console runs; returns its result code.
+    std::function<int(QDialog *)> onDialog;
+    QString operatorPassword = QStringLiteral("pqz");
+    int passwordAsks = 0;
+
+    // Copies the sample site and maps each COM name onto dir/<lower-case name>.
+    bool prepare(const QStringList &comNames)
+    {
+        if (!dir.isValid())
+            return false;
+        for (const char *name : {"EventConfig.xml", "SysSet.xml", "config.ini"}) {
+            if (!QFile::copy(QStringLiteral(FIRE_SOURCE_DIR "/site/") + name, dir.filePath(name)))
+                return false;
+        }
+        // [SerialPorts] is the last group of the sample file; its own
+        // mappings of the names we map are dropped.
+        QFile ini(dir.filePath("config.ini"));
+        if (!ini.open(QIODevice::ReadWrite))
+            return false;
+        QList<QByteArray> lines = ini.readAll().split('\n');
+        for (const QString &com : comNames) {
+            lines.erase(std::remove_if(lines.begin(), lines.end(), [&com](const QByteArray &l) {
+                            return l.trimmed().toUpper().startsWith(com.toLatin1() + '=');
+                        }), lines.end());
+        }
+        for (const QString &com : comNames)
+            lines << QStringLiteral("%1=%2").arg(com, devicePath(com)).toUtf8();
+        ini.resize(0);
+        ini.write(lines.join('\n') + '\n');
+        ini.close();
+        AppPaths::setAppDir(dir.path());
+        Prompt::setHandler([this](const Prompt::Request &r) {
+            prompts << r;
+            return r.icon == Prompt::Question ? questionAnswer : r.defaultAnswer;
+        });
+        DialogRunner::setRunner([this](QDialog *d) {
+            if (auto *pw = qobject_cast<QDialogGetPassWord *>(d)) {
+                ++passwordAsks;
+                if (operatorPassword.isNull())
+                    return int(QDialog::Rejected);
+                pw->findChild<QLineEdit *>("lePassWord")->setText(operatorPassword);
+                pw->findChild<QPushButton *>("pbOK")->click();
+                return pw->result();
+            }
+            return onDialog ? onDialog(d) : int(QDialog::Rejected);
+        });
+        return true;
+    }
+
+    QString devicePath(const QString &com) const { return dir.filePath(com.toLower()); }
+
+    // A fresh start: no account file, so the operator password is "pqz".
+    void resetAccounts()
+    {
+        QFile::remove(dir.filePath("FireServerInfo.cfg"));
+        ClientAccounts::instance().clear();
+    }
+
+    QStringList promptTexts() const
+    {
+        QStringList texts;
+        for (const Prompt::Request &r : prompts)
+            texts << r.title + QLatin1Char('|') + r.text;
+        return texts;
+    }
+
+    ~ConsoleSite()
+    {
+        DialogRunner::setRunner({});
+        Prompt::setHandler({});
+    }
+};
