@@ -37,6 +37,10 @@ int main(int argc, char *argv[])
     // a refused second copy leaves its reason in the day's log: headless,
     // nobody sees a message box.
     LogHandler::installIfLogDirExists();
+    // Watching from here on: a SIGTERM that arrives while the server is still
+    // starting waits in the watcher's socket and then takes the normal
+    // shutdown path, instead of killing the process with nothing stored.
+    SignalWatcher watcher;
     if (!app.checkSingleInstance())
         return 0;
 
@@ -48,7 +52,6 @@ int main(int argc, char *argv[])
         ConsolePrompt::install();
         QWidgetMain window;
         window.show();
-        SignalWatcher watcher;
         QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&window](int sig) {
             qDebug() << "signal" << sig << "received, shutting down";
             window.server()->shutdown();
@@ -64,7 +67,6 @@ int main(int argc, char *argv[])
     server.start(&view);
 
     // SIGINT and SIGTERM take the same shutdown path as closing the window.
-    SignalWatcher watcher;
     QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&server](int sig) {
         qDebug() << "signal" << sig << "received, shutting down";
         server.shutdown();
