@@ -20,8 +20,8 @@ int main(int argc, char *argv[])
     p.addHelpOption();
     p.addOptions({
         {"app-dir", "The site (application) directory.", "dir"},
-        {"controller", "A controller ID:TYPE:COMMVALUE:NAME (repeatable), e.g. 1:22:1:一号主机.", "spec"},
-        {"account", "A client account NAME:PASSWORD[:TYPE] (repeatable).", "spec"},
+        {"controller", "A controller ID:TYPE:COMMVALUE:NAME (repeatable), e.g. 1:22:1:一号主机.", "entry"},
+        {"account", "A client account NAME:PASSWORD[:TYPE] (repeatable).", "entry"},
     });
     p.process(app);
     if (!p.isSet("app-dir")) {
@@ -39,10 +39,10 @@ int main(int argc, char *argv[])
     QList<int> known;
     for (const ControllerInfo &info : ControllerStore::readControllers())
         known.append(info.controllerId);
-    for (const QString &spec : p.values("controller")) {
-        const QStringList f = spec.split(':');
+    for (const QString &entry : p.values("controller")) {
+        const QStringList f = entry.split(':');
         if (f.size() < 4) {
-            fprintf(stderr, "site-init: controller \"%s\" is not ID:TYPE:COMMVALUE:NAME\n", qPrintable(spec));
+            fprintf(stderr, "site-init: controller \"%s\" is not ID:TYPE:COMMVALUE:NAME\n", qPrintable(entry));
             ++failures;
             continue;
         }
@@ -59,10 +59,10 @@ int main(int argc, char *argv[])
 
     ClientAccounts &accounts = ClientAccounts::instance();
     accounts.load();
-    for (const QString &spec : p.values("account")) {
-        const QStringList f = spec.split(':');
+    for (const QString &entry : p.values("account")) {
+        const QStringList f = entry.split(':');
         if (f.size() < 2) {
-            fprintf(stderr, "site-init: account \"%s\" is not NAME:PASSWORD[:TYPE]\n", qPrintable(spec));
+            fprintf(stderr, "site-init: account \"%s\" is not NAME:PASSWORD[:TYPE]\n", qPrintable(entry));
             ++failures;
             continue;
         }
