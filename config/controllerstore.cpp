@@ -323,15 +323,23 @@ QString commColumnText(const ControllerInfo &info)
     return QStringLiteral("COM") + QString::number(info.comPort);
 }
 
-bool insertController(int id, const QString &name, int type, const QString &commValue)
+// An insert or update needs a sound number, an open database and a CommValue.
+static bool canWriteController(int id, const QString &commValue, const QString &what)
 {
-    const QString what = QStringLiteral("insert of controller %1").arg(id);
     if (!validId(id, what) || !requireOpen(what))
         return false;
     if (commValue.isEmpty()) {
         qWarning().noquote() << QStringLiteral("settings database: %1 refused: empty CommValue").arg(what);
         return false;
     }
+    return true;
+}
+
+bool insertController(int id, const QString &name, int type, const QString &commValue)
+{
+    const QString what = QStringLiteral("insert of controller %1").arg(id);
+    if (!canWriteController(id, commValue, what))
+        return false;
     QSqlQuery q(defaultDatabase());
     const QString idText = QString::number(id);
     return run(q,
@@ -344,12 +352,8 @@ bool insertController(int id, const QString &name, int type, const QString &comm
 bool updateController(int id, const QString &name, int type, const QString &commValue, int oldId)
 {
     const QString what = QStringLiteral("update of controller %1").arg(oldId);
-    if (!validId(id, what) || !requireOpen(what))
+    if (!canWriteController(id, commValue, what))
         return false;
-    if (commValue.isEmpty()) {
-        qWarning().noquote() << QStringLiteral("settings database: %1 refused: empty CommValue").arg(what);
-        return false;
-    }
     QSqlQuery q(defaultDatabase());
     const QString idText = QString::number(id);
     return run(q,
