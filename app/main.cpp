@@ -41,6 +41,10 @@ int main(int argc, char *argv[])
     // starting waits in the watcher's socket and then takes the normal
     // shutdown path, instead of killing the process with nothing stored.
     SignalWatcher watcher;
+    // With a screen every prompt, the refusal of a second copy included, is a
+    // real message box; headless they go to the log.
+    if (!headless)
+        ConsolePrompt::install();
     if (!app.checkSingleInstance())
         return 0;
 
@@ -49,7 +53,6 @@ int main(int argc, char *argv[])
         // The console: real message boxes, the window owns and starts the
         // server. Closing it asks for the exit password; a signal takes the
         // same shutdown without it.
-        ConsolePrompt::install();
         QWidgetMain window;
         window.show();
         QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&window](int sig) {

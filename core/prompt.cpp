@@ -17,8 +17,11 @@ void Prompt::setHandler(Handler h)
 
 Prompt::Answer Prompt::show(const Request &request)
 {
-    if (handler())
+    if (handler()) {
+        // The operator sees a box; the log keeps what it said.
+        qDebug().noquote() << QStringLiteral("prompt [%1] %2").arg(request.title, request.text);
         return handler()(request);
+    }
     qWarning().noquote() << QStringLiteral("[%1] %2").arg(request.title, request.text);
     return request.defaultAnswer;
 }
