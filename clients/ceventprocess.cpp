@@ -6,6 +6,8 @@
 #include <QLoggingCategory>
 #include <QMetaMethod>
 
+#include <algorithm>
+
 // The per-event trace goes through its own category so a benchmark or a busy
 // site can switch it off ("fire.dispatcher.debug=false") without losing the
 // dispatcher's warnings.
@@ -355,7 +357,7 @@ void CEventProcess::tick()
         if (tryClass(nClass))
             return;
     }
-    for (int nClass : ConfigTables::instance().eventClasses()) {
+    for (int nClass : configuredClasses()) {
         if (tryClass(nClass))
             return;
     }
@@ -363,6 +365,17 @@ void CEventProcess::tick()
         if (tryClass(nClass))
             return;
     }
+}
+
+const QVector<int> &CEventProcess::configuredClasses()
+{
+    const QSet<int> &classes = ConfigTables::instance().eventClasses();
+    if (m_classSet != classes) {
+        m_classSet = classes;
+        m_sortedClasses = QVector<int>(classes.cbegin(), classes.cend());
+        std::sort(m_sortedClasses.begin(), m_sortedClasses.end());
+    }
+    return m_sortedClasses;
 }
 
 bool CEventProcess::processResetFollowUp()

@@ -14,9 +14,11 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QVariant>
+#include <QVector>
 
 #include <map>
 
@@ -119,6 +121,14 @@ private:
     std::map<QString, CEvent> m_code8;
     ActiveList m_active;
     QList<CEvent> m_firstServed;
+
+    // The configured classes in ascending order. The table keeps them in a
+    // hashed set whose order is seeded anew at every start, which would make
+    // the priority between, say, fire and fault differ from run to run.
+    // Rebuilt when the table's set changes (a shared copy compares in O(1)).
+    const QVector<int> &configuredClasses();
+    QSet<int> m_classSet;
+    QVector<int> m_sortedClasses;
 
     QTimer m_pacingTimer;
     bool m_bTimersEnabled = true;
