@@ -166,6 +166,12 @@ bool Controller::connectUdpLink()
         qWarning() << "connectUdpLink: controller" << m_nControllerID << "has no link";
         return false;
     }
+    // closePort closes the socket; a driver opened again must listen again.
+    if (!m_pLink->isOpen() && !m_pLink->open()) {
+        qWarning() << "connectUdpLink: controller" << m_nControllerID << "cannot bind"
+                   << m_pLink->description() << ":" << m_pLink->errorText();
+        return false;
+    }
     m_bStopRequested.store(false);
     m_bOpen.store(true);
     connectLink();

@@ -134,7 +134,8 @@ protected:
     // Resolves m_strPortName through AppPaths::serialDevicePath, opens the
     // port with 8N1-style settings of the given parity and no flow control.
     bool openSerialPort(int baudRate, QSerialPort::Parity parity);
-    // Marks the installed datagram link open and connects its reception.
+    // Marks the installed datagram link open (binding it again when a close
+    // unbound it) and connects its reception.
     bool connectUdpLink();
     // Stops the worker (between passes or inside a wait), then closes the link.
     void closePort();

@@ -136,6 +136,7 @@ private slots:
     void readPortDataLengthZeroAndTimeout();
     void receiveBufferIsCapped();
     void udpBufferHoldsLatestNotification();
+    void udpLinkHearsAgainAfterReopen();
     void closeWhileWaitingInRead();
     void closeBeforeStartAndReopen();
 };
@@ -350,6 +351,27 @@ void TestController::udpBufferHoldsLatestNotification()
     QByteArray out;
     QVERIFY(m.read(out, 0, 1));
     QCOMPARE(out, QByteArrayLiteral("second"));
+    m.closePort();
+}
+
+void TestController::udpLinkHearsAgainAfterReopen()
+{
+    // The panel manager closes a network driver and opens it again (an edited
+    // controller): the socket must be listening on its port once more.
+    ScriptModel m({}, QString(), 240);
+    UdpLink *link = new UdpLink;
+    link->setLocal(QHostAddress::LocalHost, 0);
+    QVERIFY(link->open());
+    const quint16 port = link->localPort();
+    link->setLocal(QHostAddress::LocalHost, port);
+    m.setLink(link);
+    QVERIFY(m.udpOpen());
+    m.closePort();
+    QVERIFY(!m.isConnected());
+    QVERIFY(m.udpOpen());
+    QUdpSocket peer;
+    peer.writeDatagram(QByteArrayLiteral("again"), QHostAddress::LocalHost, port);
+    QTRY_COMPARE(m.buffered(), 5);
     m.closePort();
 }
 
