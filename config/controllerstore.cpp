@@ -110,10 +110,14 @@ QString selectDatabaseFile(const QString &appDir)
     const QDir dir(appDir.isEmpty() ? AppPaths::appDir() : appDir);
     const QString access = QString::fromLatin1(AccessFileName);
     const QString sqlite = QString::fromLatin1(SqliteFileName);
-    if (!dir.entryList(QStringList{access}, QDir::Files).isEmpty())
-        return access;
-    if (!dir.entryList(QStringList{sqlite}, QDir::Files).isEmpty())
-        return sqlite;
+    // The listing ignores case; the file is then opened under the name the
+    // listing found, or a file spelt differently on a case-sensitive disk
+    // would be passed over for a new empty database.
+    for (const QString &wanted : {access, sqlite}) {
+        const QStringList found = dir.entryList(QStringList{wanted}, QDir::Files);
+        if (!found.isEmpty())
+            return found.contains(wanted) ? wanted : found.first();
+    }
     return QString();
 }
 

@@ -23,6 +23,7 @@ extern const char *const SqliteFileName;  // "KelServerSet.db"
 
 // "KelFireSystem.mdb" if it is in appDir (preferred), else "KelServerSet.db"
 // if that is there, else empty. appDir defaults to the application directory.
+// The listing ignores case; a file spelt differently is returned as spelt on disk.
 QString selectDatabaseFile(const QString &appDir = QString());
 
 // ODBC connection string of the Access file; it names the copy in the

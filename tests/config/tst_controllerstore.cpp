@@ -157,6 +157,19 @@ private slots:
         QCOMPARE(rows.first().comPort, quint8(3));
     }
 
+    void databaseFileIsOpenedUnderItsOwnSpelling()
+    {
+        // A site copied from a system whose file names ignore case: the
+        // listing finds the file, and the same file must be opened, not a new
+        // empty one beside it.
+        writeLegacyTable(path(QStringLiteral("kelserverset.db")), {{5, "a", 22, "3"}});
+        const QString name = ControllerStore::selectDatabaseFile();
+        QCOMPARE(name, QStringLiteral("kelserverset.db"));
+        QVERIFY(ControllerStore::openDatabase(name));
+        QCOMPARE(ControllerStore::readControllers().size(), 1);
+        QVERIFY(!QFile::exists(path(QStringLiteral("KelServerSet.db"))));
+    }
+
     void freshInstallationKeepsControllers()
     {
         QCOMPARE(ControllerStore::selectDatabaseFile(), QString());
