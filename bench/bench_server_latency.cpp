@@ -86,14 +86,9 @@ int main(int argc, char **argv)
     });
 
     ServerProcess server(serverPath, dir.path());
-    if (!server.start())
+    const double listenMs = server.startOnSite(dir);
+    if (listenMs < 0)
         return 1;
-    const double listenMs = server.waitListening(10000);
-    if (listenMs < 0) {
-        std::fprintf(stderr, "bench: the server did not listen on 5999 (see %s)\n", qPrintable(dir.path()));
-        dir.setAutoRemove(false);
-        return 1;
-    }
     BenchClient client;
     client.onEvent = [&](const QString &code, qint64 at) {
         const auto it = byCode.constFind(code);

@@ -24,6 +24,7 @@
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -289,6 +290,18 @@ public:
         }
         probe.abort();
         return acceptedNs ? (acceptedNs - m_startNs) / 1e6 : -1;
+    }
+
+    // start() and waitListening() for a benchmark on a site directory: on
+    // failure says so and keeps the directory for a look; -1 then.
+    double startOnSite(QTemporaryDir &dir, int timeoutMs = 10000)
+    {
+        const double listenMs = start() ? waitListening(timeoutMs) : -1;
+        if (listenMs < 0) {
+            std::fprintf(stderr, "bench: the server did not listen on 5999 (see %s)\n", qPrintable(dir.path()));
+            dir.setAutoRemove(false);
+        }
+        return listenMs;
     }
 
     // SIGTERM, then milliseconds until the process has ended; -1 if it
