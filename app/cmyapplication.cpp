@@ -1,7 +1,5 @@
 #include "app/cmyapplication.h"
 
-#include "core/prompt.h"
-
 CMyApplication::CMyApplication(int &argc, char **argv, quint8 familyNumber)
     : QApplication(argc, argv), m_lock(familyNumber)
 {
@@ -10,9 +8,5 @@ CMyApplication::CMyApplication(int &argc, char **argv, quint8 familyNumber)
 
 bool CMyApplication::checkSingleInstance()
 {
-    QString refusal;
-    if (m_lock.acquire(&refusal))
-        return true;
-    Prompt::information(tr("提示"), refusal);
-    return false;
+    return m_lock.acquireOrTell();
 }

@@ -2,7 +2,7 @@
 // The application object: a QApplication that holds the family lock for the
 // life of the process.
 
-#include "app/familylock.h"
+#include "core/familylock.h"
 
 #include <QApplication>
 

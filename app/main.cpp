@@ -1,37 +1,88 @@
 #include "app/cmyapplication.h"
-#include "app/loghandler.h"
 #include "console/consoleprompt.h"
 #include "console/qwidgetmain.h"
 #include "core/apppaths.h"
-#include "core/fireserver.h"
-#include "core/headlessview.h"
+#include "core/commandline.h"
+#include "core/familylock.h"
+#include "core/loghandler.h"
 #include "core/signalwatcher.h"
+#include "server/fireserver.h"
+#include "server/headlessview.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QTextCodec>
 #include <QTranslator>
+
+#include <memory>
+
+namespace {
+int runHeadless(QCoreApplication &app, SignalWatcher &watcher)
+{
+    FireServer server;
+    HeadlessView view;
+    server.start(&view);
+
+    // SIGINT and SIGTERM take the same shutdown path as closing the window.
+    QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&server](int sig) {
+        qDebug() << "signal" << sig << "received, shutting down";
+        server.shutdown();
+        QCoreApplication::quit();
+    });
+    const int rc = app.exec();
+    server.shutdown();
+    return rc;
+}
+
+int runConsole(QCoreApplication &app, SignalWatcher &watcher)
+{
+    // Real message boxes; the window owns and starts the server. Closing it
+    // asks for the exit password; a signal takes the same shutdown without it.
+    QWidgetMain window;
+    window.show();
+    QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&window](int sig) {
+        qDebug() << "signal" << sig << "received, shutting down";
+        window.server()->shutdown();
+        QCoreApplication::quit();
+    });
+    return app.exec();
+}
+} // namespace
 
 int main(int argc, char *argv[])
 {
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("gb2312"));
 
-    bool headless = false;
-    for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "--headless") == 0)
-            headless = true;
-    }
-    // Without a window no display is needed: the offscreen platform lets the
-    // application object start on a machine with no screen at all.
-    if (headless && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral("Fire-alarm gateway server."));
+    p.addHelpOption();
+    p.addOptions({
+        {QStringLiteral("headless"), QStringLiteral("Run without the console window (no display needed); "
+                                                    "events are printed as lines on standard output.")},
+        {QStringLiteral("app-dir"), QStringLiteral("The site directory holding config.ini, the settings "
+                                                   "database and the other files (default: the executable's)."),
+         QStringLiteral("dir")},
+    });
+    CommandLine::processEarly(p, argc, argv);
 
-    CMyApplication app(argc, argv, 1);
-    AppPaths::applyArguments(app.arguments());
+    // Headless, the server runs on a core application: no platform plugin,
+    // no display, no widget code touched.
+    const bool headless = p.isSet(QStringLiteral("headless"));
+    std::unique_ptr<QCoreApplication> app;
+    std::unique_ptr<FamilyLock> headlessLock;
+    if (headless) {
+        app.reset(new QCoreApplication(argc, argv));
+        headlessLock.reset(new FamilyLock(1));
+    } else {
+        app.reset(new CMyApplication(argc, argv, 1));
+    }
+    if (p.isSet(QStringLiteral("app-dir")))
+        AppPaths::setAppDir(p.value(QStringLiteral("app-dir")));
 
     QTranslator translator;
     if (!translator.load(QStringLiteral("KelServer"), AppPaths::file(QStringLiteral("translations"))))
         translator.load(QStringLiteral("qt_zh_CN"), AppPaths::appDir());
-    app.installTranslator(&translator);
+    app->installTranslator(&translator);
 
     // The file log is installed before the instance check (not after it), so
     // a refused second copy leaves its reason in the day's log: headless,
@@ -45,38 +96,13 @@ int main(int argc, char *argv[])
     // real message box; headless they go to the log.
     if (!headless)
         ConsolePrompt::install();
-    if (!app.checkSingleInstance())
+    const bool alone = headless ? headlessLock->acquireOrTell()
+                                : static_cast<CMyApplication *>(app.get())->checkSingleInstance();
+    if (!alone)
         return 0;
 
     qDebug() << "fireserver started, application directory" << AppPaths::appDir();
-    if (!headless) {
-        // The console: real message boxes, the window owns and starts the
-        // server. Closing it asks for the exit password; a signal takes the
-        // same shutdown without it.
-        QWidgetMain window;
-        window.show();
-        QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&window](int sig) {
-            qDebug() << "signal" << sig << "received, shutting down";
-            window.server()->shutdown();
-            QCoreApplication::quit();
-        });
-        const int rc = app.exec();
-        qDebug() << "fireserver stopped";
-        return rc;
-    }
-
-    FireServer server;
-    HeadlessView view;
-    server.start(&view);
-
-    // SIGINT and SIGTERM take the same shutdown path as closing the window.
-    QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&server](int sig) {
-        qDebug() << "signal" << sig << "received, shutting down";
-        server.shutdown();
-        QCoreApplication::quit();
-    });
-    const int rc = app.exec();
-    server.shutdown();
+    const int rc = headless ? runHeadless(*app, watcher) : runConsole(*app, watcher);
     qDebug() << "fireserver stopped";
     return rc;
 }

@@ -7,7 +7,7 @@
 
 #include "core/apppaths.h"
 #include "panels/models/controllerbirch.h"
-#include "tools/sim/birchsimport.h"
+#include "tools/sim/birchpanelsim.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -11,7 +11,7 @@
 //                     [--server build/fireserver] [--source SRC] [--no-log]
 
 #include "bench/serverbench.h"
-#include "tools/sim/birchsimport.h"
+#include "tools/sim/birchpanelsim.h"
 
 #include <QTemporaryDir>
 

@@ -16,7 +16,7 @@
 //                        [--server build/fireserver] [--source SRC] [--no-log]
 
 #include "bench/serverbench.h"
-#include "tools/sim/birchsimport.h"
+#include "tools/sim/birchpanelsim.h"
 
 #include <QHash>
 #include <QRandomGenerator>

@@ -15,10 +15,7 @@ struct ControllerInfo
     // CommValue as stored: the console's connection column shows a USB port
     // by this text, which comPort alone cannot give back.
     QString commValue;
+    // A network panel: CommValue is "0/<address>:<port>" (set by the store
+    // from the panel models' answer for the type code).
+    bool isNetwork = false;
 };
-
-// Type codes whose CommValue is "0/<address>:<port>"; every other code is serial.
-inline bool isNetworkType(int controllerType)
-{
-    return controllerType == 240 || controllerType == 241;
-}

@@ -2,7 +2,6 @@
 
 #include "core/apppaths.h"
 #include "core/servercontext.h"
-#include "panels/cpanelmanager.h"
 
 #include <QDebug>
 #include <QDir>
@@ -181,7 +180,7 @@ void closeDatabase()
 }
 
 ControllerInfo decodeRow(const QVariant &id, const QVariant &name, const QVariant &type,
-                         const QVariant &commValue, QString *problem)
+                         const QVariant &commValue, IsNetworkType isNetworkType, QString *problem)
 {
     QStringList problems;
     ControllerInfo info;
@@ -204,7 +203,8 @@ ControllerInfo decodeRow(const QVariant &id, const QVariant &name, const QVarian
     info.name = name.toString();
     info.commValue = commValue.toString();
 
-    if (isNetworkType(info.controllerType)) {
+    info.isNetwork = isNetworkType && isNetworkType(info.controllerType);
+    if (info.isNetwork) {
         info.netAddress = info.commValue;
         static const QRegularExpression form(QStringLiteral("^[^/]*/([^:]+):(\\d{1,5})$"));
         const QRegularExpressionMatch m = form.match(info.commValue);
@@ -229,7 +229,7 @@ ControllerInfo decodeRow(const QVariant &id, const QVariant &name, const QVarian
     return info;
 }
 
-QList<ControllerInfo> readControllers()
+QList<ControllerInfo> readControllers(IsNetworkType isNetworkType)
 {
     QList<ControllerInfo> rows;
     if (!isDatabaseOpen())
@@ -252,7 +252,7 @@ QList<ControllerInfo> readControllers()
         QString problem;
         const QVariant id = q.value(idCol);
         const ControllerInfo info = decodeRow(id, q.value(nameCol), q.value(typeCol),
-                                              q.value(commCol), &problem);
+                                              q.value(commCol), isNetworkType, &problem);
         if (!problem.isEmpty())
             qWarning().noquote() << QStringLiteral("%1 row %2 (ControllerID \"%3\", name \"%4\"): %5")
                                         .arg(TableName).arg(rowNumber).arg(id.toString(), info.name, problem);
@@ -266,18 +266,7 @@ QList<ControllerInfo> readControllers()
     return rows;
 }
 
-bool loadControllers(CPanelManager &manager)
-{
-    manager.clearControllers();
-    const QList<ControllerInfo> rows = readControllers();
-    for (const ControllerInfo &info : rows)
-        manager.addController(new ControllerInfo(info));
-    qDebug() << "openAllControls";
-    manager.openAllPanels();
-    return true;
-}
-
-int recordOpenStates(const CPanelManager &manager)
+int recordOpenStates(const QList<QPair<int, bool>> &states)
 {
     // One transaction for all rows: on its own every update waits for the
     // disk several times, and with 255 controllers on a busy disk that alone
@@ -285,11 +274,8 @@ int recordOpenStates(const CPanelManager &manager)
     QSqlDatabase db = defaultDatabase();
     const bool batched = isDatabaseOpen() && db.transaction();
     int stored = 0;
-    const QList<quint8> ids = manager.controllerIds();
-    for (quint8 id : ids) {
-        const ControllerInfo *info = manager.controllerInfo(id);
-        stored += recordOpenState(info->controllerId, manager.isPanelConnected(id)) ? 1 : 0;
-    }
+    for (const QPair<int, bool> &state : states)
+        stored += recordOpenState(state.first, state.second) ? 1 : 0;
     if (batched && !db.commit())
         qWarning().noquote() << QStringLiteral("settings database: open states not committed: %1")
                                     .arg(db.lastError().text());
@@ -318,7 +304,7 @@ QString networkCommValue(const QString &ip, const QString &port)
 
 QString commColumnText(const ControllerInfo &info)
 {
-    if (isNetworkType(info.controllerType)) {
+    if (info.isNetwork) {
         const int slash = info.netAddress.indexOf(QLatin1Char('/'));
         return info.netAddress.mid(slash + 1);
     }

@@ -10,11 +10,10 @@
 #include "config/controllerinfo.h"
 
 #include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
-
-class CPanelManager;
 
 namespace ControllerStore {
 
@@ -40,19 +39,21 @@ bool isDatabaseOpen();
 // Closes and unregisters the default connection (shutdown and tests).
 void closeDatabase();
 
+// Which type codes are network panels, whose CommValue is "0/<address>:<port>";
+// the panel models know, and the caller hands their answer in.
+using IsNetworkType = bool (*)(int controllerType);
+
 // One record from the column values of a row. Whatever does not fit (type
 // outside 0..255, id outside 1..255, a CommValue that is not a port or not
 // "0/<address>:<port>") is decoded as the table's rules say and described in
 // *problem (empty when the row is sound).
 ControllerInfo decodeRow(const QVariant &id, const QVariant &name, const QVariant &type,
-                         const QVariant &commValue, QString *problem = nullptr);
+                         const QVariant &commValue, IsNetworkType isNetworkType,
+                         QString *problem = nullptr);
 
 // Every row in ascending ControllerID; one warning per unsound row. Nothing
 // is written. Empty when the database is not open or the select fails.
-QList<ControllerInfo> readControllers();
-
-// Empties the manager, hands it one record per row, then opens them all.
-bool loadControllers(CPanelManager &manager);
+QList<ControllerInfo> readControllers(IsNetworkType isNetworkType);
 
 // CommValue forms. Serial: the port number ("3" for COM3), or "USB" and the
 // number when the port's name contains "USB". Network: "0/<ip>:<port>".
@@ -60,7 +61,7 @@ QString serialCommValue(const QString &portName);
 QString networkCommValue(const QString &ip, const QString &port);
 
 // What the console's connection column shows for a record: the part after
-// the first "/" for network types, a USB CommValue as it is, else "COM<n>".
+// the first "/" for network records, a USB CommValue as it is, else "COM<n>".
 QString commColumnText(const ControllerInfo &info);
 
 // The console's statements. Each returns whether the table was changed; a
@@ -69,8 +70,8 @@ bool insertController(int id, const QString &name, int type, const QString &comm
 bool updateController(int id, const QString &name, int type, const QString &commValue, int oldId);
 bool deleteController(int id);
 bool recordOpenState(int id, bool open);
-// One open-state update per controller the manager holds; returns how many
-// were stored.
-int recordOpenStates(const CPanelManager &manager);
+// One open-state update per (number, open) pair, in one transaction;
+// returns how many were stored.
+int recordOpenStates(const QList<QPair<int, bool>> &states);
 
 } // namespace ControllerStore

@@ -1,7 +1,5 @@
 #include "config/controllervalidation.h"
 
-#include "core/prompt.h"
-
 #include <QCoreApplication>
 #include <QDebug>
 
@@ -63,15 +61,6 @@ QString refusalText(Result result)
     case SerialPortTaken: return QCoreApplication::translate("QDialogControllerSetting", "该串口号被占用，请选择其他串口！");
     }
     return QString();
-}
-
-bool validateAndPrompt(const ControllerCandidate &candidate, const QList<ControllerRow> &rows, int skipRow)
-{
-    const Result r = validate(candidate, rows, skipRow);
-    if (r == Accepted)
-        return true;
-    Prompt::warning(QCoreApplication::translate("QDialogControllerSetting", "错误"), refusalText(r));
-    return false;
 }
 
 } // namespace ControllerValidation

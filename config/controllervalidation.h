@@ -42,8 +42,4 @@ Result validate(const ControllerCandidate &candidate, const QList<ControllerRow>
 // The refusal text shown under the title "错误"; empty for Accepted.
 QString refusalText(Result result);
 
-// validate(), and on a refusal the warning box "错误" with its text through
-// the prompt layer. Returns whether the entry may be stored.
-bool validateAndPrompt(const ControllerCandidate &candidate, const QList<ControllerRow> &rows, int skipRow = -1);
-
 } // namespace ControllerValidation

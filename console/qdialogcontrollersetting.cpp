@@ -96,7 +96,7 @@ void QDialogControllerSetting::fillFrom(const ControllerInfo &info)
     // The number is the key of the row; modifying never changes it.
     ui->m_combControlID->setEnabled(false);
 
-    if (isNetworkType(info.controllerType)) {
+    if (info.isNetwork) {
         const QString addr = info.netAddress.mid(info.netAddress.indexOf(QLatin1Char('/')) + 1);
         const int colon = addr.lastIndexOf(QLatin1Char(':'));
         ui->leIP->setText(colon < 0 ? addr : addr.left(colon));
@@ -152,8 +152,12 @@ bool QDialogControllerSetting::save(bool bIsNet)
     candidate.ip = ui->leIP->text().remove(QLatin1Char(' '));
     candidate.portText = ui->lePort->text();
     const int skipRow = m_bIsAdd ? -1 : rowOfId(m_pControlTable, m_nOldID);
-    if (!ControllerValidation::validateAndPrompt(candidate, rowsOf(m_pControlTable), skipRow))
+    const ControllerValidation::Result verdict =
+        ControllerValidation::validate(candidate, rowsOf(m_pControlTable), skipRow);
+    if (verdict != ControllerValidation::Accepted) {
+        Prompt::warning(tr("错误"), ControllerValidation::refusalText(verdict));
         return false;
+    }
 
     const QString name = ui->edtControlName->text();
     const int type = ui->m_combControlType->currentData().toInt();

@@ -12,7 +12,7 @@
 #include "console/paddeddelegate.h"
 #include "console/qdialoggetpassword.h"
 #include "core/cevent.h"
-#include "core/fireserver.h"
+#include "server/fireserver.h"
 #include "core/prompt.h"
 #include "core/servercontext.h"
 

@@ -4,7 +4,7 @@
 // modify and delete controllers and accounts behind the operator password.
 // It owns the server object and reaches every component through it.
 
-#include "core/fireserver.h"
+#include "server/fireserver.h"
 
 #include <QCloseEvent>
 #include <QString>
@@ -57,7 +57,6 @@ public slots:
     void on_btnAddControl_clicked();
     void on_btnDeleteControl_clicked();
     void on_tbControlList_itemSelectionChanged();
-    void InitControlList();
     void on_pbClear_clicked();
     void on_newClientConnect();
     void slotSetUserState(QString strName, int iState);

@@ -10,10 +10,11 @@
 #include "console/dialogrunner.h"
 #include "console/qdialogcontrollersetting.h"
 #include "console/qdialogsetclient.h"
-#include "core/fireserver.h"
+#include "server/fireserver.h"
 #include "core/prompt.h"
 #include "core/servercontext.h"
 #include "panels/cpanelmanager.h"
+#include "panels/panelmodel.h"
 
 #include <QDebug>
 #include <QTableWidget>
@@ -59,12 +60,6 @@ void QWidgetMain::closeEvent(QCloseEvent *event)
 }
 
 // --- controllers ---------------------------------------------------------
-
-void QWidgetMain::InitControlList()
-{
-    ControllerStore::loadControllers(*m_pServer->panelManager());
-    refreshControlTable();
-}
 
 void QWidgetMain::refreshControlTable()
 {
@@ -145,7 +140,8 @@ void QWidgetMain::on_btnAddControl_clicked()
         return;
     CPanelManager *manager = m_pServer->panelManager();
     auto *info = new ControllerInfo(ControllerStore::decodeRow(dialog.controllerId(), dialog.controllerName(),
-                                                               dialog.controllerType(), dialog.commValue()));
+                                                               dialog.controllerType(), dialog.commValue(),
+                                                               &PanelModels::isNetworkType));
     manager->addController(info);
     // The new controller runs at once, as those loaded at start-up do.
     if (!manager->openPanel(quint8(dialog.controllerId())))
@@ -174,7 +170,8 @@ void QWidgetMain::on_btnModifyControl_clicked()
         return;
     manager->removeController(quint8(id));
     manager->addController(new ControllerInfo(ControllerStore::decodeRow(
-        dialog.controllerId(), dialog.controllerName(), dialog.controllerType(), dialog.commValue())));
+        dialog.controllerId(), dialog.controllerName(), dialog.controllerType(), dialog.commValue(),
+        &PanelModels::isNetworkType)));
     refreshControlTable();
 }
 

@@ -2,7 +2,9 @@
 
 #include "core/apppaths.h"
 
+#include <QDir>
 #include <QNetworkInterface>
+#include <QRegularExpression>
 #include <QSettings>
 
 ServerContext &ServerContext::instance()
@@ -31,43 +33,74 @@ QString iniPath(const QString &path)
 {
     return path.isEmpty() ? AppPaths::file(QStringLiteral("config.ini")) : path;
 }
-
-int disconnectTimesFrom(const QSettings &ini)
-{
-    bool ok = false;
-    const int n = ini.value(QStringLiteral("Com/disconnectTimes"), 30).toString().trimmed().toInt(&ok);
-    return ok ? n : 30;
-}
 } // namespace
 
-IniSwitches readIniConfig(const QString &path)
+void ServerContext::loadIni(const QString &path)
 {
     QSettings ini(iniPath(path), QSettings::IniFormat);
     ini.setIniCodec("GBK");
-    IniSwitches s;
-    s.isHaveNB = iniSwitchOn(ini.value(QStringLiteral("Server/isHaveNB")));
-    s.isHaveModbus = iniSwitchOn(ini.value(QStringLiteral("Server/isHaveModbus")));
-    s.isHaveHttp = iniSwitchOn(ini.value(QStringLiteral("Server/isHaveHttp")));
-    s.httpIP = ini.value(QStringLiteral("Server/httpIP")).toString();
-    s.httpSubname = ini.value(QStringLiteral("Server/HttpSubname")).toString();
-    s.httpUsername = ini.value(QStringLiteral("Server/HttpUsername")).toString();
-    s.httpPassword = ini.value(QStringLiteral("Server/HttpPassword")).toString();
-    s.httpSign = ini.value(QStringLiteral("Server/HttpSign")).toString();
-    s.disconnectTimes = disconnectTimesFrom(ini);
+    m_ini.clear();
+    m_serialPorts.clear();
+    const QStringList keys = ini.allKeys();
+    for (const QString &key : keys) {
+        const QVariant value = ini.value(key);
+        m_ini.insert(key, value);
+        if (key.startsWith(QLatin1String("SerialPorts/"), Qt::CaseInsensitive))
+            m_serialPorts.insert(key.mid(12).toUpper(), value.toString().trimmed());
+    }
 
-    ServerContext &ctx = ServerContext::instance();
-    ctx.isHaveUserType = iniSwitchOn(ini.value(QStringLiteral("Server/isHaveUserType")));
-    ctx.isControl = iniSwitchOn(ini.value(QStringLiteral("Server/isControl")));
-    ctx.bRemote = iniSwitchOn(ini.value(QStringLiteral("Setting/bRemote")));
-    ctx.setNetName(ini.value(QStringLiteral("System/NetName")).toString());
-    return s;
+    IniSwitches s;
+    s.isHaveNB = iniSwitch(QStringLiteral("Server/isHaveNB"));
+    s.isHaveModbus = iniSwitch(QStringLiteral("Server/isHaveModbus"));
+    s.isHaveHttp = iniSwitch(QStringLiteral("Server/isHaveHttp"));
+    s.httpIP = iniValue(QStringLiteral("Server/httpIP")).toString();
+    s.httpSubname = iniValue(QStringLiteral("Server/HttpSubname")).toString();
+    s.httpUsername = iniValue(QStringLiteral("Server/HttpUsername")).toString();
+    s.httpPassword = iniValue(QStringLiteral("Server/HttpPassword")).toString();
+    s.httpSign = iniValue(QStringLiteral("Server/HttpSign")).toString();
+    s.disconnectTimes = iniInt(QStringLiteral("Com/disconnectTimes"), 30);
+    switches = s;
+
+    isHaveUserType = iniSwitch(QStringLiteral("Server/isHaveUserType"));
+    isControl = iniSwitch(QStringLiteral("Server/isControl"));
+    bRemote = iniSwitch(QStringLiteral("Setting/bRemote"));
+    setNetName(iniValue(QStringLiteral("System/NetName")).toString());
 }
 
-int readDisconnectTimes(const QString &path)
+QVariant ServerContext::iniValue(const QString &key, const QVariant &defaultValue) const
 {
-    QSettings ini(iniPath(path), QSettings::IniFormat);
-    ini.setIniCodec("GBK");
-    return disconnectTimesFrom(ini);
+    return m_ini.value(key, defaultValue);
+}
+
+bool ServerContext::iniSwitch(const QString &key) const
+{
+    return iniSwitchOn(m_ini.value(key));
+}
+
+int ServerContext::iniInt(const QString &key, int defaultValue) const
+{
+    bool ok = false;
+    const int n = m_ini.value(key).toString().trimmed().toInt(&ok);
+    return ok ? n : defaultValue;
+}
+
+QString ServerContext::serialDevicePath(const QString &comName) const
+{
+    static const QRegularExpression re(QStringLiteral("^COM(\\d+)$"),
+                                       QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = re.match(comName.trimmed());
+    if (!m.hasMatch())
+        return comName;
+    const QString mapped = m_serialPorts.value(QStringLiteral("COM") + m.captured(1));
+    if (!mapped.isEmpty()) {
+        // A relative device path belongs to the site, not to wherever the
+        // server happens to be started from.
+        if (QDir::isRelativePath(mapped))
+            return QDir(AppPaths::appDir()).absoluteFilePath(mapped);
+        return mapped;
+    }
+    const int n = m.captured(1).toInt();
+    return QStringLiteral("/dev/ttyS%1").arg(n > 0 ? n - 1 : 0);
 }
 
 QHostAddress deriveServerAddress(const QString &netName)
@@ -95,5 +128,7 @@ void writeNetName(const QString &name, const QString &path)
     ini.setIniCodec("GBK");
     ini.setValue(QStringLiteral("System/NetName"), name);
     ini.sync();
-    ServerContext::instance().setNetName(name);
+    ServerContext &ctx = ServerContext::instance();
+    ctx.setNetName(name);
+    ctx.m_ini.insert(QStringLiteral("System/NetName"), name);
 }

@@ -1,14 +1,32 @@
 #pragma once
-// The process-wide object that several components consult: the INI
-// switches, the server's own address and the remote-centre link state.
+// The process-wide object that several components consult: the switches of
+// config.ini (read once at start-up), the server's own address and the
+// remote-centre link state.
 
 #include <QDateTime>
+#include <QHash>
 #include <QHostAddress>
 #include <QMap>
 #include <QMutex>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
+
+// The switches of config.ini that belong to the server object's optional
+// services rather than to ServerContext itself.
+struct IniSwitches
+{
+    bool isHaveNB = false;
+    bool isHaveModbus = false;
+    bool isHaveHttp = false;
+    QString httpIP;
+    QString httpSubname;
+    QString httpUsername;
+    QString httpPassword;
+    QString httpSign;
+    int disconnectTimes = 30;
+};
 
 class ServerContext
 {
@@ -29,39 +47,40 @@ public:
     QHostAddress serverAddress = QHostAddress(QHostAddress::LocalHost);
     bool isHaveUserType = false;
     bool isControl = false;
+    IniSwitches switches;
+
+    // Reads config.ini (GBK; default: the application directory's) into the
+    // fields above and keeps every value for the services' own groups. The
+    // server calls it once at start-up, before any driver exists; a missing
+    // file leaves every default. Main thread only.
+    void loadIni(const QString &path = QString());
+    // A value of the file as read, by "Group/key"; defaultValue when absent.
+    QVariant iniValue(const QString &key, const QVariant &defaultValue = QVariant()) const;
+    // A switch of the file: on only for exactly 1.
+    bool iniSwitch(const QString &key) const;
+    // An integer of the file; defaultValue when absent or not a number.
+    int iniInt(const QString &key, int defaultValue) const;
+
+    // Device path of a serial name such as "COM3": the file's SerialPorts/COM3
+    // if mapped (a relative path is taken from the application directory),
+    // else /dev/ttyS2. Names that are not COM<n> are returned as they are.
+    QString serialDevicePath(const QString &comName) const;
+    // The SerialPorts group as read: "COM<n>" (upper case) -> path as written.
+    const QMap<QString, QString> &serialPorts() const { return m_serialPorts; }
 
     // Sets netName and derives serverAddress from it.
     void setNetName(const QString &name);
 
 private:
+    friend void writeNetName(const QString &name, const QString &path);
     ServerContext() = default;
-};
-
-// The switches of config.ini that belong to the window/server object rather
-// than to ServerContext.
-struct IniSwitches
-{
-    bool isHaveNB = false;
-    bool isHaveModbus = false;
-    bool isHaveHttp = false;
-    QString httpIP;
-    QString httpSubname;
-    QString httpUsername;
-    QString httpPassword;
-    QString httpSign;
-    int disconnectTimes = 30;
+    QHash<QString, QVariant> m_ini;          // written by loadIni only
+    QMap<QString, QString> m_serialPorts;    // written by loadIni only
 };
 
 // A switch is on only for the value exactly 1; anything else (2, text,
 // missing) is off.
 bool iniSwitchOn(const QVariant &value);
-
-// Reads config.ini from the application directory once at start-up: fills
-// ServerContext and returns the remaining switches.
-IniSwitches readIniConfig(const QString &path = QString());
-
-// "Com/disconnectTimes" (30 when missing or not a number); read by drivers.
-int readDisconnectTimes(const QString &path = QString());
 
 // First IPv4 address of the first interface whose human-readable name is
 // netName; 127.0.0.1 when the name is empty or nothing matches.

@@ -1,13 +1,11 @@
 #include "panels/controller.h"
 
-#include "core/apppaths.h"
 #include "core/servercontext.h"
 #include "panels/seriallink.h"
 
 #include <QAbstractEventDispatcher>
 #include <QDateTime>
 #include <QDeadlineTimer>
-#include <QHash>
 #include <QMutexLocker>
 #include <QTimer>
 
@@ -22,25 +20,14 @@ const int kMaxCommands = 64;
 // device path is tried again this often.
 const int kLostPassMs = 1000;
 const int kReopenIntervalMs = 3000;
-
-const QHash<QString, bool> &typeNameTable()
-{
-    // The same values every constructor would write; built once, read-only after.
-    static const QHash<QString, bool> table = {
-        {QStringLiteral("ControllerAsh"), false},   {QStringLiteral("ControllerBirch"), true},
-        {QStringLiteral("ControllerCedar"), false}, {QStringLiteral("ControllerDune"), true},
-        {QStringLiteral("ControllerElm"), true},    {QStringLiteral("ControllerGlen"), false},
-        {QStringLiteral("ControllerIsle"), true},
-    };
-    return table;
-}
 }
 
-Controller::Controller(const QString &strLink, int nControllerID, int nControllerType)
-    : QThread(nullptr), m_nControllerID(nControllerID), m_nControllerType(nControllerType)
+Controller::Controller(const QString &strLink, int nControllerID, int nControllerType,
+                       const PanelModel *model)
+    : QThread(nullptr), m_nControllerID(nControllerID), m_nControllerType(nControllerType),
+      m_pModel(model)
 {
-    typeNameTable();
-    m_nDisconnectTimes = readDisconnectTimes();
+    m_nDisconnectTimes = ServerContext::instance().switches.disconnectTimes;
     const int colon = strLink.indexOf(QLatin1Char(':'));
     m_strPortName = colon >= 0 ? strLink.mid(colon + 1) : strLink;
     m_timer = new QTimer(this);
@@ -65,7 +52,7 @@ bool Controller::closeController() { return true; }
 
 bool Controller::isConnected()
 {
-    if (m_nControllerType == 240 || m_nControllerType == 241)
+    if (m_pModel && m_pModel->isNetwork())
         return m_bOpen.load();
     return m_pLink != nullptr && m_bOpen.load();
 }
@@ -97,6 +84,11 @@ int Controller::readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType)
 }
 
 QString Controller::controllerTypeName() { return QString(); }
+
+void Controller::setRemoteLight(uchar nStatus)
+{
+    Q_UNUSED(nStatus);
+}
 
 void Controller::setLink(PanelLink *link)
 {
@@ -142,7 +134,7 @@ bool Controller::openSerialPort(int baudRate, QSerialPort::Parity parity)
 {
     if (isRunning())
         closePort(); // reopening a running driver: stop its worker first
-    m_strDevicePath = AppPaths::serialDevicePath(m_strPortName);
+    m_strDevicePath = ServerContext::instance().serialDevicePath(m_strPortName);
     if (!m_pLink)
         setLink(new SerialLink);
     m_pLink->setSerialSettings(m_strDevicePath, baudRate, parity);
@@ -357,16 +349,16 @@ bool Controller::writePortData(const char *data, int length)
         return false;
     m_pLink->clear();
     clearRecvBuffer();
-    const QString name = controllerTypeName();
+    const PanelModel::WritePacing pacing = m_pModel ? m_pModel->pacing : PanelModel::WholeFrame;
     bool ok = true;
     // The pauses inside a frame are not cut short by a stop request: a stop
     // never leaves half a frame on the line.
-    if (name == QLatin1String("ControllerAsh") || name == QLatin1String("ControllerCedar")) {
+    if (pacing == PanelModel::BytePaced) {
         for (int i = 0; i < length; ++i) {
             ok = m_pLink->write(QByteArray(data + i, 1)) && ok;
             pauseMs(10);
         }
-    } else if (name == QLatin1String("ControllerBirch")) {
+    } else if (pacing == PanelModel::AddressMark) {
         // The first byte is an address byte in the 9-bit sense (mark), the
         // rest are data bytes (space).
         ok = m_pLink->setParity(QSerialPort::MarkParity);
@@ -465,7 +457,8 @@ void Controller::emitCommEvent(bool bFault)
     CEvent e;
     e.nPanelID = quint8(m_nControllerID);
     e.nPanelType = m_nControllerType;
-    e.nEventCode = typeNameFlag(controllerTypeName()) ? 17 : (bFault ? 101 : 100);
+    const int commCode = m_pModel ? m_pModel->commEventCode : 0;
+    e.nEventCode = commCode != 0 ? commCode : (bFault ? 101 : 100);
     e.nEventProperty = bFault ? 1 : 0;
     e.strTime = nowText();
     emitEvent(e);
@@ -554,57 +547,4 @@ CEvent Controller::makeEvent() const
 quint8 Controller::comNumber() const
 {
     return quint8(m_strPortName.mid(3).toInt());
-}
-
-quint8 Controller::hexToByte(QChar hi, QChar lo)
-{
-    auto digit = [](QChar c) -> int {
-        const ushort u = c.unicode();
-        if (u >= '0' && u <= '9')
-            return u - '0';
-        if (u >= 'A' && u <= 'F')
-            return u - 'A' + 10;
-        return 0;
-    };
-    return quint8(digit(hi) * 16 + digit(lo));
-}
-
-quint8 Controller::sumBytes(const QByteArray &bytes, int first, int last)
-{
-    quint8 s = 0;
-    if (first < 0)
-        first = 0;
-    if (last >= bytes.size())
-        last = bytes.size() - 1;
-    for (int i = first; i <= last; ++i)
-        s = quint8(s + quint8(bytes.at(i)));
-    return s;
-}
-
-bool Controller::checkSumBB(const QByteArray &bytes, int first, int last, quint8 expected) const
-{
-    switch (m_nControllerType) {
-    case 50: case 150: case 190: case 200: case 160: break;
-    default: return false;
-    }
-    quint8 s = sumBytes(bytes, first, last);
-    if (s == 0xBB)
-        s = 0xB5; // the panel never sends 0xBB as a checksum
-    return s == expected;
-}
-
-quint16 Controller::crc16Modbus(const char *bytes, quint8 length)
-{
-    quint16 crc = 0xFFFF;
-    for (int i = 0; i < length; ++i) {
-        crc ^= quint8(bytes[i]);
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    return quint16((crc << 8) | (crc >> 8));
-}
-
-bool Controller::typeNameFlag(const QString &name)
-{
-    return typeNameTable().value(name, false);
 }

@@ -3,15 +3,12 @@
 // its poll loop, the link to the panel, the receive buffer, the queue of client
 // commands and the counting of failed polls that becomes communication-fault
 // and restore events. A model supplies only its frames and their decoding by
-// overriding the virtual operations below.
+// overriding the virtual operations below, and describes itself (type codes,
+// line settings, pacing, communication event code) in its PanelModel.
 //
-// Creating a model. The panel manager keeps a type-code-to-driver table and
-// constructs the model class directly with the same three arguments as this
-// base, for example
-//     new ControllerBirch(QStringLiteral("COM:COM%1").arg(comPort), id, type)   // type 22
-//     new ControllerAsh(QStringLiteral("COM:COM%1").arg(comPort), id, type)     // 10 11 20 30 40 41
-// then connects sendEvent(QVariant), calls openController() in the main thread
-// and, when that succeeds, start() through a Controller pointer. closeController()
+// The panel manager creates drivers through the model registry, connects
+// sendEvent(QVariant), calls openController() in the main thread and, when
+// that succeeds, start() through a Controller pointer. closeController()
 // stops the worker and closes the link; it returns within about a second.
 //
 // Threads. The driver object itself lives in the thread that created it (the
@@ -22,6 +19,7 @@
 
 #include "core/cevent.h"
 #include "panels/panellink.h"
+#include "panels/panelmodel.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -43,14 +41,17 @@ class Controller : public QThread
     Q_OBJECT
 public:
     // strLink: "COM:COM3" for serial models (the part after the first ':' is
-    // the port name), the network address text for network models.
-    Controller(const QString &strLink, int nControllerID, int nControllerType);
+    // the port name), the network address text for network models. Models
+    // pass their PanelModel; without one the driver writes whole frames and
+    // reports communication as 101/100.
+    Controller(const QString &strLink, int nControllerID, int nControllerType,
+               const PanelModel *model = nullptr);
     ~Controller() override;
 
     // --- operations a model overrides (base behaviour in the comments) ---
     virtual bool openController();          // true
     virtual bool closeController();         // true
-    // Types 240/241: m_bOpen. Otherwise whether the driver holds an open link;
+    // Network models: m_bOpen. Otherwise whether the driver holds an open link;
     // a serial link that is being reopened after its device vanished still
     // counts as connected, so the manager closes it and does not open it twice.
     virtual bool isConnected();
@@ -66,6 +67,11 @@ public:
     virtual int readValueSwitch(quint8 nPanelID, int nLoop, int nChannel, int nDevType); // 100
     virtual int readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType); // 0
     virtual QString controllerTypeName();   // empty
+    // The remote-centre lamp, for models whose PanelModel has remoteLamp
+    // (main thread); the base shows nothing.
+    virtual void setRemoteLight(uchar nStatus);
+
+    const PanelModel *model() const { return m_pModel; }
 
     // Moves the link into the worker, then starts it. Call it through a
     // Controller pointer (it hides QThread::start on purpose).
@@ -100,17 +106,6 @@ public:
     PanelLink *link() const { return m_pLink; }
     // The device path the serial name resolved to when the port was opened.
     QString devicePath() const { return m_strDevicePath; }
-
-    // --- byte utilities of the protocols ---
-    static quint8 hexToByte(QChar hi, QChar lo);
-    static quint8 sumBytes(const QByteArray &bytes, int first, int last);
-    // Only for type codes 50, 150, 190, 200 and 160; a sum of 0xBB stands as 0xB5.
-    bool checkSumBB(const QByteArray &bytes, int first, int last, quint8 expected) const;
-    // CRC-16/MODBUS with its two bytes exchanged ("123456789" gives 0x374B).
-    static quint16 crc16Modbus(const char *bytes, quint8 length);
-    // The process-wide type-name flag table: true selects event code 17 for
-    // the communication events. Unknown names read as false.
-    static bool typeNameFlag(const QString &name);
 
     // Set at construction, never changed: safe to read from any thread.
     QString m_strPortName;
@@ -194,6 +189,7 @@ private:
     std::atomic<int> m_nFailCount{0};       // written by the worker only
     std::atomic<qint64> m_nLastReceiveMs{0};
     int m_nPassDelayMs = 200;
+    const PanelModel *m_pModel;
     QString m_strDevicePath;
 
     // m_lock guards m_recvBuffer and m_listCommand; the worker (reception,

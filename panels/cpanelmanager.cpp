@@ -3,29 +3,15 @@
 #include "config/configtables.h"
 #include "core/cevent.h"
 #include "panels/controller.h"
-#include "panels/models/controllerash.h"
-#include "panels/models/controllerbirch.h"
+#include "panels/panelmodel.h"
 
 #include <QDebug>
-#include <QMetaObject>
 
 #include <algorithm>
 
 namespace {
 
 const char *const TimeFormat = "yyyy-MM-dd hh:mm:ss";
-
-// The listening models: no poll tells them the panel went quiet, so the
-// manager's periodic check does.
-bool isListeningType(int type)
-{
-    return type == 240 || type == 250;
-}
-
-QString serialLink(const ControllerInfo &info)
-{
-    return QStringLiteral("COM:COM%1").arg(info.comPort);
-}
 
 } // namespace
 
@@ -48,17 +34,8 @@ void CPanelManager::setClock(Clock clock)
 
 Controller *CPanelManager::createDriver(const ControllerInfo &info)
 {
-    // Models arrive one by one; a code whose model is not built yet falls
-    // through like an unknown code and keeps only its record.
-    const int type = info.controllerType;
-    switch (type) {
-    case 10: case 11: case 20: case 30: case 40: case 41:
-        return new ControllerAsh(serialLink(info), info.controllerId, type);
-    case 22:
-        return new ControllerBirch(serialLink(info), info.controllerId, type);
-    default:
-        return nullptr;
-    }
+    const PanelModel *model = PanelModels::forType(info.controllerType);
+    return model ? model->createDriver(info) : nullptr;
 }
 
 void CPanelManager::addController(ControllerInfo *info)
@@ -217,12 +194,8 @@ void CPanelManager::slotHandleCommandData(QVariant var)
 void CPanelManager::slotIndicateRemoteLight(uchar nStatus)
 {
     for (Controller *driver : qAsConst(m_controllers)) {
-        if (driver->m_nControllerType != 250)
-            continue;
-        // The lamp belongs to the type-250 model alone, so it is reached by
-        // its slot's name rather than through the common base.
-        if (!QMetaObject::invokeMethod(driver, "setRemoteLight", Q_ARG(uchar, nStatus)))
-            qWarning() << "controller" << driver->m_nControllerID << "of type 250 has no setRemoteLight(uchar)";
+        if (driver->model() && driver->model()->remoteLamp)
+            driver->setRemoteLight(nStatus);
     }
 }
 
@@ -239,7 +212,7 @@ void CPanelManager::checkCommState()
         Controller *driver = it.value();
         // A closed link has no communication to judge; reporting it "normal"
         // would contradict the closed notice it got.
-        if (!isListeningType(driver->m_nControllerType) || !driver->isConnected())
+        if (!driver->model() || !driver->model()->listening || !driver->isConnected())
             continue;
         const int timeOut = driver->getTimeOutCount();
         if (timeOut == 0 && driver->getCommState() != 0) {

@@ -43,7 +43,7 @@ public:
     void closeAllPanels();
     bool isPanelConnected(quint8 nControllerID) const;
 
-    // Called every 5 s: the listening models (240, 250) get one lost event
+    // Called every 5 s: the listening models get one lost event
     // after 30 s without bytes and one restored event when bytes come again.
     void checkCommState();
 
@@ -61,8 +61,8 @@ public slots:
     void slotIndicateRemoteLight(uchar nStatus);
 
 protected:
-    // The type-code-to-model table; null for a code without a model. Tests
-    // override it to put stand-ins behind the manager.
+    // A driver from the model registry; null for a code without a model.
+    // Tests override it to put stand-ins behind the manager.
     virtual Controller *createDriver(const ControllerInfo &info);
 
 private:

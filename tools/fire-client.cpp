@@ -4,6 +4,7 @@
 
 #include "clients/jsonsplitter.h"
 #include "core/cevent.h"
+#include "core/commandline.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -98,7 +99,7 @@ int main(int argc, char *argv[])
         {"hello", "Send a DATARECEIVED right after connecting, so events flow without a login."},
     });
     p.addPositionalArgument("command", "Command and its arguments.", "[command args...]");
-    p.process(app);
+    CommandLine::process(p, app.arguments(), true);
 
     const QStringList args = p.positionalArguments();
     const QString command = args.isEmpty() ? QStringLiteral("watch") : args.first().toLower();

@@ -1,12 +1,17 @@
-// Plays a Birch or Ash panel on a serial device or a pseudo-terminal, so a
+// Plays a fire-alarm panel on a serial device or a pseudo-terminal, so a
 // driver (the server, a test, the sample site) has a live panel to talk to.
-// Every frame it receives is printed as hex, with the parity it was sent
-// under when the transport can tell (a real serial port; ptys keep no parity).
+// The model decides the simulator and the line settings (from the model
+// registry). Every frame it receives is printed as text, with the parity it
+// was sent under when the transport can tell (a real serial port; ptys keep
+// no parity).
 
+#include "core/commandline.h"
 #include "core/signalwatcher.h"
-#include "tools/sim/birchsimport.h"
+#include "panels/panelmodel.h"
+#include "tools/sim/panelsim.h"
+#include "tools/sim/simserialport.h"
+#include "tools/sim/simulators.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QRandomGenerator>
@@ -14,65 +19,84 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
+
+namespace {
+QString modelList()
+{
+    QStringList names;
+    for (const PanelModel *m : PanelModels::all()) {
+        if (!m->simulator.isEmpty())
+            names << m->name.mid(10).toLower();
+    }
+    return names.join(QStringLiteral(", "));
+}
+}
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral("Birch/Ash panel simulator"));
+    p.setApplicationDescription(QStringLiteral("Fire-alarm panel simulator."));
     p.addHelpOption();
     const QCommandLineOption device(QStringLiteral("device"), QStringLiteral("Serial device to open (e.g. one end of a socat pair)."), QStringLiteral("path"));
     const QCommandLineOption pty(QStringLiteral("pty"), QStringLiteral("Create a pseudo-terminal and link its slave here."), QStringLiteral("link"));
-    const QCommandLineOption model(QStringLiteral("model"), QStringLiteral("birch or ash (default birch)."), QStringLiteral("name"), QStringLiteral("birch"));
+    const QCommandLineOption model(QStringLiteral("model"), QStringLiteral("Panel model (%1) or type code; default birch.").arg(modelList()), QStringLiteral("name"), QStringLiteral("birch"));
     const QCommandLineOption id(QStringLiteral("id"), QStringLiteral("Panel number (default 1)."), QStringLiteral("n"), QStringLiteral("1"));
     const QCommandLineOption script(QStringLiteral("script"), QStringLiteral("Script of reports, status frames and records."), QStringLiteral("file"));
     const QCommandLineOption loop(QStringLiteral("loop"), QStringLiteral("Replay the reports when they run out."));
-    const QCommandLineOption ack(QStringLiteral("ack"), QStringLiteral("Command acknowledgement: short or long."), QStringLiteral("form"), QStringLiteral("short"));
     const QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Answer nothing."));
     const QCommandLineOption garbage(QStringLiteral("garbage"), QStringLiteral("Answer every request with random bytes."));
     const QCommandLineOption noise(QStringLiteral("noise-ms"), QStringLiteral("Also send random bytes unasked every ms milliseconds."), QStringLiteral("ms"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not print received frames."));
-    p.addOptions({device, pty, model, id, script, loop, ack, silent, garbage, noise, quiet});
-    p.process(app);
+    p.addOptions({device, pty, model, id, script, loop, silent, garbage, noise, quiet});
+    for (const SimulatorEntry &e : Simulators::all())
+        p.addOptions(e.options);
+    CommandLine::process(p, app.arguments());
 
-    QTextStream err(stderr);
-    if (p.isSet(device) == p.isSet(pty)) {
-        err << "panel-sim: give exactly one of --device PATH or --pty LINK\n";
-        return 2;
-    }
     bool ok = false;
+    const int typeCode = p.value(model).toInt(&ok);
+    const PanelModel *panel = ok ? PanelModels::forType(typeCode) : PanelModels::byName(p.value(model));
+    const SimulatorEntry *entry = panel ? Simulators::byKey(panel->simulator) : nullptr;
+    if (!entry)
+        CommandLine::fail(p, QStringLiteral("no simulator for model \"%1\" (known: %2)").arg(p.value(model), modelList()));
+    if (panel->link != PanelModel::Serial)
+        CommandLine::fail(p, QStringLiteral("%1 is not a serial panel").arg(panel->name));
+    if (p.isSet(device) == p.isSet(pty))
+        CommandLine::fail(p, QStringLiteral("give exactly one of --device PATH or --pty LINK"));
     const int n = p.value(id).toInt(&ok);
-    if (!ok || n < 1 || n > 255) {
-        err << "panel-sim: --id must be 1..255, not " << p.value(id) << "\n";
-        return 2;
-    }
-    BirchSimPort port;
-    BirchPanelSim &sim = port.sim();
-    sim.setId(n);
-    sim.setModel(p.value(model).toLower() == QLatin1String("ash") ? BirchPanelSim::Ash : BirchPanelSim::Birch);
-    sim.setAckForm(p.value(ack).toLower() == QLatin1String("long") ? BirchPanelSim::LongAck : BirchPanelSim::ShortAck);
-    sim.setLoop(p.isSet(loop));
-    sim.setSilent(p.isSet(silent));
-    sim.setGarbage(p.isSet(garbage));
+    if (!ok || n < 1 || n > 255)
+        CommandLine::fail(p, QStringLiteral("--id must be 1..255, not %1").arg(p.value(id)));
+
+    QString why;
+    std::unique_ptr<PanelSim> sim(entry->create(*panel, p, &why));
+    if (!sim)
+        CommandLine::fail(p, why);
+    sim->setId(n);
+    sim->setLoop(p.isSet(loop));
+    sim->setSilent(p.isSet(silent));
+    sim->setGarbage(p.isSet(garbage));
+    QTextStream err(stderr);
     if (p.isSet(script)) {
         QFile f(p.value(script));
         if (!f.open(QIODevice::ReadOnly)) {
             err << "panel-sim: cannot read script " << f.fileName() << "\n";
             return 2;
         }
-        QString why;
-        if (!sim.loadScript(QString::fromUtf8(f.readAll()), &why)) {
+        if (!sim->loadScript(QString::fromUtf8(f.readAll()), &why)) {
             err << "panel-sim: " << f.fileName() << ": " << why << "\n";
             return 2;
         }
     }
-    const bool opened = p.isSet(device) ? port.openDevice(p.value(device)) : port.createPty(p.value(pty));
+    SimSerialPort port(*sim);
+    const bool opened = p.isSet(device) ? port.openDevice(p.value(device), panel->baudRate)
+                                        : port.createPty(p.value(pty));
     if (!opened) {
         err << "panel-sim: " << port.errorText() << "\n";
         return 1;
     }
     if (!p.isSet(quiet)) {
-        QObject::connect(&port, &BirchSimPort::frameReceived, [](const QString &text) {
+        QObject::connect(&port, &SimSerialPort::frameReceived, [](const QString &text) {
             std::fprintf(stdout, "%s\n", text.toLocal8Bit().constData());
             std::fflush(stdout);
         });

@@ -6,6 +6,8 @@
 #include "clients/clientaccounts.h"
 #include "config/controllerstore.h"
 #include "core/apppaths.h"
+#include "core/commandline.h"
+#include "panels/panelmodel.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -23,11 +25,9 @@ int main(int argc, char *argv[])
         {"controller", "A controller ID:TYPE:COMMVALUE:NAME (repeatable), e.g. 1:22:1:一号主机.", "entry"},
         {"account", "A client account NAME:PASSWORD[:TYPE] (repeatable).", "entry"},
     });
-    p.process(app);
-    if (!p.isSet("app-dir")) {
-        fprintf(stderr, "site-init: --app-dir is required\n");
-        return 2;
-    }
+    CommandLine::process(p, app.arguments());
+    if (!p.isSet("app-dir"))
+        CommandLine::fail(p, QStringLiteral("--app-dir is required"));
     AppPaths::setAppDir(p.value("app-dir"));
 
     int failures = 0;
@@ -37,7 +37,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     QList<int> known;
-    for (const ControllerInfo &info : ControllerStore::readControllers())
+    for (const ControllerInfo &info : ControllerStore::readControllers(&PanelModels::isNetworkType))
         known.append(info.controllerId);
     for (const QString &entry : p.values("controller")) {
         const QStringList f = entry.split(':');

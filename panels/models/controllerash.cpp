@@ -14,8 +14,26 @@ const int kReplyTicks = 50;
 const int kAfterRecordRequestMs = 100;
 }
 
+const PanelModel &ControllerAsh::model()
+{
+    static const PanelModel m = [] {
+        PanelModel m;
+        m.name = QStringLiteral("ControllerAsh");
+        m.typeCodes = {10, 11, 20, 30, 40, 41};
+    m.link = PanelModel::Serial;
+    m.baudRate = 2400;
+    m.parity = QSerialPort::MarkParity;
+    m.commEventCode = 0;   // 101 lost, 100 restored
+    m.pacing = PanelModel::BytePaced;
+        m.simulator = QStringLiteral("ash");
+        m.create = &createPanelDriver<ControllerAsh>;
+        return m;
+    }();
+    return m;
+}
+
 ControllerAsh::ControllerAsh(const QString &strLink, int nControllerID, int nControllerType)
-    : Controller(strLink, nControllerID, nControllerType)
+    : Controller(strLink, nControllerID, nControllerType, &model())
 {
     m_bRecordQuery = false;
     m_nRecordCount = 1;
@@ -29,7 +47,7 @@ ControllerAsh::~ControllerAsh()
 
 bool ControllerAsh::openController()
 {
-    return openSerialPort(2400, QSerialPort::MarkParity);
+    return openSerialPort(model().baudRate, model().parity);
 }
 
 bool ControllerAsh::closeController()
@@ -40,7 +58,7 @@ bool ControllerAsh::closeController()
 
 QString ControllerAsh::controllerTypeName()
 {
-    return QStringLiteral("ControllerAsh");
+    return model().name;
 }
 
 CEvent ControllerAsh::ashEvent() const

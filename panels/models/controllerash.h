@@ -16,6 +16,8 @@ class ControllerAsh : public Controller
     Q_OBJECT
 public:
     ControllerAsh(const QString &strLink, int nControllerID, int nControllerType);
+    // Type codes, line settings and the rest the server knows of this model.
+    static const PanelModel &model();
     ~ControllerAsh() override;
 
     bool openController() override;

@@ -11,8 +11,26 @@ const int kReadTicks = 100;    // about one second per byte group of a poll
 const int kReplyTicks = 50;    // command replies
 }
 
+const PanelModel &ControllerBirch::model()
+{
+    static const PanelModel m = [] {
+        PanelModel m;
+        m.name = QStringLiteral("ControllerBirch");
+        m.typeCodes = {22};
+    m.link = PanelModel::Serial;
+    m.baudRate = 2400;
+    m.parity = QSerialPort::MarkParity;
+    m.commEventCode = 17;
+    m.pacing = PanelModel::AddressMark;
+        m.simulator = QStringLiteral("birch");
+        m.create = &createPanelDriver<ControllerBirch>;
+        return m;
+    }();
+    return m;
+}
+
 ControllerBirch::ControllerBirch(const QString &strLink, int nControllerID, int nControllerType)
-    : Controller(strLink, nControllerID, nControllerType)
+    : Controller(strLink, nControllerID, nControllerType, &model())
 {
     m_bRecordQuery = false;
     m_nRecordCount = 1;
@@ -27,7 +45,7 @@ ControllerBirch::~ControllerBirch()
 
 bool ControllerBirch::openController()
 {
-    return openSerialPort(2400, QSerialPort::MarkParity);
+    return openSerialPort(model().baudRate, model().parity);
 }
 
 bool ControllerBirch::closeController()
@@ -38,7 +56,7 @@ bool ControllerBirch::closeController()
 
 QString ControllerBirch::controllerTypeName()
 {
-    return QStringLiteral("ControllerBirch");
+    return model().name;
 }
 
 CEvent ControllerBirch::birchEvent() const

@@ -15,6 +15,8 @@ class ControllerBirch : public Controller
     Q_OBJECT
 public:
     ControllerBirch(const QString &strLink, int nControllerID, int nControllerType);
+    // Type codes, line settings and the rest the server knows of this model.
+    static const PanelModel &model();
     ~ControllerBirch() override;
 
     bool openController() override;

@@ -2,8 +2,23 @@
 
 QAtomicInt StandInController::s_alive{0};
 
+const PanelModel &StandInController::listeningModel()
+{
+    static const PanelModel m = [] {
+        PanelModel m;
+        m.name = QStringLiteral("StandInListening");
+        m.typeCodes = {250};
+        m.listening = true;
+        m.remoteLamp = true;
+        m.commEventCode = 17;
+        return m;
+    }();
+    return m;
+}
+
 StandInController::StandInController(const QString &strLink, int nControllerID, int nControllerType)
-    : Controller(strLink, nControllerID, nControllerType), m_pFake(new FakeLink)
+    : Controller(strLink, nControllerID, nControllerType, nControllerType == 250 ? &listeningModel() : nullptr),
+      m_pFake(new FakeLink)
 {
     setLink(m_pFake);
     setPassDelayMs(10);

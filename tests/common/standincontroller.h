@@ -26,7 +26,9 @@ public:
     void emitFromDriver(const CEvent &e) { emitEvent(e); }
     FakeLink *fake() const { return m_pFake; }
 
-    Q_INVOKABLE void setRemoteLight(uchar nMode) { m_lastLight.storeRelaxed(nMode); }
+    void setRemoteLight(uchar nMode) override { m_lastLight.storeRelaxed(nMode); }
+    // Type 250 stands in for a listening model with the remote lamp.
+    static const PanelModel &listeningModel();
 
     QAtomicInt m_closeCount{0};
     QAtomicInt m_silenceCount{0};

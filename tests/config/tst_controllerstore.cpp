@@ -1,11 +1,9 @@
 // The controller store against real SQLite files in a temporary directory,
 // and the dialog's validation rules on plain row data.
 
-#include "common/standincontroller.h"
 #include "config/controllerstore.h"
 #include "config/controllervalidation.h"
 #include "core/apppaths.h"
-#include "core/prompt.h"
 
 #include <QFile>
 #include <QSqlDatabase>
@@ -15,6 +13,12 @@
 #include <QtTest>
 
 namespace {
+
+// The network models' type codes, as the panel models answer them.
+bool networkTypes(int type)
+{
+    return type == 240 || type == 241;
+}
 
 QStringList g_warnings;
 QtMessageHandler g_previous = nullptr;
@@ -121,7 +125,6 @@ private slots:
     {
         ControllerStore::closeDatabase();
         AppPaths::setAppDir(QString());
-        Prompt::setHandler(nullptr);
     }
 
     void accessFilePreferredAndItsFailureLoggedOnce()
@@ -139,7 +142,7 @@ private slots:
         QVERIFY(!ControllerStore::openDatabase(name));
         QVERIFY(!ControllerStore::isDatabaseOpen());
         QCOMPARE(warningsContaining(QStringLiteral("cannot be opened with QODBC")), 1);
-        QVERIFY(ControllerStore::readControllers().isEmpty());
+        QVERIFY(ControllerStore::readControllers(&networkTypes).isEmpty());
         QVERIFY(!ControllerStore::insertController(1, QStringLiteral("x"), 22, QStringLiteral("3")));
         QCOMPARE(warningsContaining(QStringLiteral("cannot be opened")), 1);
     }
@@ -151,7 +154,7 @@ private slots:
         QVERIFY(ControllerStore::openDatabase(QStringLiteral("KelServerSet.db")));
         // A second open keeps the connection as it is.
         QVERIFY(ControllerStore::openDatabase(QStringLiteral("KelFireSystem.mdb")));
-        const QList<ControllerInfo> rows = ControllerStore::readControllers();
+        const QList<ControllerInfo> rows = ControllerStore::readControllers(&networkTypes);
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows.first().controllerId, 5);
         QCOMPARE(rows.first().comPort, quint8(3));
@@ -166,7 +169,7 @@ private slots:
         const QString name = ControllerStore::selectDatabaseFile();
         QCOMPARE(name, QStringLiteral("kelserverset.db"));
         QVERIFY(ControllerStore::openDatabase(name));
-        QCOMPARE(ControllerStore::readControllers().size(), 1);
+        QCOMPARE(ControllerStore::readControllers(&networkTypes).size(), 1);
         QVERIFY(!QFile::exists(path(QStringLiteral("KelServerSet.db"))));
     }
 
@@ -180,7 +183,7 @@ private slots:
 
         QCOMPARE(ControllerStore::selectDatabaseFile(), QStringLiteral("KelServerSet.db"));
         QVERIFY(ControllerStore::openDatabase(QStringLiteral("KelServerSet.db")));
-        const QList<ControllerInfo> rows = ControllerStore::readControllers();
+        const QList<ControllerInfo> rows = ControllerStore::readControllers(&networkTypes);
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows.first().name, QStringLiteral("一号"));
         // The created table refuses a second controller with the same number.
@@ -224,7 +227,7 @@ private slots:
                           {9, "net", 241, "0/10.0.0.5:4001"},
                           {30, "text", 22, "abc"}});
         QVERIFY(ControllerStore::openDatabase(ControllerStore::selectDatabaseFile()));
-        const QList<ControllerInfo> rows = ControllerStore::readControllers();
+        const QList<ControllerInfo> rows = ControllerStore::readControllers(&networkTypes);
         QCOMPARE(rows.size(), 4);
         // The ids are text in this table, so only a numeric order puts 9 before 10.
         QCOMPARE(rows.at(0).controllerId, 2);
@@ -262,7 +265,7 @@ private slots:
                           {8, "dup b", 22, "7"}});
         QVERIFY(ControllerStore::openDatabase(ControllerStore::selectDatabaseFile()));
         QCOMPARE(rowCount(), 9);
-        const QList<ControllerInfo> rows = ControllerStore::readControllers();
+        const QList<ControllerInfo> rows = ControllerStore::readControllers(&networkTypes);
         QCOMPARE(rows.size(), 9);
         QCOMPARE(warningsContaining(QStringLiteral("ServerControllerInfo row")), 7);
         QCOMPARE(rows.at(0).controllerId, 0);
@@ -285,10 +288,10 @@ private slots:
         QVERIFY(ControllerStore::openDatabase(QString()));
         const QString name = QStringLiteral("east \"wing\" o'clock\"); drop table ServerControllerInfo; --");
         QVERIFY(ControllerStore::insertController(12, name, 22, QStringLiteral("3")));
-        QCOMPARE(ControllerStore::readControllers().first().name, name);
+        QCOMPARE(ControllerStore::readControllers(&networkTypes).first().name, name);
         const QString other = QStringLiteral("it's \"new\"");
         QVERIFY(ControllerStore::updateController(12, other, 22, QStringLiteral("3"), 12));
-        QCOMPARE(ControllerStore::readControllers().first().name, other);
+        QCOMPARE(ControllerStore::readControllers(&networkTypes).first().name, other);
         QCOMPARE(rowCount(), 1);
     }
 
@@ -331,32 +334,13 @@ private slots:
         QCOMPARE(warningsContaining(QStringLiteral("no such table")), 1);
     }
 
-    void loadHandsRowsToTheManagerAndOpensThem()
-    {
-        writeLegacyTable(path(QStringLiteral("KelServerSet.db")),
-                         {{9, "serial", 22, "2"}, {3, "no model", 21, "1"}, {9, "dup", 22, "4"}});
-        QVERIFY(ControllerStore::openDatabase(ControllerStore::selectDatabaseFile()));
-        StandInPanelManager manager({22});
-        manager.addController(new ControllerInfo); // a stale record the load clears
-        QVERIFY(ControllerStore::loadControllers(manager));
-        QCOMPARE(manager.controllerIds(), (QList<quint8>{3, 9}));
-        QCOMPARE(manager.controllerInfo(9)->name, QStringLiteral("serial"));
-        QCOMPARE(manager.controllerInfo(9)->comPort, quint8(2));
-        QVERIFY(manager.isPanelConnected(9));
-        QCOMPARE(warningsContaining(QStringLiteral("\"dup\"")), 1);
-        QCOMPARE(rowCount(), 3);
-    }
-
     void shutdownStoresOneOpenStatePerController()
     {
         QVERIFY(ControllerStore::openDatabase(QString()));
         QVERIFY(ControllerStore::insertController(1, QStringLiteral("a"), 22, QStringLiteral("1")));
         QVERIFY(ControllerStore::insertController(2, QStringLiteral("b"), 22, QStringLiteral("2")));
         QVERIFY(ControllerStore::insertController(3, QStringLiteral("c"), 21, QStringLiteral("3")));
-        StandInPanelManager manager({22});
-        QVERIFY(ControllerStore::loadControllers(manager));
-        manager.closePanel(2);
-        QCOMPARE(ControllerStore::recordOpenStates(manager), 3);
+        QCOMPARE(ControllerStore::recordOpenStates({{1, true}, {2, false}, {3, false}}), 3);
         QCOMPARE(storedRow(1).last(), QStringLiteral("1"));
         QCOMPARE(storedRow(2).last(), QStringLiteral("0"));
         QCOMPARE(storedRow(3).last(), QStringLiteral("0"));
@@ -418,28 +402,6 @@ private slots:
         QCOMPARE(validate(ControllerCandidate{6, true, QString(), QStringLiteral("10.0.0.5"), QStringLiteral("9002")},
                           rows, 1),
                  Accepted);
-    }
-
-    void refusalIsPromptedAndNothingStored()
-    {
-        QVERIFY(ControllerStore::openDatabase(QString()));
-        QVERIFY(ControllerStore::insertController(5, QStringLiteral("a"), 22, QStringLiteral("3")));
-        QList<Prompt::Request> prompts;
-        Prompt::setHandler([&prompts](const Prompt::Request &r) {
-            prompts << r;
-            return Prompt::Ok;
-        });
-        const QList<ControllerRow> rows{{5, QStringLiteral("COM3")}};
-        const ControllerCandidate again{5, false, QStringLiteral("COM4"), QString(), QString()};
-        // The dialog's order: validate, and only then the statement.
-        if (ControllerValidation::validateAndPrompt(again, rows))
-            ControllerStore::insertController(5, QStringLiteral("b"), 22, QStringLiteral("4"));
-        QCOMPARE(prompts.size(), 1);
-        QCOMPARE(prompts.first().title, QStringLiteral("错误"));
-        QCOMPARE(prompts.first().text, QStringLiteral("该控制器号被占用，请选择其他控制器！"));
-        QCOMPARE(prompts.first().icon, Prompt::Warning);
-        QCOMPARE(warningsContaining(QStringLiteral("insert")), 0);
-        QCOMPARE(rowCount(), 1);
     }
 };
 

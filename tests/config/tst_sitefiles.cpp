@@ -357,7 +357,8 @@ void TestSiteFiles::iniHoldsEveryKeyWithDemoValues()
                             "Server/isControl", "Setting/bRemote", "Com/disconnectTimes"})
         QVERIFY2(ini.contains(QLatin1String(key)), key);
 
-    const IniSwitches s = readIniConfig(path);
+    ServerContext::instance().loadIni(path);
+    const IniSwitches s = ServerContext::instance().switches;
     const ServerContext &ctx = ServerContext::instance();
     QVERIFY(!s.isHaveNB);
     QVERIFY(!s.isHaveModbus);

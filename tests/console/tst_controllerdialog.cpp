@@ -5,6 +5,7 @@
 
 #include "config/configtables.h"
 #include "config/controllerstore.h"
+#include "panels/panelmodel.h"
 #include "console/qdialogcontrollersetting.h"
 #include "console/serialportlist.h"
 #include "core/servercontext.h"
@@ -151,7 +152,8 @@ private slots:
         QVERIFY(ControllerStore::insertController(4, QStringLiteral("old"), 22, QStringLiteral("7")));
         addRow(3, QStringLiteral("COM3"));
         addRow(4, QStringLiteral("COM7"));
-        const ControllerInfo info = ControllerStore::decodeRow(4, QStringLiteral("old"), 22, QStringLiteral("7"));
+        const ControllerInfo info = ControllerStore::decodeRow(4, QStringLiteral("old"), 22, QStringLiteral("7"),
+                                                               &PanelModels::isNetworkType);
         QDialogControllerSetting d(&m_table, &info);
         QVERIFY(!d.findChild<QComboBox *>("m_combControlID")->isEnabled());
         // COM7 is not on this machine, yet it stays the controller's port.

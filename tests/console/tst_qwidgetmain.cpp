@@ -12,7 +12,7 @@
 #include "core/cevent.h"
 #include "core/servercontext.h"
 #include "panels/cpanelmanager.h"
-#include "tools/sim/birchsimport.h"
+#include "tools/sim/birchpanelsim.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -23,7 +23,8 @@ private slots:
     {
         ServerContext &ctx = ServerContext::instance();
         ctx.isControl = true;
-        const IniSwitches s = readIniConfig(m_dir.filePath("nothing.ini"));
+        ctx.loadIni(m_dir.filePath("nothing.ini"));
+        const IniSwitches s = ctx.switches;
         QVERIFY(!s.isHaveNB && !s.isHaveModbus && !s.isHaveHttp);
         QVERIFY(s.httpIP.isEmpty());
         QCOMPARE(s.disconnectTimes, 30);
@@ -36,7 +37,8 @@ private slots:
         const QString path = writeIni("[Server]\nisHaveNB=2\nisHaveModbus=1\nisHaveHttp=yes\n"
                                       "isControl=1\nisHaveUserType=0\nhttpIP=127.0.0.1\n"
                                       "[Setting]\nbRemote=1\n[Com]\ndisconnectTimes=5\n");
-        const IniSwitches s = readIniConfig(path);
+        ServerContext::instance().loadIni(path);
+        const IniSwitches s = ServerContext::instance().switches;
         QVERIFY(!s.isHaveNB);
         QVERIFY(s.isHaveModbus);
         QVERIFY(!s.isHaveHttp);
@@ -50,8 +52,8 @@ private slots:
     void nonNumericValuesReadAsDefaults()
     {
         const QString path = writeIni("[Com]\ndisconnectTimes=often\n[Server]\nisControl=on\n");
-        QCOMPARE(readIniConfig(path).disconnectTimes, 30);
-        QCOMPARE(readDisconnectTimes(path), 30);
+        ServerContext::instance().loadIni(path);
+        QCOMPARE(ServerContext::instance().switches.disconnectTimes, 30);
         QVERIFY(!ServerContext::instance().isControl);
     }
 
@@ -60,7 +62,7 @@ private slots:
         QCOMPARE(deriveServerAddress(QString()), QHostAddress(QHostAddress::LocalHost));
         QCOMPARE(deriveServerAddress("no-such-interface-xyz"), QHostAddress(QHostAddress::LocalHost));
         writeIni("[System]\nNetName=no-such-interface-xyz\n");
-        readIniConfig(m_dir.filePath("config.ini"));
+        ServerContext::instance().loadIni(m_dir.filePath("config.ini"));
         QCOMPARE(ServerContext::instance().netName, QStringLiteral("no-such-interface-xyz"));
         QCOMPARE(ServerContext::instance().serverAddress, QHostAddress(QHostAddress::LocalHost));
     }
@@ -91,17 +93,19 @@ private slots:
     {
         writeIni("[SerialPorts]\nCOM3=/tmp/pty-a\nCOM4=run/ttyPanel\n");
         AppPaths::setAppDir(m_dir.path());
-        QCOMPARE(AppPaths::serialDevicePath("COM3"), QStringLiteral("/tmp/pty-a"));
-        QCOMPARE(AppPaths::serialDevicePath("COM4"), QDir(m_dir.path()).absolutePath() + "/run/ttyPanel");
-        QCOMPARE(AppPaths::serialDevicePath("COM1"), QStringLiteral("/dev/ttyS0"));
-        QCOMPARE(AppPaths::serialDevicePath("COM12"), QStringLiteral("/dev/ttyS11"));
-        QCOMPARE(AppPaths::serialDevicePath("/dev/ttyUSB0"), QStringLiteral("/dev/ttyUSB0"));
+        ServerContext &ctx = ServerContext::instance();
+        ctx.loadIni();
+        QCOMPARE(ctx.serialDevicePath("COM3"), QStringLiteral("/tmp/pty-a"));
+        QCOMPARE(ctx.serialDevicePath("com4"), QDir(m_dir.path()).absolutePath() + "/run/ttyPanel");
+        QCOMPARE(ctx.serialDevicePath("COM1"), QStringLiteral("/dev/ttyS0"));
+        QCOMPARE(ctx.serialDevicePath("COM12"), QStringLiteral("/dev/ttyS11"));
+        QCOMPARE(ctx.serialDevicePath("/dev/ttyUSB0"), QStringLiteral("/dev/ttyUSB0"));
         AppPaths::setAppDir(QString());
     }
 
     void appDirOverride()
     {
-        AppPaths::applyArguments({"fireserver", "--headless", "--app-dir", m_dir.path()});
+        AppPaths::setAppDir(m_dir.path());
         QCOMPARE(AppPaths::appDir(), QDir(m_dir.path()).absolutePath());
         QCOMPARE(AppPaths::file("crt.lock"), QDir(m_dir.path()).absolutePath() + "/crt.lock");
         AppPaths::setAppDir(QString());

@@ -7,6 +7,7 @@
 #include "qtwarningguard.h"
 
 #include "core/apppaths.h"
+#include "core/servercontext.h"
 #include "panels/fakelink.h"
 #include "panels/models/controllerash.h"
 #include "panels/models/controllerbirch.h"
@@ -103,8 +104,10 @@ void TestBirchDriver::birchOpensMark2400OnMappedDevice()
     ini.close();
     const QString old = AppPaths::appDir();
     AppPaths::setAppDir(dir.path());
+    ServerContext::instance().loadIni();
     BirchRig r;
     AppPaths::setAppDir(old);
+    ServerContext::instance().loadIni();
     QVERIFY(r.ok);
     QCOMPARE(r.f->devicePath(), QStringLiteral("/tmp/some-pty-7"));
     QCOMPARE(r.f->baudRate(), 2400);

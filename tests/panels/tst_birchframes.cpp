@@ -22,7 +22,6 @@ private slots:
     void birchShortBodies();
     void ashReportDecoding();
     void ashStatusLatching();
-    void byteUtilities();
 };
 
 static QByteArray hex(const char *h) { return QByteArray::fromHex(h); }
@@ -203,28 +202,6 @@ void TestBirchFrames::ashStatusLatching()
     QCOMPARE(codes(decodeStatus(hex("00b108"), 1, latch)).last(), 127);
     QCOMPARE(codes(decodeStatus(hex("00b100"), 1, latch)).last(), 126);
     QCOMPARE(codes(decodeStatus(hex("00b100"), 1, latch)).last(), 128);
-}
-
-void TestBirchFrames::byteUtilities()
-{
-    QCOMPARE(Controller::crc16Modbus("123456789", 9), quint16(0x374B));
-    QCOMPARE(Controller::crc16Modbus("", 0), quint16(0xFFFF));
-    QCOMPARE(Controller::sumBytes(QByteArrayLiteral("abc"), 0, 2), quint8(0x26));
-    QCOMPARE(Controller::sumBytes(QByteArrayLiteral("abc"), 2, 1), quint8(0));
-    QCOMPARE(Controller::hexToByte(QLatin1Char('3'), QLatin1Char('F')), quint8(0x3F));
-
-    Controller cedar(QStringLiteral("COM:COM1"), 1, 50);
-    const QByteArray bb = hex("5b60"); // sums to 0xBB
-    QVERIFY(cedar.checkSumBB(bb, 0, 1, 0xB5));
-    QVERIFY(!cedar.checkSumBB(bb, 0, 1, 0xBB));
-    QVERIFY(cedar.checkSumBB(hex("0102"), 0, 1, 0x03));
-    QVERIFY(cedar.checkSumBB(hex("0102"), 1, 0, 0x00));
-    Controller birch(QStringLiteral("COM:COM1"), 1, 22);
-    QVERIFY(!birch.checkSumBB(hex("0102"), 0, 1, 0x03)); // only the Cedar/Dune types
-
-    QVERIFY(Controller::typeNameFlag(QStringLiteral("ControllerBirch")));
-    QVERIFY(!Controller::typeNameFlag(QStringLiteral("ControllerAsh")));
-    QVERIFY(!Controller::typeNameFlag(QStringLiteral("ControllerNobody")));
 }
 
 QTEST_GUILESS_MAIN(TestBirchFrames)

@@ -17,14 +17,27 @@
 
 namespace {
 
+// Models as the registry would describe them.
+const PanelModel &code17Model()
+{
+    static const PanelModel m = [] { PanelModel m; m.commEventCode = 17; return m; }();
+    return m;
+}
+
+const PanelModel &udpModel()
+{
+    static const PanelModel m = [] { PanelModel m; m.link = PanelModel::Udp; m.listening = true; return m; }();
+    return m;
+}
+
 // A model whose poll results come from a script; afterwards it answers
 // neither ok nor failed, which the counting ignores.
 class ScriptModel : public Controller
 {
 public:
     using Controller::closePort;
-    explicit ScriptModel(QList<int> script, const QString &name = QString(), int type = 22)
-        : Controller(QStringLiteral("COM:COM4"), 3, type), m_script(std::move(script)), m_name(name)
+    explicit ScriptModel(QList<int> script, const PanelModel *model = nullptr, int type = 22)
+        : Controller(QStringLiteral("COM:COM4"), 3, type, model), m_script(std::move(script))
     {
         setPassDelayMs(1);
     }
@@ -48,7 +61,6 @@ public:
         ++attempts94;
         return 100;
     }
-    QString controllerTypeName() override { return m_name; }
 
     bool openFake(FakeLink *f)
     {
@@ -71,7 +83,6 @@ public:
 
 private:
     QList<int> m_script;
-    QString m_name;
 };
 
 // A model that keeps the base's pollPanel.
@@ -128,7 +139,7 @@ private slots:
     void countingDoesNotResetBelowThreshold();
     void countingPastThresholdEmitsOnce();
     void thresholdZeroNeverFaults();
-    void flaggedTypeUsesCode17();
+    void modelWithCode17UsesItForBoth();
     void modelWithoutPollNeverCounts();
     void constructorSplitsLinkText();
     void addCommandRules();
@@ -191,9 +202,9 @@ void TestController::thresholdZeroNeverFaults()
     QCOMPARE(sink.codes(), (QList<int>{100, 100}));
 }
 
-void TestController::flaggedTypeUsesCode17()
+void TestController::modelWithCode17UsesItForBoth()
 {
-    ScriptModel m({101, 100}, QStringLiteral("ControllerBirch"));
+    ScriptModel m({101, 100}, &code17Model());
     m.setDisconnectTimes(1);
     EventSink sink;
     sink.watch(&m);
@@ -335,7 +346,7 @@ void TestController::receiveBufferIsCapped()
 
 void TestController::udpBufferHoldsLatestNotification()
 {
-    ScriptModel m({}, QString(), 240);
+    ScriptModel m({}, &udpModel(), 240);
     UdpLink *link = new UdpLink;
     link->setLocal(QHostAddress::LocalHost, 0);
     QVERIFY(link->open());
@@ -358,7 +369,7 @@ void TestController::udpLinkHearsAgainAfterReopen()
 {
     // The panel manager closes a network driver and opens it again (an edited
     // controller): the socket must be listening on its port once more.
-    ScriptModel m({}, QString(), 240);
+    ScriptModel m({}, &udpModel(), 240);
     UdpLink *link = new UdpLink;
     link->setLocal(QHostAddress::LocalHost, 0);
     QVERIFY(link->open());

@@ -7,9 +7,10 @@
 #include "common/socatpair.h"
 
 #include "core/apppaths.h"
+#include "core/servercontext.h"
 #include "panels/models/controllerash.h"
 #include "panels/models/controllerbirch.h"
-#include "tools/sim/birchsimport.h"
+#include "tools/sim/birchpanelsim.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -56,6 +57,8 @@ void TestPanelIntegration::writeIni(int disconnectTimes)
     QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
     ini.write(QStringLiteral("[SerialPorts]\nCOM7=%1\n[Com]\ndisconnectTimes=%2\n")
                   .arg(m_pair->a()).arg(disconnectTimes).toUtf8());
+    ini.close();
+    ServerContext::instance().loadIni();
 }
 
 void TestPanelIntegration::init()

@@ -14,6 +14,27 @@ const int kMaxBuffer = 4096;
 
 BirchPanelSim::BirchPanelSim(int id, Model model) : m_nId(id), m_model(model) {}
 
+SimulatorEntry BirchPanelSim::entry()
+{
+    SimulatorEntry e;
+    e.key = QStringLiteral("birch");
+    e.options = {QCommandLineOption(QStringLiteral("ack"),
+                                    QStringLiteral("Birch/Ash: command acknowledgement, short or long (default short)."),
+                                    QStringLiteral("form"), QStringLiteral("short"))};
+    e.create = [](const PanelModel &model, const QCommandLineParser &parser, QString *error) -> PanelSim * {
+        const QString ack = parser.value(QStringLiteral("ack")).toLower();
+        if (ack != QLatin1String("short") && ack != QLatin1String("long")) {
+            *error = QStringLiteral("--ack must be short or long, not %1").arg(ack);
+            return nullptr;
+        }
+        // Ash panels share the family's framing; only their answers differ.
+        auto *sim = new BirchPanelSim(1, model.name == QLatin1String("ControllerAsh") ? Ash : Birch);
+        sim->setAckForm(ack == QLatin1String("long") ? LongAck : ShortAck);
+        return sim;
+    };
+    return e;
+}
+
 QByteArray BirchPanelSim::reportFrame(quint8 kind, quint8 code, quint8 b3, quint8 b4, quint8 b5, quint8 b6) const
 {
     QByteArray f;
@@ -197,6 +218,14 @@ QList<BirchPanelSim::Received> BirchPanelSim::takeReceived()
 {
     QList<Received> out;
     out.swap(m_received);
+    return out;
+}
+
+QList<PanelSim::Frame> BirchPanelSim::takeFrames()
+{
+    QList<Frame> out;
+    for (const Received &r : takeReceived())
+        out.append({describe(r), r.bytes.size()});
     return out;
 }
 

@@ -4,7 +4,12 @@
 // polls with the idle byte or the next scripted report or status frame,
 // serves its stored records to record requests and then the end frame, and
 // acknowledges commands in the short or the long form; it can go silent or
-// answer with garbage. BirchSimPort runs it on a serial device or a pty.
+// answer with garbage. It plays the Ash panels as well (byte-paced frames,
+// status bits of their own). SimSerialPort runs it on a serial device or a pty.
+
+#include "tools/sim/panelsim.h"
+#include "tools/sim/simserialport.h"
+#include "tools/sim/simulators.h"
 
 #include <QByteArray>
 #include <QList>
@@ -12,7 +17,7 @@
 #include <QString>
 #include <QStringList>
 
-class BirchPanelSim
+class BirchPanelSim : public PanelSim
 {
 public:
     enum Model { Birch, Ash };
@@ -27,15 +32,17 @@ public:
     };
 
     explicit BirchPanelSim(int id = 1, Model model = Birch);
+    // The tool's entry: plays ControllerBirch and ControllerAsh; option --ack short|long.
+    static SimulatorEntry entry();
 
-    void setId(int id) { m_nId = id; }
+    void setId(int id) override { m_nId = id; }
     int id() const { return m_nId; }
     void setModel(Model m) { m_model = m; }
     void setAckForm(AckForm f) { m_ackForm = f; }
-    void setSilent(bool on) { m_bSilent = on; }
-    void setGarbage(bool on) { m_bGarbage = on; }
+    void setSilent(bool on) override { m_bSilent = on; }
+    void setGarbage(bool on) override { m_bGarbage = on; }
     // Replay the report script when it runs out.
-    void setLoop(bool on) { m_bLoop = on; }
+    void setLoop(bool on) override { m_bLoop = on; }
 
     // Frames sent in answer to polls, in order (reports, status frames, raw).
     void addScriptFrame(const QByteArray &frame);
@@ -45,7 +52,7 @@ public:
     void addRecord(quint8 code, quint8 b3, quint8 b4, quint8 b5, quint8 b6);
     // Reads a script: lines "idle N" (N idle replies, decimal), "report CODE B3 B4 B5 B6", "status S",
     // "record CODE B3 B4 B5 B6", "raw HEX...", "# comment" (numbers in hex).
-    bool loadScript(const QString &text, QString *error);
+    bool loadScript(const QString &text, QString *error) override;
     int pendingScriptFrames() const { return m_script.size() - m_nScriptPos; }
 
     // Panel frames.
@@ -54,7 +61,8 @@ public:
     QByteArray endFrame() const;
 
     // Feeds bytes from the server; returns what the panel answers.
-    QByteArray feed(const QByteArray &bytes);
+    QByteArray feed(const QByteArray &bytes) override;
+    QList<Frame> takeFrames() override;
     // The frames parsed so far (and clears the list).
     QList<Received> takeReceived();
     static QString describe(const Received &r);
@@ -75,4 +83,18 @@ private:
     QList<QByteArray> m_records;
     QByteArray m_buffer;
     QList<Received> m_received;
+};
+
+// A Birch-family simulator on its own serial transport, for tests and
+// benchmarks that need one live panel.
+struct BirchSimHolder
+{
+    BirchPanelSim birch;
+};
+
+class BirchSimPort : private BirchSimHolder, public SimSerialPort
+{
+public:
+    explicit BirchSimPort(QObject *parent = nullptr) : SimSerialPort(birch, parent) {}
+    BirchPanelSim &sim() { return birch; }
 };

@@ -1,5 +1,5 @@
 // FIXED_PORTS_TEST: holds the family port 21534.
-#include "app/familylock.h"
+#include "core/familylock.h"
 #include "core/apppaths.h"
 
 #include <QtTest>

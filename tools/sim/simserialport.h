@@ -1,30 +1,33 @@
 #pragma once
-// Runs a BirchPanelSim on a transport: an existing serial device (one end of
-// a socat pair, a real adapter) or a pseudo-terminal it creates itself.
+// Runs a panel simulator on a serial transport: an existing serial device
+// (one end of a socat pair, a real adapter) or a pseudo-terminal it creates
+// itself.
 //
 // On a real serial line it tells the parity every byte was sent under: the
 // port listens with space parity and marks parity errors, so a byte sent
 // under mark parity (an address byte) arrives flagged. Pseudo-terminals keep
 // no parity at all, so there the frames are printed without it.
 
-#include "tools/sim/birchpanelsim.h"
+#include "tools/sim/panelsim.h"
 
 #include <QObject>
 #include <QSerialPort>
+#include <QTimer>
 
 class QSocketNotifier;
 
-class BirchSimPort : public QObject
+class SimSerialPort : public QObject
 {
     Q_OBJECT
 public:
-    explicit BirchSimPort(QObject *parent = nullptr);
-    ~BirchSimPort() override;
+    // Runs sim (not owned; it must outlive the port).
+    explicit SimSerialPort(PanelSim &sim, QObject *parent = nullptr);
+    ~SimSerialPort() override;
 
-    BirchPanelSim &sim() { return m_sim; }
+    PanelSim &sim() { return m_sim; }
 
-    // Opens an existing device path.
-    bool openDevice(const QString &path);
+    // Opens an existing device path at the given speed.
+    bool openDevice(const QString &path, qint32 baudRate = 2400);
     // Creates a pseudo-terminal and a symlink to its slave at linkPath.
     bool createPty(const QString &linkPath);
     void close();
@@ -45,7 +48,8 @@ private:
     bool listenForParity();
     void readPty();
 
-    BirchPanelSim m_sim;
+    PanelSim &m_sim;
+    QTimer m_unsolicited;
     QSerialPort *m_pPort = nullptr;
     int m_nMaster = -1;
     int m_nSlaveKeep = -1;   // keeps the pty from hanging up while no driver has it open

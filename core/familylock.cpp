@@ -1,6 +1,7 @@
-#include "app/familylock.h"
+#include "core/familylock.h"
 
 #include "core/apppaths.h"
+#include "core/prompt.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -50,5 +51,14 @@ bool FamilyLock::acquire(QString *refusal)
         holder = QString::fromLatin1(f.readAll()).trimmed().toInt(); // foreign text reads as 0
     if (refusal)
         *refusal = refusalText(holder, m_number);
+    return false;
+}
+
+bool FamilyLock::acquireOrTell()
+{
+    QString refusal;
+    if (acquire(&refusal))
+        return true;
+    Prompt::information(QCoreApplication::translate("CMyApplication", "提示"), refusal);
     return false;
 }

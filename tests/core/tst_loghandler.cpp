@@ -1,4 +1,4 @@
-#include "app/loghandler.h"
+#include "core/loghandler.h"
 
 #include <QtTest>
 

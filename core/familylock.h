@@ -14,6 +14,9 @@ public:
     // Takes the port and writes crt.lock; on failure fills refusal with the
     // message naming the holder (empty for an unknown holder).
     bool acquire(QString *refusal);
+    // acquire(), and on a refusal the information box "提示" with its text
+    // through the prompt layer (the log when headless).
+    bool acquireOrTell();
     static QString refusalText(int holder, quint8 own);
     static QString familyName(quint8 number);
     bool isHeld() const { return m_server.isListening(); }

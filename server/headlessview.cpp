@@ -1,4 +1,4 @@
-#include "core/headlessview.h"
+#include "server/headlessview.h"
 
 #include "config/configtables.h"
 #include "core/cevent.h"

@@ -2,7 +2,7 @@
 // ControllerBirch panel on a socat pair and fire-client as the client.
 #include "clients/clientaccounts.h"
 #include "common/socatpair.h"
-#include "tools/sim/birchsimport.h"
+#include "tools/sim/birchpanelsim.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>

@@ -1,4 +1,4 @@
-#include "core/fireserver.h"
+#include "server/fireserver.h"
 
 #include "clients/cclient.h"
 #include "clients/ceventprocess.h"
@@ -6,6 +6,7 @@
 #include "config/configtables.h"
 #include "config/controllerstore.h"
 #include "panels/cpanelmanager.h"
+#include "panels/panelmodel.h"
 
 #include <QDebug>
 #include <QMetaMethod>
@@ -61,7 +62,7 @@ void FireServer::start(QObject *view)
 
     m_panelManager = new CPanelManager;
 
-    m_switches = readIniConfig();
+    ctx.loadIni();
     m_title = tables.appName();
 
     ControllerStore::openDatabase(ControllerStore::selectDatabaseFile());
@@ -70,7 +71,7 @@ void FireServer::start(QObject *view)
     const QString title = ClientAccounts::readServerTitle();
     if (!title.isNull())
         m_title = title;
-    ControllerStore::loadControllers(*m_panelManager);
+    loadControllers();
 
     m_listener = new QTcpServer(this);
     if (m_listener->listen(QHostAddress::Any, m_options.clientPort)) {
@@ -91,6 +92,16 @@ void FireServer::start(QObject *view)
     connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(slotShowEventLog(QVariant)),
                 Qt::UniqueConnection);
     qDebug() << "server started:" << m_panelManager->controllerIds().size() << "controllers";
+}
+
+void FireServer::loadControllers()
+{
+    m_panelManager->clearControllers();
+    const QList<ControllerInfo> rows = ControllerStore::readControllers(&PanelModels::isNetworkType);
+    for (const ControllerInfo &info : rows)
+        m_panelManager->addController(new ControllerInfo(info));
+    qDebug() << "openAllControls";
+    m_panelManager->openAllPanels();
 }
 
 void FireServer::on_newClientConnect()
@@ -133,7 +144,10 @@ void FireServer::shutdown()
     m_stateTimer.stop();
     if (m_listener)
         m_listener->close();
-    const int stored = ControllerStore::recordOpenStates(*m_panelManager);
+    QList<QPair<int, bool>> states;
+    for (quint8 id : m_panelManager->controllerIds())
+        states.append({m_panelManager->controllerInfo(id)->controllerId, m_panelManager->isPanelConnected(id)});
+    const int stored = ControllerStore::recordOpenStates(states);
     qDebug() << "open states stored for" << stored << "controllers";
     // Every driver is closed before the objects its events reach go away.
     m_panelManager->closeAllPanels();

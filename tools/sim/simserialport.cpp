@@ -1,4 +1,4 @@
-#include "tools/sim/birchsimport.h"
+#include "tools/sim/simserialport.h"
 
 #include <QDebug>
 #include <QFile>
@@ -11,14 +11,19 @@
 #include <termios.h>
 #include <unistd.h>
 
-BirchSimPort::BirchSimPort(QObject *parent) : QObject(parent) {}
+SimSerialPort::SimSerialPort(PanelSim &sim, QObject *parent) : QObject(parent), m_sim(sim)
+{
+    connect(&m_unsolicited, &QTimer::timeout, this, [this] { sendRaw(m_sim.unsolicited()); });
+    if (m_sim.unsolicitedIntervalMs() > 0)
+        m_unsolicited.start(m_sim.unsolicitedIntervalMs());
+}
 
-BirchSimPort::~BirchSimPort()
+SimSerialPort::~SimSerialPort()
 {
     close();
 }
 
-bool BirchSimPort::openDevice(const QString &path)
+bool SimSerialPort::openDevice(const QString &path, qint32 baudRate)
 {
     close();
     m_pPort = new QSerialPort(this);
@@ -29,7 +34,7 @@ bool BirchSimPort::openDevice(const QString &path)
         m_pPort = nullptr;
         return false;
     }
-    m_pPort->setBaudRate(2400);
+    m_pPort->setBaudRate(baudRate);
     m_pPort->setDataBits(QSerialPort::Data8);
     m_pPort->setStopBits(QSerialPort::OneStop);
     m_pPort->setFlowControl(QSerialPort::NoFlowControl);
@@ -39,7 +44,7 @@ bool BirchSimPort::openDevice(const QString &path)
     return true;
 }
 
-bool BirchSimPort::createPty(const QString &linkPath)
+bool SimSerialPort::createPty(const QString &linkPath)
 {
     close();
     m_nMaster = posix_openpt(O_RDWR | O_NOCTTY);
@@ -64,11 +69,11 @@ bool BirchSimPort::createPty(const QString &linkPath)
     }
     m_strLink = linkPath;
     m_pNotifier = new QSocketNotifier(m_nMaster, QSocketNotifier::Read, this);
-    connect(m_pNotifier, &QSocketNotifier::activated, this, &BirchSimPort::readPty);
+    connect(m_pNotifier, &QSocketNotifier::activated, this, &SimSerialPort::readPty);
     return true;
 }
 
-void BirchSimPort::close()
+void SimSerialPort::close()
 {
     delete m_pNotifier;
     m_pNotifier = nullptr;
@@ -87,7 +92,7 @@ void BirchSimPort::close()
     m_strLink.clear();
 }
 
-void BirchSimPort::readPty()
+void SimSerialPort::readPty()
 {
     char buf[512];
     for (;;) {
@@ -102,7 +107,7 @@ void BirchSimPort::readPty()
     }
 }
 
-bool BirchSimPort::listenForParity()
+bool SimSerialPort::listenForParity()
 {
     // Space parity with marked errors: a byte whose parity bit is 1 (sent
     // under mark) arrives as 0xFF 0x00 byte; a real 0xFF arrives doubled.
@@ -125,7 +130,7 @@ bool BirchSimPort::listenForParity()
     return false;
 }
 
-void BirchSimPort::onSerialBytes(const QByteArray &raw)
+void SimSerialPort::onSerialBytes(const QByteArray &raw)
 {
     if (!m_bParityKnown) {
         onBytes(raw, QByteArray());
@@ -159,18 +164,18 @@ void BirchSimPort::onSerialBytes(const QByteArray &raw)
     onBytes(bytes, marks);
 }
 
-void BirchSimPort::onBytes(const QByteArray &bytes, const QByteArray &marks)
+void SimSerialPort::onBytes(const QByteArray &bytes, const QByteArray &marks)
 {
     m_nBytesIn += bytes.size();
     m_marks += marks;
     const QByteArray reply = m_sim.feed(bytes);
-    const QList<BirchPanelSim::Received> frames = m_sim.takeReceived();
-    for (const BirchPanelSim::Received &r : frames) {
-        QString text = BirchPanelSim::describe(r);
+    const QList<PanelSim::Frame> frames = m_sim.takeFrames();
+    for (const PanelSim::Frame &f : frames) {
+        QString text = f.text;
         if (m_bParityKnown) {
             // One letter per byte of the frame, e.g. [MSSSSSS] for an address byte and data.
-            text += QStringLiteral(" [%1]").arg(QString::fromLatin1(m_marks.left(r.bytes.size())));
-            m_marks.remove(0, r.bytes.size());
+            text += QStringLiteral(" [%1]").arg(QString::fromLatin1(m_marks.left(f.size)));
+            m_marks.remove(0, f.size);
         }
         emit frameReceived(text);
     }
@@ -180,8 +185,10 @@ void BirchSimPort::onBytes(const QByteArray &bytes, const QByteArray &marks)
         sendRaw(reply);
 }
 
-void BirchSimPort::sendRaw(const QByteArray &bytes)
+void SimSerialPort::sendRaw(const QByteArray &bytes)
 {
+    if (bytes.isEmpty())
+        return;
     if (m_pPort) {
         m_pPort->write(bytes);
     } else if (m_nMaster >= 0) {

@@ -46,7 +46,6 @@ public:
     CPanelManager *panelManager() const { return m_panelManager; }
     QTcpServer *clientListener() const { return m_listener; }
     QList<CClient *> clients() const;
-    const IniSwitches &switches() const { return m_switches; }
     // The application name of SysSet.xml, replaced by ServerConfig.cfg's
     // title when that file has one.
     QString title() const { return m_title; }
@@ -60,11 +59,13 @@ public slots:
     void slotTimControlState();
 
 private:
+    // Empties the panel manager, hands it one record per stored row in
+    // ascending number, then opens them all.
+    void loadControllers();
     void connectView(const char *signal, QObject *sender, const char *slot, Qt::ConnectionType type = Qt::AutoConnection);
 
     Options m_options;
     QPointer<QObject> m_view;
-    IniSwitches m_switches;
     QString m_title;
     CEventProcess *m_dispatcher = nullptr;   // owned, no Qt parent
     CPanelManager *m_panelManager = nullptr; // owned, no Qt parent

@@ -1,0 +1,16 @@
+// The panel models the server knows: one line per model. Everything else a
+// model means to the server is declared in its own files.
+
+#include "panels/panelmodel.h"
+
+#include "panels/models/controllerash.h"
+#include "panels/models/controllerbirch.h"
+
+const QList<const PanelModel *> &PanelModels::all()
+{
+    static const QList<const PanelModel *> models = {
+        &ControllerAsh::model(),
+        &ControllerBirch::model(),
+    };
+    return models;
+}

@@ -1,0 +1,22 @@
+// The simulators of the panel simulator tool: one line per simulator.
+
+#include "tools/sim/simulators.h"
+
+#include "tools/sim/birchpanelsim.h"
+
+const QList<SimulatorEntry> &Simulators::all()
+{
+    static const QList<SimulatorEntry> entries = {
+        BirchPanelSim::entry(),
+    };
+    return entries;
+}
+
+const SimulatorEntry *Simulators::byKey(const QString &key)
+{
+    for (const SimulatorEntry &e : all()) {
+        if (e.key == key)
+            return &e;
+    }
+    return nullptr;
+}
