@@ -47,6 +47,9 @@ void FireServer::start(QObject *view)
     m_started = true;
     m_view = view;
     ServerContext &ctx = ServerContext::instance();
+    // config.ini first and once: every component below reads its switches
+    // from the context.
+    ctx.loadIni();
 
     // Configuration tables first: the dispatcher and the drivers' events need them.
     ConfigTables &tables = ConfigTables::instance();
@@ -62,7 +65,6 @@ void FireServer::start(QObject *view)
 
     m_panelManager = new CPanelManager;
 
-    ctx.loadIni();
     m_title = tables.appName();
 
     ControllerStore::openDatabase(ControllerStore::selectDatabaseFile());
