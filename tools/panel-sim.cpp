@@ -10,6 +10,7 @@
 #include "panels/panelmodel.h"
 #include "tools/sim/panelsim.h"
 #include "tools/sim/simserialport.h"
+#include "tools/sim/simtransport.h"
 #include "tools/sim/simulators.h"
 
 #include <QCoreApplication>
@@ -49,7 +50,9 @@ int main(int argc, char **argv)
     const QCommandLineOption garbage(QStringLiteral("garbage"), QStringLiteral("Answer every request with random bytes."));
     const QCommandLineOption noise(QStringLiteral("noise-ms"), QStringLiteral("Also send random bytes unasked every ms milliseconds."), QStringLiteral("ms"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not print received frames."));
-    p.addOptions({device, pty, model, id, script, loop, silent, garbage, noise, quiet});
+    const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Network panels: the local port the panel uses."), QStringLiteral("port"));
+    const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Network panels: the server's address and port (default 127.0.0.1 and the model's port)."), QStringLiteral("host:port"));
+    p.addOptions({device, pty, model, id, script, loop, silent, garbage, noise, quiet, listen, server});
     for (const SimulatorEntry &e : Simulators::all())
         p.addOptions(e.options);
     CommandLine::process(p, app.arguments());
@@ -60,9 +63,8 @@ int main(int argc, char **argv)
     const SimulatorEntry *entry = panel ? Simulators::byKey(panel->simulator) : nullptr;
     if (!entry)
         CommandLine::fail(p, QStringLiteral("no simulator for model \"%1\" (known: %2)").arg(p.value(model), modelList()));
-    if (panel->link != PanelModel::Serial)
-        CommandLine::fail(p, QStringLiteral("%1 is not a serial panel").arg(panel->name));
-    if (p.isSet(device) == p.isSet(pty))
+    const bool serial = !entry->open;
+    if (serial && p.isSet(device) == p.isSet(pty))
         CommandLine::fail(p, QStringLiteral("give exactly one of --device PATH or --pty LINK"));
     const int n = p.value(id).toInt(&ok);
     if (!ok || n < 1 || n > 255)
@@ -88,6 +90,22 @@ int main(int argc, char **argv)
             return 2;
         }
     }
+    const auto print = [](const QString &text) {
+        std::fprintf(stdout, "%s\n", text.toLocal8Bit().constData());
+        std::fflush(stdout);
+    };
+    if (!serial) {
+        std::unique_ptr<SimTransport> transport(entry->open(*sim, *panel, p, &why));
+        if (!transport) {
+            err << "panel-sim: " << why << "\n";
+            return 1;
+        }
+        if (!p.isSet(quiet))
+            QObject::connect(transport.get(), &SimTransport::frameReceived, print);
+        SignalWatcher watcher;
+        QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, &QCoreApplication::quit);
+        return app.exec();
+    }
     SimSerialPort port(*sim);
     const bool opened = p.isSet(device) ? port.openDevice(p.value(device), panel->baudRate)
                                         : port.createPty(p.value(pty));
@@ -95,12 +113,8 @@ int main(int argc, char **argv)
         err << "panel-sim: " << port.errorText() << "\n";
         return 1;
     }
-    if (!p.isSet(quiet)) {
-        QObject::connect(&port, &SimSerialPort::frameReceived, [](const QString &text) {
-            std::fprintf(stdout, "%s\n", text.toLocal8Bit().constData());
-            std::fflush(stdout);
-        });
-    }
+    if (!p.isSet(quiet))
+        QObject::connect(&port, &SimSerialPort::frameReceived, print);
     QTimer noiseTimer;
     if (p.isSet(noise)) {
         QObject::connect(&noiseTimer, &QTimer::timeout, [&port] {

@@ -11,7 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-SimSerialPort::SimSerialPort(PanelSim &sim, QObject *parent) : QObject(parent), m_sim(sim)
+SimSerialPort::SimSerialPort(PanelSim &sim, QObject *parent) : SimTransport(parent), m_sim(sim)
 {
     connect(&m_unsolicited, &QTimer::timeout, this, [this] { sendRaw(m_sim.unsolicited()); });
     if (m_sim.unsolicitedIntervalMs() > 0)

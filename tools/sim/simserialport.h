@@ -9,6 +9,7 @@
 // no parity at all, so there the frames are printed without it.
 
 #include "tools/sim/panelsim.h"
+#include "tools/sim/simtransport.h"
 
 #include <QObject>
 #include <QSerialPort>
@@ -16,7 +17,7 @@
 
 class QSocketNotifier;
 
-class SimSerialPort : public QObject
+class SimSerialPort : public SimTransport
 {
     Q_OBJECT
 public:
@@ -37,10 +38,6 @@ public:
     void sendRaw(const QByteArray &bytes);
     // Bytes from the server seen so far.
     qint64 bytesReceived() const { return m_nBytesIn; }
-
-signals:
-    // One parsed server frame, e.g. "poll 31 [mark]".
-    void frameReceived(const QString &text);
 
 private:
     void onBytes(const QByteArray &bytes, const QByteArray &marks);

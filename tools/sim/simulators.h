@@ -11,6 +11,7 @@
 #include <QString>
 
 class PanelSim;
+class SimTransport;
 
 struct SimulatorEntry
 {
@@ -19,6 +20,11 @@ struct SimulatorEntry
     // A simulator of the model with the simulator's own options applied;
     // null with *error set when an option is wrong.
     PanelSim *(*create)(const PanelModel &model, const QCommandLineParser &parser, QString *error) = nullptr;
+    // Panels that are not on a serial line: runs sim on the simulator's own
+    // transport (a socket from the tool's --listen/--server options) and
+    // returns the transport; null with *error set when it cannot start.
+    SimTransport *(*open)(PanelSim &sim, const PanelModel &model, const QCommandLineParser &parser,
+                     QString *error) = nullptr;
 };
 
 namespace Simulators {
