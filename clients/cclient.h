@@ -9,11 +9,11 @@
 // timers, writes go straight to the socket, so the object can only be
 // deleted from the event loop (deleteLater after disconnection).
 
+#include "clients/clientcodec.h"
 #include "clients/jsonsplitter.h"
 #include "core/cevent.h"
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -69,10 +69,6 @@ public:
 
     // Writes one numbered message unless the connection is silent.
     bool sendMessage(int nSerial, const QString &strWord, const QVariant &payload);
-    static QJsonObject getStringFromType(int nSerial, const QString &strWord, const QVariant &payload);
-    // The indented document of getStringFromType, as written to the socket.
-    static QByteArray encodeMessage(int nSerial, const QString &strWord, const QVariant &payload);
-    static QString describeMessage(const QString &strWord, const QVariant &payload);
     void sendBeat();
     void resendBacklog();
 
@@ -97,13 +93,13 @@ private slots:
 private:
     void processInput();
     void processBuffer();
-    void handleObject(const QJsonObject &obj);
-    void handleLogin(const QJsonObject &obj);
-    void handleLogout(const QJsonObject &obj);
-    void handleSetControl(const QJsonObject &obj);
+    void handleRequest(const ClientCodec::Request &request);
+    void handleLogin(const UserInfo &u);
+    void handleLogout(const UserInfo &u);
+    void handleSetControl(CEvent e);
     void handleSetTime();
-    void handleReadValueSwitch(const QJsonObject &obj);
-    void handleReadValue(const QJsonObject &obj);
+    void handleReadValueSwitch(CEvent e);
+    void handleReadValue(CEvent e);
     void handleGetRemote();
     // Panel commands need a logged-in connection; false (and logged) otherwise.
     bool allowPanelCommand(const QString &strWord, quint8 nPanelID, int nCode);
