@@ -20,6 +20,8 @@ CClient::CClient(CEventProcess *pEventProcess, QObject *parent)
     : QObject(parent), m_pEventProcess(pEventProcess)
 {
     m_loginTimer.setSingleShot(true);
+    m_loginDeadline.setSingleShot(true);
+    connect(&m_loginDeadline, &QTimer::timeout, this, &CClient::slotLoginDeadline);
     connect(&m_heartbeatTimer, &QTimer::timeout, this, &CClient::slotHeartbeat);
     connect(&m_backlogTimer, &QTimer::timeout, this, &CClient::slotBacklogTick);
     connect(&m_resetTimer, &QTimer::timeout, this, &CClient::slotResetFollowUp);
@@ -69,6 +71,11 @@ void CClient::setSocket(QTcpSocket *socket)
     peer = peer.mid(peer.lastIndexOf(QLatin1Char(':')) + 1);
     if (peer != QLatin1String("127.0.0.1"))
         m_heartbeatTimer.start(m_timing.heartbeatMs);
+    // Whatever the address: a connection that never logs in must not hold
+    // its place for ever (a display board that never logs in is served when
+    // events go to such connections).
+    if (!ServerContext::instance().eventsWithoutLogin)
+        m_loginDeadline.start(m_timing.loginDeadlineMs);
 
     if (socket->state() != QAbstractSocket::ConnectedState)
         QMetaObject::invokeMethod(this, &CClient::clientDisconnected, Qt::QueuedConnection);
@@ -142,6 +149,10 @@ bool CClient::slotSendDataToClient(int EventType, QVariant sendEvent)
 bool CClient::slotSendDataToClient(int EventType, QVariant sendEvent, QString strUserName)
 {
     if (strUserName != QLatin1String("ALL") && strUserName != m_userName)
+        return false;
+    // The event stream tells who is where and what is burning: it is for
+    // operators who logged in.
+    if (!isLoggedIn() && !ServerContext::instance().eventsWithoutLogin)
         return false;
     QString word;
     switch (EventType) {
@@ -275,6 +286,17 @@ void CClient::slotResetFollowUp()
     resendBacklog();
 }
 
+void CClient::slotLoginDeadline()
+{
+    if (m_bClosed || isLoggedIn() || m_bLoginPending)
+        return;
+    qWarning() << "client" << peerText() << "did not log in within" << m_timing.loginDeadlineMs / 1000
+               << "s; disconnecting";
+    m_bSilent = true;
+    if (m_socket)
+        m_socket->abort();
+}
+
 // --- disconnection ------------------------------------------------------------
 
 void CClient::clientDisconnected()
@@ -287,6 +309,7 @@ void CClient::clientDisconnected()
     m_backlogTimer.stop();
     m_resetTimer.stop();
     m_loginTimer.stop();
+    m_loginDeadline.stop();
     qDebug() << "client" << peerText() << "user" << m_userName << "disconnected";
     log(0, 0, QStringLiteral("客户端退出!"));
 

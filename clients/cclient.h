@@ -36,6 +36,9 @@ public:
         int loginPauseMs = 100;   // between "LogOK_Mulsys" and the rest of a login
         int backlogMs = 100;      // one backlog event per period
         int resetFollowUpMs = 5000;
+        // A connection that holds no login is closed this long after it
+        // opened or logged out, unless events go to such connections.
+        int loginDeadlineMs = 60000;
     };
 
     // The peer may keep an unfinished object open this long; it is then dropped.
@@ -89,6 +92,7 @@ private slots:
     void slotBacklogTick();
     void slotResetFollowUp();
     void slotLoginContinue();
+    void slotLoginDeadline();
 
 private:
     void processInput();
@@ -132,6 +136,7 @@ private:
     QTimer m_backlogTimer;
     QTimer m_resetTimer;
     QTimer m_loginTimer;
+    QTimer m_loginDeadline;
 
     static int s_nSequence;      // main thread only
 };

@@ -64,8 +64,16 @@ void CClient::handleLogin(const UserInfo &u)
 {
     ClientAccounts &accounts = ClientAccounts::instance();
     const ServerContext &ctx = ServerContext::instance();
-    const ClientAccounts::LoginResult result = accounts.decideLogin(
-        u.userName, u.password, m_socket ? m_socket->peerAddress() : QHostAddress(), ctx.isHaveUserType);
+    const QHostAddress peer = m_socket ? m_socket->peerAddress() : QHostAddress();
+    if (accounts.throttle().blocked(peer)) {
+        qDebug() << "client" << peerText() << "login as" << u.userName << "refused unchecked: too many failures";
+        send(QStringLiteral("LogFailed"), QVariant(QStringLiteral("FAILED")));
+        log(0, 0, QStringLiteral("客户端登录失败次数过多,暂时拒绝登录!"));
+        return;
+    }
+    const ClientAccounts::LoginResult result = accounts.decideLogin(u.userName, u.password, peer, ctx.isHaveUserType);
+    if (result != ClientAccounts::LoginOk && result != ClientAccounts::LoginAlreadyIn)
+        accounts.throttle().failed(peer);
     const QString logText = ClientAccounts::loginLogText(result);
     qDebug() << "client" << peerText() << "login as" << u.userName << ":" << logText;
 
@@ -103,6 +111,7 @@ void CClient::slotLoginContinue()
     m_userName = m_pendingUser;
     m_pendingUser.clear();
     m_bLoginPending = false;
+    m_loginDeadline.stop();
     emit eSetUserConnState(m_userName, 1);
     resendBacklog();
     log(0, 0, ClientAccounts::loginLogText(ClientAccounts::LoginOk));
@@ -118,8 +127,11 @@ void CClient::handleLogout(const UserInfo &u)
         return;
     }
     accounts.setUserState(u.userName, 0);
-    if (u.userName == m_userName)
+    if (u.userName == m_userName) {
         m_nSession = 0;
+        if (!ServerContext::instance().eventsWithoutLogin && !m_bClosed)
+            m_loginDeadline.start(m_timing.loginDeadlineMs);
+    }
     emit eSetUserConnState(u.userName, 0);
     send(QStringLiteral("LogOutOK"), QVariant(QStringLiteral("OK")));
     log(0, 0, QStringLiteral("客户端登出成功!"));

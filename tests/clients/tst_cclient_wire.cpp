@@ -77,6 +77,8 @@ private slots:
         ctx.bRemote = false;
         ctx.remoteLinkOk = false;
         ctx.isHaveUserType = false;
+        // These peers stand for display boards that never log in.
+        ctx.eventsWithoutLogin = true;
         ClientAccounts::instance().clear();
         ClientAccounts::instance().addAccount(QStringLiteral("alice"), QStringLiteral("pw"), QStringLiteral("Local"));
         ClientAccounts::instance().addAccount(QStringLiteral("bob"), QStringLiteral("pw"), QStringLiteral("Local"));
