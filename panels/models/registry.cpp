@@ -5,12 +5,14 @@
 
 #include "panels/models/controllerash.h"
 #include "panels/models/controllerbirch.h"
+#include "panels/models/controllerglen.h"
 
 const QList<const PanelModel *> &PanelModels::all()
 {
     static const QList<const PanelModel *> models = {
         &ControllerAsh::model(),
         &ControllerBirch::model(),
+        &ControllerGlen::model(),
     };
     return models;
 }

@@ -3,11 +3,13 @@
 #include "tools/sim/simulators.h"
 
 #include "tools/sim/birchpanelsim.h"
+#include "tools/sim/glenpanelsim.h"
 
 const QList<SimulatorEntry> &Simulators::all()
 {
     static const QList<SimulatorEntry> entries = {
         BirchPanelSim::entry(),
+        GlenPanelSim::entry(),
     };
     return entries;
 }
