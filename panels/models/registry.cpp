@@ -6,6 +6,7 @@
 #include "panels/models/controllerash.h"
 #include "panels/models/controllerbirch.h"
 #include "panels/models/controllerglen.h"
+#include "panels/models/controllermarsh.h"
 
 const QList<const PanelModel *> &PanelModels::all()
 {
@@ -13,6 +14,7 @@ const QList<const PanelModel *> &PanelModels::all()
         &ControllerAsh::model(),
         &ControllerBirch::model(),
         &ControllerGlen::model(),
+        &ControllerMarsh::model(),
     };
     return models;
 }
