@@ -50,7 +50,6 @@ public:
     // block of at most 255 bytes), "block" (ends the block), "raw HEX",
     // "# comment".
     bool loadScript(const QString &text, QString *error) override;
-    int pendingReplies() const { return m_script.size() - m_nScriptPos; }
 
     // Reply header: byte 4 0x60 with a block of length bytes, else 0x50.
     QByteArray header(int length) const;
