@@ -8,19 +8,6 @@ namespace {
 
 const char *const kTimeFormat = "yyyy-MM-dd hh:mm:ss";
 
-// Record kind -> event code; kinds 0x13, 0x14, 0x16 and 0x1C are decoded
-// by their own rules (0x1C falls back to its table value).
-int tableCode(int kind)
-{
-    static const int codes[32] = {
-        0,    1,    7,    3,    913,  6,    916,  5,    // 0..7
-        915,  122,  121,  4,    914,  8,    918,  123,  // 8..15
-        124,  0,    0,    0,    0,    0,    0,    0,    // 16..23
-        0,    9204, 6205, 3100, 3101, 9100, 9101, 6305, // 24..31
-    };
-    return (kind >= 0 && kind < 32) ? codes[kind] : 0;
-}
-
 // Panel-wide conditions: their device code says nothing of an end device.
 bool clearsEndCode(int kind)
 {
@@ -43,7 +30,7 @@ quint8 panelNumber(const QByteArray &record, int controllerId)
 int kind01Code(const QByteArray &record, const QString &code, int controllerType)
 {
     if (!code.endsWith(QLatin1String("69")) || (controllerType != 31 && controllerType != 32))
-        return tableCode(0x01);
+        return kindCode(0x01);
     if (record.size() < 8)
         return 2;
     switch (byteAt(record, 7)) {
@@ -169,9 +156,17 @@ QList<QByteArray> splitRecords(const QByteArray &block)
     return records;
 }
 
+// Record kind -> event code; kinds 0x13, 0x14, 0x16 and 0x1C are decoded
+// by their own rules (0x1C falls back to its table value).
 int kindCode(int kind)
 {
-    return tableCode(kind);
+    static const int codes[32] = {
+        0,    1,    7,    3,    913,  6,    916,  5,    // 0..7
+        915,  122,  121,  4,    914,  8,    918,  123,  // 8..15
+        124,  0,    0,    0,    0,    0,    0,    0,    // 16..23
+        0,    9204, 6205, 3100, 3101, 9100, 9101, 6305, // 24..31
+    };
+    return (kind >= 0 && kind < 32) ? codes[kind] : 0;
 }
 
 QString codeText(const QByteArray &record)
@@ -180,7 +175,6 @@ QString codeText(const QByteArray &record)
     for (int i = 2; i <= 6; ++i)
         s += QStringLiteral("%1").arg(byteAt(record, i), 2, 16, QLatin1Char('0'));
     s.replace(QLatin1Char('a'), QLatin1Char('*'));
-    s.replace(QLatin1Char('A'), QLatin1Char('*'));
     return s;
 }
 
@@ -211,7 +205,7 @@ QList<CEvent> decodeRecord(const QByteArray &record, int controllerId, int contr
     e.nPanelType = controllerType;
 
     if (kind == LongKind) {
-        e.nEventCode = tableCode(LongKind);
+        e.nEventCode = kindCode(LongKind);
         e.nPanelID = panelNumber(record, controllerId);
         e.nLoop = qint8(byteAt(record, 3));
         e.nAddress = qint8(byteAt(record, 4));
@@ -261,7 +255,7 @@ QList<CEvent> decodeRecord(const QByteArray &record, int controllerId, int contr
         e.nEventCode = kind1CCode(record);
         break;
     default:
-        e.nEventCode = tableCode(kind);
+        e.nEventCode = kindCode(kind);
         break;
     }
     if (e.nEventCode == 0) {

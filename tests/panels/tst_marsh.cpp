@@ -116,7 +116,7 @@ void TestMarsh::libraryAgainstSimulator()
     SimPanel panel(7);
     QVERIFY(panel.ok);
     Ats2Panel lib;
-    lib.setTimings(50, 300, 50);
+    lib.setTimings(50, 1000, 50);
     QList<SPanel2ATSData> got;
     connect(&lib, &Ats2Panel::recvDataEvent, this, [&got](const SPanel2ATSData &d) { got << d; });
     QVERIFY(!lib.sendEventData(SPanel2ATSData())); // no link yet
