@@ -132,6 +132,9 @@ protected:
     // Marks the installed datagram link open (binding it again when a close
     // unbound it) and connects its reception.
     bool connectUdpLink();
+    // For models whose link a panel library owns: the driver counts as
+    // connected and accepts commands from now on.
+    void markLinkOpen() { m_bOpen.store(true); }
     // Stops the worker (between passes or inside a wait), then closes the link.
     void closePort();
     void startWatchdog();

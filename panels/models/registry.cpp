@@ -5,12 +5,16 @@
 
 #include "panels/models/controllerash.h"
 #include "panels/models/controllerbirch.h"
+#include "panels/models/controllerglen.h"
+#include "panels/models/controllermarsh.h"
 
 const QList<const PanelModel *> &PanelModels::all()
 {
     static const QList<const PanelModel *> models = {
         &ControllerAsh::model(),
         &ControllerBirch::model(),
+        &ControllerGlen::model(),
+        &ControllerMarsh::model(),
     };
     return models;
 }

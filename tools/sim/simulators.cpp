@@ -3,11 +3,15 @@
 #include "tools/sim/simulators.h"
 
 #include "tools/sim/birchpanelsim.h"
+#include "tools/sim/glenpanelsim.h"
+#include "tools/sim/marshpanelsim.h"
 
 const QList<SimulatorEntry> &Simulators::all()
 {
     static const QList<SimulatorEntry> entries = {
         BirchPanelSim::entry(),
+        GlenPanelSim::entry(),
+        MarshPanelSim::entry(),
     };
     return entries;
 }
