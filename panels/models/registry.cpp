@@ -5,12 +5,16 @@
 
 #include "panels/models/controllerash.h"
 #include "panels/models/controllerbirch.h"
+#include "panels/models/controllercedar.h"
+#include "panels/models/controllerdune.h"
 
 const QList<const PanelModel *> &PanelModels::all()
 {
     static const QList<const PanelModel *> models = {
         &ControllerAsh::model(),
         &ControllerBirch::model(),
+        &ControllerCedar::model(),
+        &ControllerDune::model(),
     };
     return models;
 }
