@@ -3,11 +3,13 @@
 #include "tools/sim/simulators.h"
 
 #include "tools/sim/birchpanelsim.h"
+#include "tools/sim/cedarpanelsim.h"
 
 const QList<SimulatorEntry> &Simulators::all()
 {
     static const QList<SimulatorEntry> entries = {
         BirchPanelSim::entry(),
+        CedarPanelSim::entry(),
     };
     return entries;
 }
