@@ -7,6 +7,8 @@
 #include "panels/models/controllerbirch.h"
 #include "panels/models/controllerglen.h"
 #include "panels/models/controllermarsh.h"
+#include "panels/models/controllercedar.h"
+#include "panels/models/controllerdune.h"
 
 const QList<const PanelModel *> &PanelModels::all()
 {
@@ -15,6 +17,8 @@ const QList<const PanelModel *> &PanelModels::all()
         &ControllerBirch::model(),
         &ControllerGlen::model(),
         &ControllerMarsh::model(),
+        &ControllerCedar::model(),
+        &ControllerDune::model(),
     };
     return models;
 }

@@ -5,6 +5,7 @@
 #include "tools/sim/birchpanelsim.h"
 #include "tools/sim/glenpanelsim.h"
 #include "tools/sim/marshpanelsim.h"
+#include "tools/sim/cedarpanelsim.h"
 
 const QList<SimulatorEntry> &Simulators::all()
 {
@@ -12,6 +13,7 @@ const QList<SimulatorEntry> &Simulators::all()
         BirchPanelSim::entry(),
         GlenPanelSim::entry(),
         MarshPanelSim::entry(),
+        CedarPanelSim::entry(),
     };
     return entries;
 }
