@@ -148,6 +148,7 @@ bool Controller::openSerialPort(int baudRate, QSerialPort::Parity parity)
     m_pLink->clear();
     m_bLinkLost.store(false);
     m_bStopRequested.store(false);
+    m_nLastReceiveMs.store(0); // heard since this open, not before
     m_bOpen.store(true);
     return true;
 }
@@ -165,6 +166,7 @@ bool Controller::connectUdpLink()
         return false;
     }
     m_bStopRequested.store(false);
+    m_nLastReceiveMs.store(0);
     m_bOpen.store(true);
     connectLink();
     return true;
@@ -224,10 +226,21 @@ void Controller::receiveData()
     if (!m_bOpen.load() || !m_pLink)
         return; // the bytes stay in the link
     m_nTimeOutCount.store(10);
+    if (m_pLink->isDatagram()) {
+        // One datagram per handleRecvData: datagrams that arrived together
+        // must not run into one record, or all but the first would be lost.
+        QByteArray datagram;
+        while (m_bOpen.load() && m_pLink->readDatagram(&datagram)) {
+            m_nLastReceiveMs.store(QDateTime::currentMSecsSinceEpoch());
+            appendReceived(datagram, true);
+            handleRecvData();
+        }
+        return;
+    }
     const QByteArray bytes = m_pLink->readAll();
     if (!bytes.isEmpty())
         m_nLastReceiveMs.store(QDateTime::currentMSecsSinceEpoch());
-    appendReceived(bytes, m_pLink->isDatagram());
+    appendReceived(bytes, false);
     handleRecvData();
 }
 
