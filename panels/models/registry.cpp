@@ -5,12 +5,16 @@
 
 #include "panels/models/controllerash.h"
 #include "panels/models/controllerbirch.h"
+#include "panels/models/controllerelm.h"
+#include "panels/models/controllerjuniper.h"
 
 const QList<const PanelModel *> &PanelModels::all()
 {
     static const QList<const PanelModel *> models = {
         &ControllerAsh::model(),
         &ControllerBirch::model(),
+        &ControllerElm::model(),
+        &ControllerJuniper::model(),
     };
     return models;
 }

@@ -3,11 +3,14 @@
 #include "tools/sim/simulators.h"
 
 #include "tools/sim/birchpanelsim.h"
+#include "tools/sim/recordpanelsim.h"
 
 const QList<SimulatorEntry> &Simulators::all()
 {
     static const QList<SimulatorEntry> entries = {
         BirchPanelSim::entry(),
+        ElmPanelSim::entry(),
+        JuniperPanelSim::entry(),
     };
     return entries;
 }
