@@ -20,6 +20,7 @@ const int kMaxCommands = 64;
 // device path is tried again this often.
 const int kLostPassMs = 1000;
 const int kReopenIntervalMs = 3000;
+const int kDatagramsPerNotification = 64;
 }
 
 Controller::Controller(const QString &strLink, int nControllerID, int nControllerType,
@@ -229,8 +230,10 @@ void Controller::receiveData()
     if (m_pLink->isDatagram()) {
         // One datagram per handleRecvData: datagrams that arrived together
         // must not run into one record, or all but the first would be lost.
+        // A bounded number per notification: the socket notifies again for
+        // the rest, so a flood cannot hold the worker here.
         QByteArray datagram;
-        while (m_bOpen.load() && m_pLink->readDatagram(&datagram)) {
+        for (int n = 0; n < kDatagramsPerNotification && m_bOpen.load() && m_pLink->readDatagram(&datagram); ++n) {
             m_nLastReceiveMs.store(QDateTime::currentMSecsSinceEpoch());
             appendReceived(datagram, true);
             handleRecvData();

@@ -100,9 +100,9 @@ bool ControllerElm::openController()
     m_pUdp->setLocal(QHostAddress(QHostAddress::AnyIPv4), m_nLocalPort);
     m_pUdp->setPeer(m_panelAddress, m_nPanelPort);
     if (!connectUdpLink()) {
-        qWarning() << "ControllerElm" << m_nControllerID << ": UDP port" << m_nLocalPort
-                   << "is taken (one Elm controller per server process listens on it); controller"
-                   << m_nControllerID << "not opened";
+        qWarning().noquote() << QStringLiteral("ControllerElm %1: UDP port %2 cannot be bound (%3); only one Elm "
+                                               "controller per server process can listen on it; controller %1 not opened")
+                                    .arg(m_nControllerID).arg(m_nLocalPort).arg(m_pUdp->errorText());
         return false;
     }
     m_nBoundPort.store(m_pUdp->localPort());

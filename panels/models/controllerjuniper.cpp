@@ -119,6 +119,7 @@ void ControllerJuniper::processStream(bool atEnd)
     m_bHandling = true;
     for (;;) {
         const Scan scan = scanRecord(m_stream, atEnd);
+        atEnd = false; // only the bytes that went quiet; what arrives meanwhile is new
         if (scan.status == Scan::Incomplete)
             break;
         const QByteArray bytes = m_stream.left(scan.consumed);

@@ -182,7 +182,7 @@ private slots:
         ControllerElm second(kLink, 4, 240);
         second.setPorts(first.localPort(), panel.port());
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("controller 4 cannot bind")));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("ControllerElm 4 : UDP port \\d+ is taken")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("ControllerElm 4: UDP port \\d+ cannot be bound")));
         QVERIFY(!second.openController());
         QVERIFY(!second.isConnected());
         first.closeController();

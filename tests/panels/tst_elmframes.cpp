@@ -74,17 +74,6 @@ private slots:
         QVERIFY(connectDestination(QHostAddress(QStringLiteral("10.9.9.9")), entries).isNull());
     }
 
-    void elmClasses()
-    {
-        QCOMPARE(elmClass(1), 0);
-        for (quint8 k : {2, 9, 0x23, 0x26})
-            QCOMPARE(elmClass(k), 1);
-        for (quint8 k : {10, 13, 0x25, 0x27, 0xFF})
-            QCOMPARE(elmClass(k), 2);
-        for (quint8 k : {18, 0x22, 0x24})
-            QCOMPARE(elmClass(k), 3);
-    }
-
     void elmDecoders()
     {
         CEvent e = decodeElmReport(deviceReport(2), 1, kWhen);
