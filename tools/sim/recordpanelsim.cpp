@@ -387,6 +387,7 @@ QList<RecordPanelSim::Received> RecordPanelSim::takeReceived()
 QString RecordPanelSim::describe(const Received &r)
 {
     const auto hex = [](quint8 b) { return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')); };
+    const auto dec = [](const QByteArray &bytes, int i) { return QStringLiteral("%1").arg(byteAt(bytes, i), 2, 10, QLatin1Char('0')); };
     const QByteArray &b = r.bytes;
     QString text;
     switch (r.type) {
@@ -400,16 +401,17 @@ QString RecordPanelSim::describe(const Received &r)
         text = QStringLiteral("command %1 panel %2").arg(hex(r.code)).arg(r.id);
         break;
     case Received::Time:
-        text = QStringLiteral("time %1-%2-%3 %4:%5 panel %6").arg(hex(byteAt(b, 8)), hex(byteAt(b, 9)), hex(byteAt(b, 10)),
-                                                                 hex(byteAt(b, 11)), hex(byteAt(b, 12))).arg(r.id);
+        text = QStringLiteral("time %1-%2-%3 %4:%5 panel %6").arg(dec(b, 8), dec(b, 9), dec(b, 10), dec(b, 11), dec(b, 12))
+                   .arg(r.id);
         break;
     case Received::DeviceState:
         text = QStringLiteral("device-state %1 %2 / %3 / %4").arg(hex(r.code), QString::fromLatin1(b.mid(8, 4).toHex(' ')),
                                                                   QString::fromLatin1(b.mid(12, 4).toHex(' ')), hex(byteAt(b, 16)));
         break;
     case Received::Answer:
-        text = QStringLiteral("%1 %2").arg(byteAt(b, 4) == 0x08 ? QStringLiteral("set-time") : QStringLiteral("answer"),
-                                          QString::fromLatin1(b.mid(6, 6).toHex(' ')));
+        text = QStringLiteral("%1 %2-%3-%4 %5:%6:%7")
+                   .arg(byteAt(b, 4) == 0x08 ? QStringLiteral("set-time") : QStringLiteral("answer"), dec(b, 6), dec(b, 7),
+                        dec(b, 8), dec(b, 9), dec(b, 10), dec(b, 11));
         break;
     case Received::Silence:
         text = QStringLiteral("silence");
