@@ -9,6 +9,8 @@
 #include "panels/models/controllermarsh.h"
 #include "panels/models/controllercedar.h"
 #include "panels/models/controllerdune.h"
+#include "panels/models/controllerelm.h"
+#include "panels/models/controllerjuniper.h"
 
 const QList<const PanelModel *> &PanelModels::all()
 {
@@ -19,6 +21,8 @@ const QList<const PanelModel *> &PanelModels::all()
         &ControllerMarsh::model(),
         &ControllerCedar::model(),
         &ControllerDune::model(),
+        &ControllerElm::model(),
+        &ControllerJuniper::model(),
     };
     return models;
 }

@@ -6,6 +6,7 @@
 #include "tools/sim/glenpanelsim.h"
 #include "tools/sim/marshpanelsim.h"
 #include "tools/sim/cedarpanelsim.h"
+#include "tools/sim/recordpanelsim.h"
 
 const QList<SimulatorEntry> &Simulators::all()
 {
@@ -14,6 +15,8 @@ const QList<SimulatorEntry> &Simulators::all()
         GlenPanelSim::entry(),
         MarshPanelSim::entry(),
         CedarPanelSim::entry(),
+        ElmPanelSim::entry(),
+        JuniperPanelSim::entry(),
     };
     return entries;
 }
