@@ -49,7 +49,8 @@ void FireServer::start(QObject *view)
     ServerContext &ctx = ServerContext::instance();
     // config.ini first and once: every component below reads its switches
     // from the context.
-    ctx.loadIni();
+    if (!ctx.iniLoaded())
+        ctx.loadIni();
 
     // Configuration tables first: the dispatcher and the drivers' events need them.
     ConfigTables &tables = ConfigTables::instance();
