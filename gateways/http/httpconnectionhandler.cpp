@@ -93,6 +93,7 @@ void HttpConnectionHandler::handleConnection(qintptr socketDescriptor)
     }
     // Bounds what Qt buffers for us; the kernel and TCP hold back the rest.
     m_socket->setReadBufferSize(ReadChunk);
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     if (m_ssl) {
         qDebug("HttpConnectionHandler (%p): Starting encryption", static_cast<void *>(this));
         static_cast<QSslSocket *>(m_socket)->startServerEncryption();
@@ -164,6 +165,8 @@ void HttpConnectionHandler::serve()
     }
     if (!response.hasSentLastPart())
         response.write(QByteArray(), true);
+    // Out now rather than on the next turn of the event loop.
+    m_socket->flush();
     qDebug("HttpConnectionHandler (%p): finished request", static_cast<void *>(this));
     m_parser.reset();
 

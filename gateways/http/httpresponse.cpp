@@ -58,7 +58,7 @@ void HttpResponse::send(const QByteArray &bytes)
         m_out->write(bytes);
 }
 
-void HttpResponse::sendHeaders()
+QByteArray HttpResponse::headBytes() const
 {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(m_status) + ' ' + m_description + "\r\n";
     for (const auto &h : m_headers)
@@ -66,8 +66,7 @@ void HttpResponse::sendHeaders()
     for (const HttpCookie &c : m_cookies)
         head += "Set-Cookie: " + c.toByteArray() + "\r\n";
     head += "\r\n";
-    send(head);
-    m_headersSent = true;
+    return head;
 }
 
 void HttpResponse::write(const QByteArray &data, bool lastPart)
@@ -82,7 +81,15 @@ void HttpResponse::write(const QByteArray &data, bool lastPart)
             setHeader("Transfer-Encoding", QByteArray("chunked"));
             m_chunked = true;
         }
-        sendHeaders();
+        // Head and a body in one piece go out in one write: two small
+        // segments could wait for a delayed acknowledgement in between.
+        m_headersSent = true;
+        if (!m_chunked) {
+            send(headBytes() + data);
+            m_lastPartSent = lastPart;
+            return;
+        }
+        send(headBytes());
     }
     if (m_chunked) {
         // An empty chunk would read as the end of the body: only the last part sends one.

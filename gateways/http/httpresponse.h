@@ -39,7 +39,7 @@ public:
     bool isChunked() const { return m_chunked; }
 
 private:
-    void sendHeaders();
+    QByteArray headBytes() const;
     void send(const QByteArray &bytes);
 
     QIODevice *m_out;
