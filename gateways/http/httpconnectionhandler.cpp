@@ -4,6 +4,7 @@
 #include "gateways/http/httprequestparser.h"
 #include "gateways/http/httpresponse.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QSslSocket>
 #include <QTimer>
@@ -58,8 +59,12 @@ HttpConnectionHandler::~HttpConnectionHandler()
             m_timer->stop();
             m_socket->disconnect(this); // no disconnected() after the socket is gone
             m_socket->abort();
+            // A disconnected() queued before must not run on a deleted socket either.
+            QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
             delete m_socket;
             delete m_timer;
+            m_socket = nullptr;
+            m_timer = nullptr;
             m_parser.reset();
         },
         Qt::BlockingQueuedConnection);
