@@ -2,12 +2,14 @@
 
 #include "core/apppaths.h"
 #include "gateways/http/httplistener.h"
+#include "gateways/http/httplog.h"
 #include "gateways/requestmanager.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTimer>
 
 HttpManager::HttpManager(QObject *parent) : QObject(parent)
 {
@@ -41,7 +43,7 @@ QString HttpManager::findConfigFile()
         const QFileInfo file(dir + QLatin1Char('/') + name);
         if (file.exists()) {
             const QString path = file.canonicalFilePath();
-            qDebug("Using config file %s", qPrintable(path));
+            qCDebug(lcHttp, "Using config file %s", qPrintable(path));
             return path;
         }
     }
@@ -77,7 +79,33 @@ Http::Http(QObject *parent) : HttpManager(parent)
 
 QString Http::handlePostData(const QByteArray &body)
 {
-    qDebug("Http: received %s", body.left(2000).constData());
-    emit sendJsonData(body);
+    qCDebug(lcHttp, "Http: received %s", body.left(2000).constData());
+    bool wake = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_waiting.size() >= MaxWaiting) {
+            lock.unlock();
+            qWarning("Http: %d messages wait for the main thread, message refused: %s", MaxWaiting,
+                     body.left(200).constData());
+            return QStringLiteral("busy");
+        }
+        wake = m_waiting.isEmpty();
+        m_waiting.append(body);
+    }
+    // The first body of a batch: the batch goes out BatchDelayMs later, in this object's thread.
+    if (wake)
+        QMetaObject::invokeMethod(
+            this, [this] { QTimer::singleShot(BatchDelayMs, this, &Http::deliver); }, Qt::QueuedConnection);
     return QString();
+}
+
+void Http::deliver()
+{
+    QList<QByteArray> bodies;
+    {
+        QMutexLocker lock(&m_mutex);
+        bodies.swap(m_waiting);
+    }
+    for (const QByteArray &body : qAsConst(bodies))
+        emit sendJsonData(body);
 }

@@ -1,5 +1,6 @@
 #include "gateways/requestmanager.h"
 
+#include "gateways/http/httplog.h"
 #include "gateways/http/httprequest.h"
 #include "gateways/http/httpresponse.h"
 #include "gateways/httpmanager.h"
@@ -11,12 +12,12 @@
 RequestManager::RequestManager(HttpManager *parent)
     : HttpRequestHandler(parent), m_manager(qobject_cast<HttpManager *>(parent))
 {
-    qDebug("RequestManager: created");
+    qCDebug(lcHttp, "RequestManager: created");
 }
 
 RequestManager::~RequestManager()
 {
-    qDebug("RequestManager: deleted");
+    qCDebug(lcHttp, "RequestManager: deleted");
 }
 
 QByteArray RequestManager::acknowledgement(const QString &reply)
@@ -29,7 +30,7 @@ QByteArray RequestManager::acknowledgement(const QString &reply)
 void RequestManager::service(HttpRequest &request, HttpResponse &response)
 {
     const QByteArray path = request.path();
-    qDebug("RequestMapper: path=%s", path.constData());
+    qCDebug(lcHttp, "RequestMapper: path=%s", path.constData());
     response.setHeader("Content-Type", QByteArray("application/json"));
     if (!path.startsWith("/postData")) {
         response.write("{\"test_id\":1,\"test_msg\":\"this is a test msg\"}", true);

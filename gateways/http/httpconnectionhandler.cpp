@@ -1,5 +1,6 @@
 #include "gateways/http/httpconnectionhandler.h"
 
+#include "gateways/http/httplog.h"
 #include "gateways/http/httprequesthandler.h"
 #include "gateways/http/httprequestparser.h"
 #include "gateways/http/httpresponse.h"
@@ -45,10 +46,10 @@ HttpConnectionHandler::HttpConnectionHandler(const HttpListenerSettings &setting
     // The socket and the timer follow this object into its thread.
     moveToThread(&m_thread);
     m_thread.start();
-    qDebug("HttpConnectionHandler (%p): thread started", static_cast<void *>(this));
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): thread started", static_cast<void *>(this));
     if (ssl)
-        qDebug("HttpConnectionHandler (%p): SSL is enabled", static_cast<void *>(this));
-    qDebug("HttpConnectionHandler (%p): constructed", static_cast<void *>(this));
+        qCDebug(lcHttp, "HttpConnectionHandler (%p): SSL is enabled", static_cast<void *>(this));
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): constructed", static_cast<void *>(this));
 }
 
 HttpConnectionHandler::~HttpConnectionHandler()
@@ -70,8 +71,8 @@ HttpConnectionHandler::~HttpConnectionHandler()
         Qt::BlockingQueuedConnection);
     m_thread.quit();
     m_thread.wait();
-    qDebug("HttpConnectionHandler (%p): thread stopped", static_cast<void *>(this));
-    qDebug("HttpConnectionHandler (%p): destroyed", static_cast<void *>(this));
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): thread stopped", static_cast<void *>(this));
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): destroyed", static_cast<void *>(this));
 }
 
 void HttpConnectionHandler::reset()
@@ -85,7 +86,7 @@ void HttpConnectionHandler::reset()
 
 void HttpConnectionHandler::handleConnection(qintptr socketDescriptor)
 {
-    qDebug("HttpConnectionHandler (%p): handle new connection", static_cast<void *>(this));
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): handle new connection", static_cast<void *>(this));
     m_busy = true;
     reset();
     if (!m_socket->setSocketDescriptor(socketDescriptor)) {
@@ -100,7 +101,7 @@ void HttpConnectionHandler::handleConnection(qintptr socketDescriptor)
     m_socket->setReadBufferSize(ReadChunk);
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     if (m_ssl) {
-        qDebug("HttpConnectionHandler (%p): Starting encryption", static_cast<void *>(this));
+        qCDebug(lcHttp, "HttpConnectionHandler (%p): Starting encryption", static_cast<void *>(this));
         static_cast<QSslSocket *>(m_socket)->startServerEncryption();
     }
     m_timer->start(m_settings.readTimeout);
@@ -150,7 +151,7 @@ void HttpConnectionHandler::read()
 void HttpConnectionHandler::serve()
 {
     HttpRequest &request = m_parser->request();
-    qDebug("HttpConnectionHandler (%p): received request", static_cast<void *>(this));
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): received request", static_cast<void *>(this));
     HttpResponse response(m_socket);
     if (isClose(request.header("connection")) || request.version() == "HTTP/1.0")
         response.setHeader("Connection", QByteArray("close"));
@@ -172,7 +173,7 @@ void HttpConnectionHandler::serve()
         response.write(QByteArray(), true);
     // Out now rather than on the next turn of the event loop.
     m_socket->flush();
-    qDebug("HttpConnectionHandler (%p): finished request", static_cast<void *>(this));
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): finished request", static_cast<void *>(this));
     m_parser.reset();
 
     const bool close = failed || isClose(response.header("Connection"))
@@ -220,7 +221,7 @@ void HttpConnectionHandler::bytesWritten()
 void HttpConnectionHandler::readTimeout()
 {
     if (!m_closing)
-        qDebug("HttpConnectionHandler (%p): read timeout occured", static_cast<void *>(this));
+        qCDebug(lcHttp, "HttpConnectionHandler (%p): read timeout occured", static_cast<void *>(this));
     m_socket->flush();
     m_socket->abort();
     m_parser.reset();
@@ -228,7 +229,7 @@ void HttpConnectionHandler::readTimeout()
 
 void HttpConnectionHandler::disconnected()
 {
-    qDebug("HttpConnectionHandler (%p): disconnected", static_cast<void *>(this));
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): disconnected", static_cast<void *>(this));
     m_socket->close();
     reset();
     m_busy = false;

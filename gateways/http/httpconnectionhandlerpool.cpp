@@ -1,6 +1,7 @@
 #include "gateways/http/httpconnectionhandlerpool.h"
 
 #include "gateways/http/httpconnectionhandler.h"
+#include "gateways/http/httplog.h"
 
 #include <QDebug>
 #include <QFile>
@@ -22,7 +23,7 @@ HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
     QMutexLocker lock(&m_mutex);
     qDeleteAll(m_pool);
     m_pool.clear();
-    qDebug("HttpConnectionHandlerPool (%p): destroyed", static_cast<void *>(this));
+    qCDebug(lcHttp, "HttpConnectionHandlerPool (%p): destroyed", static_cast<void *>(this));
 }
 
 HttpConnectionHandler *HttpConnectionHandlerPool::getConnectionHandler()
@@ -52,7 +53,7 @@ void HttpConnectionHandlerPool::cleanup()
         if (++idle > m_settings.minThreads) {
             m_pool.removeOne(h);
             delete h;
-            qDebug("HttpConnectionHandlerPool: Removed connection handler (%p), pool size is now %li",
+            qCDebug(lcHttp, "HttpConnectionHandlerPool: Removed connection handler (%p), pool size is now %li",
                    static_cast<void *>(h), long(m_pool.size()));
             break;
         }
@@ -107,5 +108,5 @@ void HttpConnectionHandlerPool::loadSslConfig()
     m_ssl->setPrivateKey(key);
     m_ssl->setPeerVerifyMode(QSslSocket::VerifyNone);
     m_ssl->setProtocol(QSsl::TlsV1_2OrLater);
-    qDebug("HttpConnectionHandlerPool: SSL settings loaded");
+    qCDebug(lcHttp, "HttpConnectionHandlerPool: SSL settings loaded");
 }

@@ -2,6 +2,7 @@
 
 #include "gateways/http/httpconnectionhandler.h"
 #include "gateways/http/httpconnectionhandlerpool.h"
+#include "gateways/http/httplog.h"
 
 #include <QDebug>
 #include <QTcpSocket>
@@ -45,7 +46,7 @@ HttpListener::HttpListener(const HttpListenerSettings &settings, HttpRequestHand
 HttpListener::~HttpListener()
 {
     close();
-    qDebug("~HttpListener");
+    qCDebug(lcHttp, "~HttpListener");
 }
 
 bool HttpListener::listen()
@@ -58,7 +59,7 @@ bool HttpListener::listen()
         qCritical("HttpListener: Cannot bind on port %i: %s", int(m_settings.port), qPrintable(errorString()));
         return false;
     }
-    qDebug("HttpListener: Listening on port %i", int(serverPort()));
+    qCDebug(lcHttp, "HttpListener: Listening on port %i", int(serverPort()));
     return true;
 }
 
@@ -69,14 +70,14 @@ void HttpListener::close()
     QTcpServer::close();
     delete m_pool;
     m_pool = nullptr;
-    qDebug("HttpListener: closed");
+    qCDebug(lcHttp, "HttpListener: closed");
 }
 
 void HttpListener::incomingConnection(qintptr socketDescriptor)
 {
     HttpConnectionHandler *handler = m_pool ? m_pool->getConnectionHandler() : nullptr;
     if (!handler) {
-        qDebug("HttpListener: Too many incoming connections");
+        qCDebug(lcHttp, "HttpListener: Too many incoming connections");
         refuse(socketDescriptor, m_settings.readTimeout, this);
         return;
     }

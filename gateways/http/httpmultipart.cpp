@@ -3,6 +3,8 @@
 
 #include "gateways/http/httprequestparser.h"
 
+#include "gateways/http/httplog.h"
+
 #include <QDebug>
 #include <QTemporaryFile>
 
@@ -55,7 +57,7 @@ bool isDelimiter(const QByteArray &piece, const QByteArray &delimiter, bool *fin
 
 bool HttpRequestParser::parseMultipart(QIODevice &in, const QByteArray &boundary, HttpRequest &request)
 {
-    qDebug("HttpRequest: parsing multipart temp file");
+    qCDebug(lcHttp, "HttpRequest: parsing multipart temp file");
     const QByteArray delimiter = "--" + boundary;
     bool lineStart = true;
     bool final = false;
@@ -126,14 +128,14 @@ bool HttpRequestParser::parseMultipart(QIODevice &in, const QByteArray &boundary
             }
         }
         if (!supported) {
-            qDebug("HttpRequest: ignoring unsupported content part %s", disposition.constData());
+            qCDebug(lcHttp, "HttpRequest: ignoring unsupported content part %s", disposition.constData());
         } else if (file) {
             file->flush();
-            qDebug("HttpRequest: uploaded file size is %li", long(file->size()));
+            qCDebug(lcHttp, "HttpRequest: uploaded file size is %li", long(file->size()));
             request.m_parameters.insert(name, fileName);
             request.m_uploadedFiles.insert(name, file);
         } else {
-            qDebug("HttpRequest: set parameter %s=%s", name.constData(), value.left(200).constData());
+            qCDebug(lcHttp, "HttpRequest: set parameter %s=%s", name.constData(), value.left(200).constData());
             request.m_parameters.insert(name, value);
         }
     }

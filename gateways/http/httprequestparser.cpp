@@ -1,5 +1,7 @@
 #include "gateways/http/httprequestparser.h"
 
+#include "gateways/http/httplog.h"
+
 #include <QDebug>
 #include <QTemporaryFile>
 
@@ -112,7 +114,7 @@ bool HttpRequestParser::parseRequestLine(const QByteArray &line)
     if (q >= 0)
         r.addQueryParameters(r.m_rawPath.mid(q + 1));
     r.m_status = HttpRequest::waitForHeader;
-    qDebug("HttpRequest: from %s: %s", qPrintable(r.m_peerAddress.toString()), line.constData());
+    qCDebug(lcHttp, "HttpRequest: from %s: %s", qPrintable(r.m_peerAddress.toString()), line.constData());
     return true;
 }
 
@@ -195,7 +197,10 @@ bool HttpRequestParser::finish()
     if (r.header("content-type").startsWith("application/x-www-form-urlencoded"))
         r.addQueryParameters(r.m_body);
     if (m_multipartFile) {
-        m_multipartFile->seek(0);
+        if (!m_multipartFile->seek(0)) {
+            qWarning("HttpRequest: cannot read temp file, %s", qPrintable(m_multipartFile->errorString()));
+            return false;
+        }
         const bool ok = parseMultipart(*m_multipartFile, m_boundary, r);
         m_multipartFile.reset();
         if (!ok)

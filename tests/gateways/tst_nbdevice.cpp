@@ -5,6 +5,7 @@
 #include "core/apppaths.h"
 #include "gateways/httpmanager.h"
 #include "gateways/nbdevice.h"
+#include "gateways/requestmanager.h"
 
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -158,6 +159,25 @@ private slots:
         const QList<CEvent> events = takeEvents();
         QCOMPARE(events.size(), 1);
         QCOMPARE(events.first().nEventCode, 913);
+    }
+
+    // Bodies are handed to the main thread in batches, in order; when it
+    // falls MaxWaiting behind, a post is refused with err_code 1 instead of
+    // being acknowledged and lost.
+    void backlogRefusedNotLost()
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("fire.http.debug=false")); // ten thousand lines
+        Http http;
+        QSignalSpy bodies(&http, &Http::sendJsonData);
+        for (int i = 0; i < Http::MaxWaiting; ++i)
+            QVERIFY(http.handlePostData(QByteArray::number(i)).isEmpty());
+        const QString reply = http.handlePostData("one too many");
+        QCOMPARE(RequestManager::acknowledgement(reply), QByteArray("{\"err_code\":1,\"err_msg\":\"busy\"}"));
+        QTRY_COMPARE(bodies.count(), Http::MaxWaiting);
+        QCOMPARE(bodies.first().at(0).toByteArray(), QByteArray("0"));
+        QCOMPARE(bodies.last().at(0).toByteArray(), QByteArray::number(Http::MaxWaiting - 1));
+        QVERIFY(http.handlePostData("room again").isEmpty());
+        QLoggingCategory::setFilterRules(QString());
     }
 
     // httpConfig.ini is found in the application directory's etc/ as well;
