@@ -1,5 +1,6 @@
 #include "gateways/http/httplistener.h"
 
+#include "core/connectionlimits.h"
 #include "gateways/http/httpconnectionhandler.h"
 #include "gateways/http/httpconnectionhandlerpool.h"
 #include "gateways/http/httplog.h"
@@ -40,6 +41,8 @@ HttpListener::HttpListener(const HttpListenerSettings &settings, HttpRequestHand
                            QObject *parent)
     : QTcpServer(parent), m_settings(settings), m_requestHandler(requestHandler)
 {
+    // Out of descriptors for a moment must not mean never accepting again.
+    new AcceptGuard(this, QStringLiteral("HTTP listener"));
     listen();
 }
 
