@@ -22,6 +22,9 @@ RequestManager::~RequestManager()
 
 QByteArray RequestManager::acknowledgement(const QString &reply)
 {
+    static const QByteArray plain = "{\"err_code\":0,\"err_msg\":\"\"}"; // nearly every reply
+    if (reply.isEmpty())
+        return plain;
     const bool ok = reply.isEmpty() || reply == QLatin1String("OK");
     return QJsonDocument(QJsonObject{{QStringLiteral("err_code"), ok ? 0 : 1}, {QStringLiteral("err_msg"), reply}})
         .toJson(QJsonDocument::Compact);

@@ -119,7 +119,9 @@ void HttpConnectionHandler::read()
             return;
         }
         if (m_pending.isEmpty()) {
-            m_pending = m_socket->read(ReadChunk);
+            // At most ReadChunk, the socket's buffer size; read(ReadChunk)
+            // would allocate that much for every request.
+            m_pending = m_socket->readAll();
             if (m_pending.isEmpty())
                 return;
         }
@@ -135,8 +137,7 @@ void HttpConnectionHandler::read()
             return;
         }
         if (r.status == HttpRequestParser::Complete) {
-            m_timer->stop();
-            serve();
+            serve(); // restarts or ends the timer, which cannot fire meanwhile
             if (m_closing || m_socket->state() != QAbstractSocket::ConnectedState)
                 return;
             continue;
