@@ -18,6 +18,11 @@ HttpManager::HttpManager(QObject *parent) : QObject(parent)
 HttpManager::~HttpManager()
 {
     // The listener's handlers call the request manager: they end first.
+    stopListener();
+}
+
+void HttpManager::stopListener()
+{
     delete m_listener;
     m_listener = nullptr;
 }
@@ -62,7 +67,7 @@ bool HttpManager::startListener()
     settings.beginGroup(QStringLiteral("listener"));
     if (!m_requestManager)
         m_requestManager = new RequestManager(this);
-    delete m_listener;
+    stopListener();
     m_listener = new HttpListener(HttpListenerSettings::fromSettings(settings), m_requestManager, this);
     qWarning("Application has started");
     return true;
@@ -75,6 +80,11 @@ quint16 HttpManager::serverPort() const
 
 Http::Http(QObject *parent) : HttpManager(parent)
 {
+}
+
+Http::~Http()
+{
+    stopListener();
 }
 
 QString Http::handlePostData(const QByteArray &body)

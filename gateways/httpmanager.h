@@ -3,8 +3,6 @@
 // body posted to "/postData" to handlePostData. Http is the manager the
 // receiver uses: it passes each body on as a signal to the main thread.
 
-#include "gateways/http/httplistenersettings.h"
-
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
@@ -31,6 +29,8 @@ public:
     // Finds httpConfig.ini and starts the listener of its "listener" group;
     // false when no file was found (no listener then).
     bool startListener();
+    // Closes the listener; returns once no connection thread is in handlePostData.
+    void stopListener();
     HttpListener *listener() const { return m_listener; }
     // The port listened on; 0 when not listening.
     quint16 serverPort() const;
@@ -56,6 +56,8 @@ public:
     static constexpr int BatchDelayMs = 5;
 
     explicit Http(QObject *parent = nullptr);
+    // Stops the listener first: its threads call handlePostData.
+    ~Http() override;
     // Logs the body and queues it for sendJsonData in this object's thread;
     // replies with an empty message, or "busy" when MaxWaiting are waiting.
     QString handlePostData(const QByteArray &body) override;
