@@ -11,8 +11,8 @@ namespace {
 constexpr double MinVoltage = 35.0;
 constexpr double MinDirty = 92.0;
 
-// The platform sends readings as numbers; older messages carried them as
-// text. Both are read; anything else reads as 0.
+// The platform's messages carry readings as JSON numbers; texts such as
+// "95" are read as well. Anything else reads as 0.
 double reading(const QJsonValue &v)
 {
     if (v.isDouble())
@@ -20,6 +20,8 @@ double reading(const QJsonValue &v)
     return v.toString().toDouble();
 }
 
+// A 15-digit identifier or a time sent as a number instead of text still
+// reads as intended (a double holds 15 digits exactly).
 QString deviceId(const QJsonValue &v)
 {
     if (v.isDouble())
