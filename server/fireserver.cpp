@@ -5,6 +5,7 @@
 #include "clients/clientaccounts.h"
 #include "config/configtables.h"
 #include "config/controllerstore.h"
+#include "gateways/nbdevice.h"
 #include "panels/cpanelmanager.h"
 #include "panels/panelmodel.h"
 
@@ -98,6 +99,14 @@ void FireServer::start(QObject *view)
     connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(setControlListItemState(QVariant)));
     connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(slotShowEventLog(QVariant)),
                 Qt::UniqueConnection);
+
+    // The gateways that config.ini switches on, NB-IoT receiver first.
+    if (ctx.iniSwitch(QStringLiteral("Server/isHaveNB"))) {
+        m_nbDevice = new NBDevice(this);
+        connect(m_nbDevice, &NBDevice::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
+        connectView(SIGNAL(sendEvent(QVariant)), m_nbDevice, SLOT(slotShowEventLog(QVariant)),
+                    Qt::UniqueConnection);
+    }
     qDebug() << "server started:" << m_panelManager->controllerIds().size() << "controllers";
 }
 
@@ -160,6 +169,9 @@ void FireServer::shutdown()
     m_stateTimer.stop();
     if (m_listener)
         m_listener->close();
+    // No more detector messages once the shutdown has begun.
+    delete m_nbDevice;
+    m_nbDevice = nullptr;
     QList<QPair<int, bool>> states;
     for (quint8 id : m_panelManager->controllerIds())
         states.append({m_panelManager->controllerInfo(id)->controllerId, m_panelManager->isPanelConnected(id)});

@@ -17,6 +17,7 @@
 class CClient;
 class CEventProcess;
 class CPanelManager;
+class NBDevice;
 class QTcpServer;
 
 class FireServer : public QObject
@@ -48,6 +49,8 @@ public:
     CEventProcess *dispatcher() const { return m_dispatcher; }
     CPanelManager *panelManager() const { return m_panelManager; }
     QTcpServer *clientListener() const { return m_listener; }
+    // The NB-IoT receiver; null unless "Server/isHaveNB" is 1.
+    NBDevice *nbDevice() const { return m_nbDevice; }
     QList<CClient *> clients() const;
     // The application name of SysSet.xml, replaced by ServerConfig.cfg's
     // title when that file has one.
@@ -74,6 +77,7 @@ private:
     CPanelManager *m_panelManager = nullptr; // owned, no Qt parent
     QTcpServer *m_listener = nullptr;
     std::unique_ptr<ConnectionLimiter> m_clientLimiter;
+    NBDevice *m_nbDevice = nullptr; // child
     QTimer m_stateTimer;
     QList<QPointer<CClient>> m_clients;
     bool m_started = false;
