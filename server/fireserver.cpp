@@ -50,8 +50,7 @@ void FireServer::start(QObject *view)
     ServerContext &ctx = ServerContext::instance();
     // config.ini first and once: every component below reads its switches
     // from the context.
-    if (!ctx.iniLoaded())
-        ctx.loadIni();
+    ctx.loadIniIfChanged();
 
     // Configuration tables first: the dispatcher and the drivers' events need them.
     ConfigTables &tables = ConfigTables::instance();
