@@ -8,6 +8,7 @@
 #include "console/qdialoggetpassword.h"
 #include "core/apppaths.h"
 #include "core/prompt.h"
+#include "server/fireserver.h"
 
 #include <QDialog>
 #include <QFile>
@@ -19,6 +20,16 @@
 
 struct ConsoleSite
 {
+    // Every listening port free (port 0): no fixed-port lock needed.
+    static FireServer::Options freePorts()
+    {
+        FireServer::Options options;
+        options.clientPort = 0;
+        options.centrePort = 0;
+        options.queryPort = 0;
+        return options;
+    }
+
     QTemporaryDir dir;
     QList<Prompt::Request> prompts;
     Prompt::Answer questionAnswer = Prompt::Yes;
