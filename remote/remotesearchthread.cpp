@@ -90,12 +90,12 @@ void RemoteSearchThread::run()
     while (ok && !m_resultLines.isEmpty()) {
         const QString line = m_resultLines.takeFirst();
         ok = BlockingIo::writeAll(socket, RemoteCodec::encodeFrame(line.toUtf8()), m_options.writeWaitMs, m_stop);
-        if (!ok)
-            break;
-        m_stop.sleep(m_options.linePauseMs);
-        if (isDocumentCode(request.code))
-            ok = sendDocument(socket, actionName(request.code));
-        qDebug().noquote() << line;
+        if (ok) {
+            m_stop.sleep(m_options.linePauseMs);
+            if (isDocumentCode(request.code))
+                ok = sendDocument(socket, actionName(request.code));
+            qDebug().noquote() << line;
+        }
     }
     if (ok && m_stop.sleep(m_options.closePauseMs))
         qDebug("------end--------");
