@@ -46,6 +46,8 @@ void RemoteServer::stopAll()
     }
     qDeleteAll(workers);
     m_overflowing.clear();
+    // Every link of the process was one of ours.
+    ctx.remoteLinkCount = 0;
 }
 
 void RemoteServer::newDataToSend(QVariant vSendData)
