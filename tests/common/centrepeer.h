@@ -1,8 +1,7 @@
 #pragma once
-// A monitoring centre for tests: connects to the transmission port, takes
-// the length-prefixed frames apart, answers each heartbeat (unless told not
-// to) and keeps every frame with the time it arrived. Lives in the test's
-// main thread; frames arrive while the test waits.
+// A monitoring centre for tests: takes the server's frames apart, answers
+// each heartbeat unless told not to, and keeps every frame with the time it
+// arrived. Lives in the test's main thread.
 
 #include "remote/remotecodec.h"
 
@@ -18,9 +17,6 @@ class CentrePeer : public QObject
     Q_OBJECT
 public:
     bool answer = true;
-    // A paused centre takes nothing from its socket: with a tiny read buffer
-    // the kernel's buffers fill and the server's writes stall.
-    bool paused = false;
     QList<QByteArray> frames;
     QList<qint64> frameMs;   // arrival of each frame, on clock
     qint64 closedMs = -1;    // when the server closed the connection
@@ -40,35 +36,26 @@ public:
         return socket.waitForConnected(5000);
     }
 
+    // Paused, nothing is taken from the socket: the kernel's buffers fill
+    // and the server's writes stall.
+    void pause() { m_paused = true; socket.setReadBufferSize(1); }
+    void resume() { m_paused = false; socket.setReadBufferSize(0); take(); }
+
     QStringList lines() const
     {
         QStringList out;
-        for (const QByteArray &f : frames) {
+        for (const QByteArray &f : frames)
             if (f != "a")
                 out << QString::fromUtf8(f);
-        }
         return out;
     }
-    void pause()
-    {
-        paused = true;
-        socket.setReadBufferSize(1);
-    }
-    void resume()
-    {
-        paused = false;
-        socket.setReadBufferSize(0);
-        take();
-    }
-
     int heartbeats() const { return frames.count("a"); }
     int lineCount() const { return frames.size() - heartbeats(); }
     QString lastLine() const
     {
-        for (int i = frames.size() - 1; i >= 0; --i) {
+        for (int i = frames.size() - 1; i >= 0; --i)
             if (frames.at(i) != "a")
                 return QString::fromUtf8(frames.at(i));
-        }
         return QString();
     }
     bool isClosed() const { return closedMs >= 0; }
@@ -76,13 +63,11 @@ public:
 private:
     void take()
     {
-        if (paused)
+        if (m_paused)
             return;
         m_buffer += socket.readAll();
-        for (;;) {
-            const RemoteCodec::FrameResult f = RemoteCodec::decodeFrame(m_buffer, 16 * 1024 * 1024);
-            if (f.status != RemoteCodec::FrameResult::Complete)
-                break;
+        RemoteCodec::FrameResult f;
+        while ((f = RemoteCodec::decodeFrame(m_buffer, 1 << 24)).status == RemoteCodec::FrameResult::Complete) {
             m_buffer.remove(0, f.consumed);
             frames << f.payload;
             frameMs << clock.elapsed();
@@ -91,6 +76,7 @@ private:
         }
     }
 
+    bool m_paused = false;
     QByteArray m_buffer;
 };
 
@@ -98,14 +84,11 @@ private:
 // code 17 (class 17); returns the file written.
 inline QString writeRemoteEventTable(const QString &dir)
 {
-    const QString path = dir + QStringLiteral("/EventConfig.xml");
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly)) {
+    QFile f(dir + QStringLiteral("/EventConfig.xml"));
+    if (f.open(QIODevice::WriteOnly))
         f.write("<Config><EventType>"
-                "<DevEvent EventData=\"1\"><Event EventData=\"1\" name=\"火警\" ComData=\"21\" EventProperty=\"1\"/></DevEvent>"
-                "<SysEvent EventData=\"17\"><Event EventData=\"17\" name=\"控制器通讯\" ComData=\"17\" "
-                "EventProperty=\"1\" CommStatus=\"1\"/></SysEvent>"
+                "<DevEvent EventData=\"1\"><Event EventData=\"1\" name=\"火警\" ComData=\"21\"/></DevEvent>"
+                "<SysEvent EventData=\"17\"><Event EventData=\"17\" name=\"控制器通讯\" ComData=\"17\"/></SysEvent>"
                 "</EventType></Config>");
-    }
-    return path;
+    return f.fileName();
 }
