@@ -30,7 +30,6 @@ public:
 
     // Stops listening, ends every query and waits for the workers.
     void stopAll();
-    int queryCount() const { return m_workers.size(); }
 
 signals:
     void indicateRemoteLight(uchar nStatus);

@@ -52,7 +52,6 @@ public:
     // no failure check is scheduled for them.
     void stopAll();
     int centreCount() const { return m_workers.size(); }
-    const Options &options() const { return m_options; }
 
 signals:
     void sigStrOutput(QString strOutput);
