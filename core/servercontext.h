@@ -34,9 +34,11 @@ public:
     static ServerContext &instance();
 
     QSqlDatabase database;
+    // The centre link fields below are written by RemoteServer in the main
+    // thread (its workers report by queued signals) and read there too.
     QDateTime remoteDropTime;
     bool remoteAccept = false;
-    // Guards remoteQueues and remoteLinkCount; taken by the remote workers.
+    // Guards remoteQueues; taken by RemoteServer and its workers.
     QMutex *remoteQueueLock = nullptr;
     int remoteLinkCount = 0;
     bool remoteLinkOk = false;

@@ -5,6 +5,8 @@
 
 #include "core/connectionlimits.h"
 #include "core/servercontext.h"
+#include "remote/remoteserver.h"
+#include "remote/remotesearch.h"
 
 #include <QList>
 #include <QObject>
@@ -27,7 +29,11 @@ public:
     struct Options
     {
         quint16 clientPort = 5999;
+        quint16 centrePort = 2009;  // also the guard against a second server
+        quint16 queryPort = 2000;
         int stateTimerMs = 5000;
+        RemoteServer::Options centre;
+        RemoteSearch::Options query;
     };
 
     explicit FireServer(QObject *parent = nullptr);
@@ -40,7 +46,10 @@ public:
     // slotShowEventLog(QVariant) (unique), slotShowViewInTable(QString), and
     // per client slotSetUserState(QString,int), showSentDataToClient(QVariant,QString),
     // slotShowLogFromClient(QVariant). A view without one of them is skipped.
-    void start(QObject *view = nullptr);
+    // False when the centre port is taken: another server runs. The operator
+    // has been told through the prompt layer and the caller ends the process;
+    // nothing but the dispatcher and the tables has been built.
+    bool start(QObject *view = nullptr);
     // Stores every controller's open state, closes every driver and saves the
     // accounts. Runs once; later calls do nothing.
     void shutdown();
@@ -51,6 +60,8 @@ public:
     QTcpServer *clientListener() const { return m_listener; }
     // The NB-IoT receiver; null unless "Server/isHaveNB" is 1.
     NBDevice *nbDevice() const { return m_nbDevice; }
+    RemoteServer *remoteServer() const { return m_remoteServer; }
+    RemoteSearch *remoteSearch() const { return m_remoteSearch; }
     QList<CClient *> clients() const;
     // The application name of SysSet.xml, replaced by ServerConfig.cfg's
     // title when that file has one.
@@ -69,6 +80,10 @@ private:
     // ascending number, then opens them all.
     void loadControllers();
     void connectView(const char *signal, QObject *sender, const char *slot, Qt::ConnectionType type = Qt::AutoConnection);
+    // Builds the centre and query services; false when the centre port is taken.
+    bool startRemote();
+    // "RemoteOK" (2) or "RemoteFailed" (3) to every client; the number of clients.
+    int sendRemoteState(int nEventType);
 
     Options m_options;
     QPointer<QObject> m_view;
@@ -78,6 +93,8 @@ private:
     QTcpServer *m_listener = nullptr;
     std::unique_ptr<ConnectionLimiter> m_clientLimiter;
     NBDevice *m_nbDevice = nullptr; // child
+    RemoteServer *m_remoteServer = nullptr;  // child
+    RemoteSearch *m_remoteSearch = nullptr;  // child
     QTimer m_stateTimer;
     QList<QPointer<CClient>> m_clients;
     bool m_started = false;
