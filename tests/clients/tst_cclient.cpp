@@ -130,8 +130,6 @@ private slots:
         p->send(QByteArray("{\"b\":\"GETREMOTE\",\"m\":\"after\"}"));
         QTRY_COMPARE(p->count("RemoteFailed"), 6);
         QCOMPARE(p->msgs.size(), 6);
-        p->login(QStringLiteral("alice"), QStringLiteral("Secret"), QStringLiteral(" login"));
-        QTRY_COMPARE(p->count("LogOK_Mulsys"), 1);
     }
 
     void deliveryToConnections()
@@ -189,23 +187,17 @@ private slots:
         p->login(QStringLiteral("alice"), QStringLiteral("Secret"));
         for (int code : {16, 18, 11, 0x90, 0x8C, 0x30})
             p->send(QJsonObject{{"b", "SETCONTROL"}, {"d", 258 + 3}, {"g", code}, {"m", "0100"}, {"n", "0200"}, {"w", "why"}});
-        for (int k : {1, 0, 2}) // READVALUE flips k: 1 → 0, anything else → 1
-            p->send(QJsonObject{{"b", "READVALUE"}, {"d", 4}, {"i", 2}, {"x", 9}, {"k", k}});
-        p->send(QJsonObject{{"b", "READVALUESWITCH"}, {"d", 4}, {"e", 22}, {"i", 2}, {"x", 9}, {"k", 1}});
-        p->command(QStringLiteral("SETTIME"));
-        QTRY_COMPARE(m_srv->commands.size(), 10);
-        QCOMPARE(commandCodes(), (QList<int>{0x89, 0x97, 0x94, 0x90, 0x8C, CmdReadValue, CmdReadValue, CmdReadValue,
-                                             CmdReadValueSwitch, CmdSyncTime}));
+        // (The members of each word are checked in tst_clientcodec.)
+        for (const char *word : {"READVALUE", "READVALUESWITCH", "SETTIME"})
+            p->command(word);
+        QTRY_COMPARE(m_srv->commands.size(), 8);
+        QCOMPARE(commandCodes(), (QList<int>{0x89, 0x97, 0x94, 0x90, 0x8C, CmdReadValue, CmdReadValueSwitch, CmdSyncTime}));
         const CEvent &start = m_srv->commands[3];
         QCOMPARE(int(start.nPanelID), 5); // 8 bits of 261
         QCOMPARE(start.strCode + start.strEndCode + start.strExtra, QStringLiteral("01000200why"));
         QVERIFY(m_srv->logs.contains(QStringLiteral("控制器编号:5 发送客户端命令:消音")));
         QVERIFY(m_srv->logs.contains(QStringLiteral("控制器编号:5 发送客户端命令:启动 设备编号:0100-0200")));
         QVERIFY(m_srv->logs.filter(QStringLiteral("未知的控制命令:48")).size() == 1);
-        QCOMPARE(QList<int>({m_srv->commands[5].nDevType, m_srv->commands[6].nDevType, m_srv->commands[7].nDevType}),
-                 QList<int>({0, 1, 1}));
-        QCOMPARE(m_srv->commands[5].nLoop * 10 + m_srv->commands[5].nChannel, 29);
-        QCOMPARE(m_srv->commands[8].nPanelType * 10 + m_srv->commands[8].nDevType, 221);
         QCOMPARE(p->msgs.size(), 1); // nothing but the login reply
 
         // Control off: logged with a note, nothing to the panels; logged out: refused again.
@@ -216,7 +208,7 @@ private slots:
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("SETTIME.*refused, not logged in"));
         p->command(QStringLiteral("SETTIME"));
         QTRY_VERIFY(m_srv->logs.last().startsWith(QStringLiteral("客户端未登录")));
-        QCOMPARE(m_srv->commands.size(), 10);
+        QCOMPARE(m_srv->commands.size(), 8);
     }
 
     void resetWithoutControlResendsTheRemoteState()

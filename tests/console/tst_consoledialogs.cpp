@@ -1,43 +1,90 @@
-// The console's password and client dialogs and its serial-port list,
-// without a server.
-#include "console/qdialoggetpassword.h"
-#include "console/qdialogsetclient.h"
-#include "console/serialportlist.h"
-#include "core/prompt.h"
-#include "core/servercontext.h"
+// The console's dialogs against a real settings database and the sample
+// site's system types: the serial-port list, the client dialog, and the
+// controller dialog with the refusals of the store's rules, what it writes,
+// and a failed statement told to the operator.
+#include "consolesite.h"
+
 #include "common/testfiles.h"
 
+#include "config/configtables.h"
+#include "config/controllerstore.h"
+#include "console/qdialogcontrollersetting.h"
+#include "console/qdialogsetclient.h"
+#include "console/serialportlist.h"
+#include "core/servercontext.h"
+#include "panels/panelmodel.h"
+
 #include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
+#include <QSettings>
+#include <QSqlQuery>
+#include <QStackedWidget>
+#include <QTableWidget>
 #include <QtTest>
 
 class TstConsoleDialogs : public QObject
 {
     Q_OBJECT
-    QStringList m_prompts;
+    ConsoleSite m_site;
+    QTableWidget m_table{0, 4};
+
+    void addRow(int id, const QString &comm)
+    {
+        const int r = m_table.rowCount();
+        m_table.insertRow(r);
+        m_table.setItem(r, 0, new QTableWidgetItem(QString::number(id)));
+        m_table.setItem(r, 2, new QTableWidgetItem(comm));
+    }
+    static QComboBox *combo(QDialog &d, const char *name) { return d.findChild<QComboBox *>(name); }
+    static void choose(QDialogControllerSetting &d, int type, int id)
+    {
+        combo(d, "m_combControlType")->setCurrentIndex(combo(d, "m_combControlType")->findData(type));
+        combo(d, "m_combControlID")->setCurrentIndex(combo(d, "m_combControlID")->findData(id));
+    }
+    static bool pressOk(QDialogControllerSetting &d)
+    {
+        d.findChild<QPushButton *>("btnOK")->click();
+        return d.result() == QDialog::Accepted;
+    }
+    static QString storedComm(int id)
+    {
+        QSqlQuery q(QStringLiteral("select CommValue from ServerControllerInfo where ControllerID = %1").arg(id));
+        return q.next() ? q.value(0).toString() : QString();
+    }
 
 private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_site.prepare({"COM3"}));
+        QVERIFY(ConfigTables::instance().loadSystemTypes());
+        QVERIFY(ControllerStore::openDatabase(ControllerStore::selectDatabaseFile()));
+    }
     void init()
     {
-        m_prompts.clear();
-        Prompt::setHandler([this](const Prompt::Request &r) {
-            m_prompts << r.title + '|' + r.text;
-            return r.defaultAnswer;
-        });
+        m_site.prompts.clear();
+        m_table.setRowCount(0);
+        QSqlQuery().exec(QStringLiteral("delete from ServerControllerInfo"));
     }
-    void cleanup() { Prompt::setHandler({}); }
 
-    void passwordDialog()
+    void portList()
     {
-        QDialogGetPassWord d;
-        d.findChild<QLineEdit *>("lePassWord")->setText(QStringLiteral("secret"));
-        QTest::mouseClick(d.findChild<QPushButton *>("pbOK"), Qt::LeftButton);
-        QCOMPARE(d.result(), int(QDialog::Accepted));
-        QCOMPARE(d.passWord(), QStringLiteral("secret"));
-        QDialogGetPassWord d2;
-        QTest::mouseClick(d2.findChild<QPushButton *>("pbCancel"), Qt::LeftButton);
-        QCOMPARE(d2.result(), int(QDialog::Rejected));
+        // Nothing found (devices without a COM name do not count): COM1..COM4.
+        QCOMPARE(SerialPortList::portNames({}, {"/dev/ttyUSB0", "/dev/ttyACM3"}), QStringList({"COM1", "COM2", "COM3", "COM4"}));
+        const QMap<QString, QString> mapped{{"COM7", "/dev/ttyUSB0"}, {"com12", "/tmp/pty-a"}, {"Printer", "/dev/lp0"}};
+        QCOMPARE(SerialPortList::portNames(mapped, {"/dev/ttyS0", "/dev/ttyS3", "/dev/ttyUSB0", "/dev/ttyS3", "/dev/ttyACM0"}),
+                 QStringList({"COM1", "COM4", "COM7", "COM12"}));
+        // The site's mapping, relative paths from the site directory.
+        QTemporaryDir dir;
+        QVERIFY(TestFiles::write(dir.filePath("config.ini"), "[SerialPorts]\nCOM3=/tmp/none-a\nCOM2=run/none-b\n"));
+        const QMap<QString, QString> site = SerialPortList::mappedPorts(dir.filePath("config.ini"));
+        QCOMPARE(site.value("COM2"), dir.filePath("run/none-b"));
+        QCOMPARE(SerialPortList::portNames(site, {}), QStringList({"COM2", "COM3"}));
+        QVERIFY(SerialPortList::mappedPorts(dir.filePath("missing.ini")).isEmpty());
+        // The controller dialog offers the machine's devices (none here) and the site's mapping.
+        SerialPortList::setDeviceLister([] { return QStringList(); });
+        QDialogControllerSetting d(&m_table, nullptr);
+        SerialPortList::setDeviceLister({});
+        QVERIFY(combo(d, "m_combComNumber")->findText("COM3") >= 0);
+        QCOMPARE(combo(d, "m_combControlID")->count(), 255);
     }
 
     void clientDialog()
@@ -62,24 +109,68 @@ private slots:
         m.findChild<QLineEdit *>("lePassWordConfirm")->setText(QStringLiteral("b"));
         QTest::mouseClick(m.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
         QCOMPARE(m.result(), int(QDialog::Rejected));
-        QCOMPARE(m_prompts, QStringList{QStringLiteral("错误|两次输入密码不一致，请重新检查输入!")});
+        QCOMPARE(m_site.promptTexts(), QStringList{QStringLiteral("错误|两次输入密码不一致，请重新检查输入!")});
         ServerContext::instance().isHaveUserType = false;
     }
 
-    void portList()
+    void networkControllers()
     {
-        // Nothing found (devices without a COM name do not count): COM1..COM4.
-        QCOMPARE(SerialPortList::portNames({}, {"/dev/ttyUSB0", "/dev/ttyACM3"}), QStringList({"COM1", "COM2", "COM3", "COM4"}));
-        const QMap<QString, QString> mapped{{"COM7", "/dev/ttyUSB0"}, {"com12", "/tmp/pty-a"}, {"Printer", "/dev/lp0"}};
-        QCOMPARE(SerialPortList::portNames(mapped, {"/dev/ttyS0", "/dev/ttyS3", "/dev/ttyUSB0", "/dev/ttyS3", "/dev/ttyACM0"}),
-                 QStringList({"COM1", "COM4", "COM7", "COM12"}));
-        // The site's mapping, relative paths from the site directory.
-        QTemporaryDir dir;
-        QVERIFY(TestFiles::write(dir.filePath("config.ini"), "[SerialPorts]\nCOM3=/tmp/none-a\nCOM2=run/none-b\n"));
-        const QMap<QString, QString> site = SerialPortList::mappedPorts(dir.filePath("config.ini"));
-        QCOMPARE(site.value("COM2"), dir.filePath("run/none-b"));
-        QCOMPARE(SerialPortList::portNames(site, {}), QStringList({"COM2", "COM3"}));
-        QVERIFY(SerialPortList::mappedPorts(dir.filePath("missing.ini")).isEmpty());
+        addRow(9, QStringLiteral("127.0.0.1:9002"));
+        QDialogControllerSetting d(&m_table, nullptr);
+        choose(d, 240, 9);
+        QCOMPARE(d.findChild<QStackedWidget *>("stackedWidget")->currentIndex(), 1);
+        QVERIFY(!pressOk(d)); // the default address and port are taken: told before the number
+        auto *port = d.findChild<QLineEdit *>("lePort");
+        for (const char *bad : {"0", "65536", "abc"}) {
+            port->setText(bad);
+            QVERIFY(!pressOk(d));
+        }
+        QCOMPARE(m_site.promptTexts(), QStringList({"错误|该IP地址被占用，请选择其他地址！", "错误|请输入正确的端口号!",
+                                                    "错误|请输入正确的端口号!", "错误|请输入正确的端口号!"}));
+        QVERIFY(storedComm(9).isEmpty());
+        m_table.setRowCount(0);
+        port->setText("65535");
+        QVERIFY(pressOk(d));
+        QCOMPARE(storedComm(9), QStringLiteral("0/127.0.0.1:65535"));
+        // The chosen interface is written back as NetName.
+        const QString net = combo(d, "cmbNet")->currentText();
+        QCOMPARE(QSettings(m_site.dir.filePath("config.ini"), QSettings::IniFormat).value("System/NetName").toString(), net);
+        QCOMPARE(ServerContext::instance().netName, net);
+    }
+
+    void modifyKeepsItsOwnNumberAndPort()
+    {
+        QVERIFY(ControllerStore::insertController(4, QStringLiteral("old"), 22, QStringLiteral("7")));
+        addRow(3, QStringLiteral("COM3"));
+        addRow(4, QStringLiteral("COM7"));
+        const ControllerInfo info = ControllerStore::decodeRow(4, QStringLiteral("old"), 22, QStringLiteral("7"),
+                                                               &PanelModels::isNetworkType);
+        QDialogControllerSetting d(&m_table, &info);
+        QVERIFY(!combo(d, "m_combControlID")->isEnabled());
+        // COM7 is not on this machine, yet it stays the controller's port.
+        QCOMPARE(combo(d, "m_combComNumber")->currentText(), QStringLiteral("COM7"));
+        d.findChild<QLineEdit *>("edtControlName")->setText(QStringLiteral("new"));
+        QVERIFY(pressOk(d));
+        QSqlQuery q(QStringLiteral("select ControllerName, CommValue from ServerControllerInfo where ControllerID = 4"));
+        QVERIFY(q.next());
+        QCOMPARE(q.value(0).toString() + q.value(1).toString(), QStringLiteral("new7"));
+        // Another row's port is still refused.
+        QDialogControllerSetting d2(&m_table, &info);
+        combo(d2, "m_combComNumber")->setCurrentIndex(combo(d2, "m_combComNumber")->findText("COM3"));
+        QVERIFY(!pressOk(d2));
+        QCOMPARE(m_site.promptTexts(), QStringList({"错误|该串口号被占用，请选择其他串口！"}));
+    }
+
+    void failedStatementIsToldAndTheDialogStays()
+    {
+        // The table already holds number 8 though the list does not show it.
+        QVERIFY(ControllerStore::insertController(8, QStringLiteral("hidden"), 22, QStringLiteral("1")));
+        QDialogControllerSetting d(&m_table, nullptr);
+        choose(d, 22, 8);
+        QVERIFY(!pressOk(d));
+        QCOMPARE(m_site.prompts.size(), 1);
+        QCOMPARE(m_site.prompts.first().title, QStringLiteral("错误"));
+        QCOMPARE(m_site.prompts.first().icon, Prompt::Warning);
     }
 };
 
