@@ -24,6 +24,7 @@ private slots:
             {false, "00aa61", 37, "", Report::NoRecord},
             {false, "00aa1aab000001", 9, "*b000001", Report::NoRecord},
             {false, "00aadf01000001", 9, "00000101", Report::NoRecord},
+            {false, "00aa2001000001", 38, "00000101", Report::NoRecord},
             {false, "00aa7701020304", 0, "00200104", Report::NoRecord},
             {false, "00aa1501010030", 5, "00100148", Report::NoRecord}, // fire by device type...
             {false, "00aa1501010035", 2, "00100153", Report::NoRecord},
