@@ -96,7 +96,9 @@ void NBDevice::receiveData(QByteArray recvArray)
 {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(recvArray, &error);
+    ++m_nReceived;
     if (!doc.isObject()) {
+        ++m_nRejected;
         if (!recvArray.trimmed().isEmpty())
             qWarning("NBDevice: message is not a JSON object (%s): %s", qPrintable(error.errorString()),
                      recvArray.left(200).constData());

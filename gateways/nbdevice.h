@@ -32,6 +32,11 @@ public:
     // Whether a "dev_online" or "dev_data" message makes an event.
     static bool checkDeviceData(const QString &msgType, const QJsonObject &content);
 
+    // Messages handed over since the start, and those that were not JSON
+    // objects (monitoring; main thread).
+    quint64 receivedCount() const { return m_nReceived; }
+    quint64 rejectedCount() const { return m_nRejected; }
+
 signals:
     void sendEvent(QVariant var);
 
@@ -40,4 +45,6 @@ public slots:
 
 private:
     Http *m_http = nullptr; // child
+    quint64 m_nReceived = 0;
+    quint64 m_nRejected = 0;
 };

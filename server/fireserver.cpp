@@ -1,4 +1,5 @@
 #include "server/fireserver.h"
+#include "server/monitoring.h"
 
 #include "clients/cclient.h"
 #include "clients/ceventprocess.h"
@@ -114,6 +115,7 @@ bool FireServer::start(QObject *view)
         connectView(SIGNAL(sendEvent(QVariant)), m_nbDevice, SLOT(slotShowEventLog(QVariant)),
                     Qt::UniqueConnection);
     }
+    startMonitoring();
     qDebug() << "server started:" << m_panelManager->controllerIds().size() << "controllers";
     return true;
 }
@@ -138,6 +140,27 @@ bool FireServer::startRemote()
     else
         qWarning() << "query port" << m_options.queryPort << "unavailable:" << m_remoteSearch->errorString();
     return true;
+}
+
+void FireServer::startMonitoring()
+{
+    const ServerContext &ctx = ServerContext::instance();
+    int port = m_options.metricsPort;
+    if (port < 0) {
+        port = ctx.iniInt(QStringLiteral("Server/metricsPort"), 0);
+        if (port <= 0)
+            return; // off: nothing listens, nothing is counted beyond the plain counters
+    }
+    if (port > 65535) {
+        qWarning() << "Server/metricsPort" << port << "is not a port; health and metrics off";
+        return;
+    }
+    m_monitoring = new Monitoring(this, this);
+    const QString host = ctx.iniValue(QStringLiteral("Server/metricsHost"), QStringLiteral("127.0.0.1")).toString().trimmed();
+    if (!m_monitoring->start(host.isEmpty() ? QStringLiteral("127.0.0.1") : host, quint16(port))) {
+        delete m_monitoring;
+        m_monitoring = nullptr;
+    }
 }
 
 int FireServer::sendRemoteState(int nEventType)
@@ -205,6 +228,8 @@ void FireServer::shutdown()
         return;
     m_stopped = true;
     m_stateTimer.stop();
+    delete m_monitoring;
+    m_monitoring = nullptr;
     if (m_listener)
         m_listener->close();
     // No more detector messages once the shutdown has begun.

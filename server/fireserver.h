@@ -19,6 +19,7 @@
 class CClient;
 class CEventProcess;
 class CPanelManager;
+class Monitoring;
 class NBDevice;
 class QTcpServer;
 
@@ -32,6 +33,9 @@ public:
         quint16 centrePort = 2009;  // also the guard against a second server
         quint16 queryPort = 2000;
         int stateTimerMs = 5000;
+        // Health and metrics port: -1 takes Server/metricsPort of config.ini
+        // (absent or 0: off); 0 here means any free port (tests).
+        int metricsPort = -1;
         RemoteServer::Options centre;
         RemoteSearch::Options query;
     };
@@ -60,6 +64,10 @@ public:
     QTcpServer *clientListener() const { return m_listener; }
     // The NB-IoT receiver; null unless "Server/isHaveNB" is 1.
     NBDevice *nbDevice() const { return m_nbDevice; }
+    // Health and metrics; null unless switched on.
+    Monitoring *monitoring() const { return m_monitoring; }
+    // Client connections closed at once by the connection bounds.
+    int clientConnectionsRefused() const { return m_clientLimiter ? m_clientLimiter->refused() : 0; }
     RemoteServer *remoteServer() const { return m_remoteServer; }
     RemoteSearch *remoteSearch() const { return m_remoteSearch; }
     QList<CClient *> clients() const;
@@ -76,6 +84,7 @@ public slots:
     void slotTimControlState();
 
 private:
+    void startMonitoring();
     // Empties the panel manager, hands it one record per stored row in
     // ascending number, then opens them all.
     void loadControllers();
@@ -93,6 +102,7 @@ private:
     QTcpServer *m_listener = nullptr;
     std::unique_ptr<ConnectionLimiter> m_clientLimiter;
     NBDevice *m_nbDevice = nullptr; // child
+    Monitoring *m_monitoring = nullptr; // child
     RemoteServer *m_remoteServer = nullptr;  // child
     RemoteSearch *m_remoteSearch = nullptr;  // child
     QTimer m_stateTimer;
