@@ -93,7 +93,27 @@ void FireServer::start(QObject *view)
     connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(setControlListItemState(QVariant)));
     connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(slotShowEventLog(QVariant)),
                 Qt::UniqueConnection);
+
+    startGateways();
     qDebug() << "server started:" << m_panelManager->controllerIds().size() << "controllers";
+}
+
+// The optional gateways, in the wiring order, each only when config.ini
+// switches it on.
+void FireServer::startGateways()
+{
+    const IniSwitches &sw = ServerContext::instance().switches;
+    if (sw.isHaveModbus) {
+        m_modbus = new CModbusDevice(m_options.modbusPort, this);
+        connect(m_modbus, &CModbusDevice::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
+        connectView(SIGNAL(sendEvent(QVariant)), m_modbus, SLOT(slotShowEventLog(QVariant)), Qt::UniqueConnection);
+    }
+    if (sw.isHaveHttp && !sw.httpIP.isEmpty()) {
+        m_cloud = new CHttpClient(sw.httpIP, m_options.cloud, this);
+        connect(m_dispatcher, &CEventProcess::sendEventToClient, m_cloud, &CHttpClient::slotRevEvent);
+        if (!sw.httpSubname.isEmpty())
+            m_cloud->setPostInfo(sw.httpSubname, sw.httpUsername, sw.httpPassword, sw.httpSign);
+    }
 }
 
 void FireServer::loadControllers()
@@ -153,6 +173,11 @@ void FireServer::shutdown()
     qDebug() << "open states stored for" << stored << "controllers";
     // Every driver is closed before the objects its events reach go away.
     m_panelManager->closeAllPanels();
+    // Nothing more arrives or leaves; the cloud journal keeps what waits.
+    delete m_modbus;
+    m_modbus = nullptr;
+    delete m_cloud;
+    m_cloud = nullptr;
     for (CClient *client : clients())
         delete client;
     m_clients.clear();

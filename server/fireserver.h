@@ -4,6 +4,8 @@
 // reaches every component through it; headless mode runs it on its own.
 
 #include "core/servercontext.h"
+#include "gateways/chttpclient.h"
+#include "gateways/cmodbusdevice.h"
 
 #include <QList>
 #include <QObject>
@@ -24,6 +26,8 @@ public:
     {
         quint16 clientPort = 5999;
         int stateTimerMs = 5000;
+        quint16 modbusPort = CModbusDevice::DefaultPort;
+        CHttpClient::Options cloud;
     };
 
     explicit FireServer(QObject *parent = nullptr);
@@ -45,6 +49,9 @@ public:
     CEventProcess *dispatcher() const { return m_dispatcher; }
     CPanelManager *panelManager() const { return m_panelManager; }
     QTcpServer *clientListener() const { return m_listener; }
+    // The gateways config.ini switched on; null when off.
+    CModbusDevice *modbusDevice() const { return m_modbus; }
+    CHttpClient *cloudClient() const { return m_cloud; }
     QList<CClient *> clients() const;
     // The application name of SysSet.xml, replaced by ServerConfig.cfg's
     // title when that file has one.
@@ -62,6 +69,7 @@ private:
     // Empties the panel manager, hands it one record per stored row in
     // ascending number, then opens them all.
     void loadControllers();
+    void startGateways();
     void connectView(const char *signal, QObject *sender, const char *slot, Qt::ConnectionType type = Qt::AutoConnection);
 
     Options m_options;
@@ -70,6 +78,8 @@ private:
     CEventProcess *m_dispatcher = nullptr;   // owned, no Qt parent
     CPanelManager *m_panelManager = nullptr; // owned, no Qt parent
     QTcpServer *m_listener = nullptr;
+    CModbusDevice *m_modbus = nullptr;
+    CHttpClient *m_cloud = nullptr;
     QTimer m_stateTimer;
     QList<QPointer<CClient>> m_clients;
     bool m_started = false;
