@@ -8,6 +8,11 @@ CloudRecorder::CloudRecorder(QObject *parent) : QObject(parent)
     connect(&m_server, &QTcpServer::newConnection, this, &CloudRecorder::onNewConnection);
 }
 
+CloudRecorder::~CloudRecorder()
+{
+    close();
+}
+
 bool CloudRecorder::listen(quint16 port, const QHostAddress &address)
 {
     if (!m_server.listen(address, port ? port : m_port)) {
@@ -26,6 +31,7 @@ void CloudRecorder::close()
     m_buffers.clear();
     m_held.clear();
     for (QTcpSocket *s : sockets) {
+        s->disconnect(this);
         s->abort();
         s->deleteLater();
     }

@@ -37,6 +37,7 @@ public:
     static constexpr int MaxBodyBytes = 256 * 1024 * 1024;
 
     explicit CloudRecorder(QObject *parent = nullptr);
+    ~CloudRecorder() override;
 
     // Port 0 picks a free port; listening again after close() reuses it.
     bool listen(quint16 port = 0, const QHostAddress &address = QHostAddress::LocalHost);
