@@ -3,6 +3,7 @@
 #include "console/qwidgetmain.h"
 #include "core/apppaths.h"
 #include "core/commandline.h"
+#include "core/connectionlimits.h"
 #include "core/familylock.h"
 #include "core/loghandler.h"
 #include "core/signalwatcher.h"
@@ -102,6 +103,9 @@ int main(int argc, char *argv[])
         return 0;
 
     qDebug() << "fireserver started, application directory" << AppPaths::appDir();
+    // Every connection costs a descriptor; the usual soft limit of 1024 is
+    // far below what the listeners' own bounds allow.
+    ConnectionLimits::raiseDescriptorLimit();
     const int rc = headless ? runHeadless(*app, watcher) : runConsole(*app, watcher);
     qDebug() << "fireserver stopped";
     return rc;

@@ -2,16 +2,19 @@
 // simulated panels that have nothing to report, and logged-in clients that
 // say nothing. Prints the server process's CPU seconds per wall second over
 // the measured period (all its threads, from /proc/PID/stat), its resident
-// memory, threads and context switches, and the poll rate each panel saw;
-// then the time from SIGTERM to exit with the drivers running.
+// memory, threads and context switches, and the poll cycles per second each
+// panel saw, per model; then the time from SIGTERM to exit with the drivers
+// running. With --mixed the site has N panels of each serial model instead:
+// Birch, Ash, Cedar and Dune.
 //
 // The simulators run in this process on ptys; only the server is measured.
 //
-//   bench_server_idle [--panels 8] [--seconds 60] [--clients 1] [--warmup-s 5]
+//   bench_server_idle [--panels 8] [--mixed] [--seconds 60] [--clients 1] [--warmup-s 5]
 //                     [--server build/fireserver] [--source SRC] [--no-log]
 
 #include "bench/serverbench.h"
 #include "tools/sim/birchpanelsim.h"
+#include "tools/sim/cedarpanelsim.h"
 
 #include <QTemporaryDir>
 
@@ -19,11 +22,48 @@
 
 using namespace ServerBench;
 
+namespace {
+struct BenchModel
+{
+    const char *name;
+    int type;
+    // Frames of the simulator that each start one poll cycle.
+    QStringList cycleFrames;
+    std::unique_ptr<PanelSim> (*makeSim)(int id);
+};
+
+const QList<BenchModel> &benchModels()
+{
+    static const QList<BenchModel> models = {
+        {"ControllerBirch", 22, {"poll ", "record-request "},
+         [](int id) -> std::unique_ptr<PanelSim> { return std::make_unique<BirchPanelSim>(id); }},
+        {"ControllerAsh", 20, {"poll ", "record-request "},
+         [](int id) -> std::unique_ptr<PanelSim> { return std::make_unique<BirchPanelSim>(id, BirchPanelSim::Ash); }},
+        // A Cedar-family cycle may begin with a record request; its handshake always comes.
+        {"ControllerCedar", 50, {"handshake poll "},
+         [](int id) -> std::unique_ptr<PanelSim> { return std::make_unique<CedarPanelSim>(id); }},
+        {"ControllerDune", 160, {"handshake poll "},
+         [](int id) -> std::unique_ptr<PanelSim> { return std::make_unique<CedarPanelSim>(id, CedarPanelSim::Dune); }},
+    };
+    return models;
+}
+
+struct SimPanel
+{
+    int model = 0;
+    std::unique_ptr<PanelSim> sim;
+    std::unique_ptr<SimSerialPort> port;
+    long long cycles = 0;
+};
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const int panels = qBound(0, argValue(args, QStringLiteral("--panels"), 8), 64);
+    const int perModel = qBound(0, argValue(args, QStringLiteral("--panels"), 8), 64);
+    const int modelCount = args.contains(QStringLiteral("--mixed")) ? benchModels().size() : 1;
+    const int panels = perModel * modelCount;
     const int seconds = qBound(5, argValue(args, QStringLiteral("--seconds"), 60), 600);
     const int clients = qBound(0, argValue(args, QStringLiteral("--clients"), 1), MaxClients);
     const int warmupS = qBound(0, argValue(args, QStringLiteral("--warmup-s"), 5), 60);
@@ -34,26 +74,31 @@ int main(int argc, char **argv)
     if (!serverPortsFree())
         return 3;
     QTemporaryDir dir;
-    std::vector<std::unique_ptr<BirchSimPort>> sims;
-    std::vector<long long> polls(size_t(panels), 0);
+    std::vector<std::unique_ptr<SimPanel>> sims;
     QList<SiteController> list;
     for (int n = 1; n <= panels; ++n) {
-        auto s = std::make_unique<BirchSimPort>();
-        s->sim().setId(n);
+        auto p = std::make_unique<SimPanel>();
+        p->model = (n - 1) / qMax(perModel, 1);
+        const BenchModel &m = benchModels().at(p->model);
+        p->sim = m.makeSim(n);
+        p->port = std::make_unique<SimSerialPort>(*p->sim);
         SiteController c;
         c.id = n;
         c.comNumber = n;
+        c.type = m.type;
         c.devicePath = dir.filePath(QStringLiteral("pty%1").arg(n));
-        if (!s->createPty(c.devicePath)) {
-            std::fprintf(stderr, "bench: %s\n", qPrintable(s->errorText()));
+        if (!p->port->createPty(c.devicePath)) {
+            std::fprintf(stderr, "bench: %s\n", qPrintable(p->port->errorText()));
             return 1;
         }
-        long long *count = &polls[size_t(n - 1)];
-        QObject::connect(s.get(), &BirchSimPort::frameReceived, [count](const QString &text) {
-            if (text.startsWith(QLatin1String("poll ")) || text.startsWith(QLatin1String("record-request ")))
-                ++*count;
+        long long *count = &p->cycles;
+        const QStringList starts = m.cycleFrames;
+        QObject::connect(p->port.get(), &SimSerialPort::frameReceived, [count, starts](const QString &text) {
+            for (const QString &start : starts)
+                if (text.startsWith(start))
+                    ++*count;
         });
-        sims.push_back(std::move(s));
+        sims.push_back(std::move(p));
         list.append(c);
     }
     if (!writeSite(dir.path(), sourceDir, list, withLog))
@@ -72,8 +117,14 @@ int main(int argc, char **argv)
         }
         peers.push_back(std::move(c));
     }
+    const auto cycles = [&sims] {
+        std::vector<long long> v;
+        for (const auto &p : sims)
+            v.push_back(p->cycles);
+        return v;
+    };
     if (!waitFor([&] {
-            return std::all_of(polls.begin(), polls.end(), [](long long n) { return n >= 3; });
+            return std::all_of(sims.begin(), sims.end(), [](const auto &p) { return p->cycles >= 3; });
         }, 15000)) {
         std::fprintf(stderr, "bench: not every simulated panel is being polled\n");
         dir.setAutoRemove(false);
@@ -81,7 +132,7 @@ int main(int argc, char **argv)
     }
     sleepInLoop(warmupS * 1000);
 
-    const std::vector<long long> polls0 = polls;
+    const std::vector<long long> cycles0 = cycles();
     const ProcSample s0 = sampleProc(server.pid());
     const qint64 t0 = monoNs();
     std::printf("%d panels, %d clients, measuring %d s ...\n", panels, clients, seconds);
@@ -94,13 +145,7 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    double lo = 1e9, hi = 0, sum = 0;
-    for (size_t i = 0; i < polls.size(); ++i) {
-        const double rate = (polls[i] - polls0[i]) / wall;
-        lo = qMin(lo, rate);
-        hi = qMax(hi, rate);
-        sum += rate;
-    }
+    const std::vector<long long> cycles1 = cycles();
     int stillConnected = 0;
     for (const auto &c : peers)
         stillConnected += c->connected() ? 1 : 0;
@@ -111,8 +156,19 @@ int main(int argc, char **argv)
     std::printf("resident memory %lld kB (peak %lld kB), %d threads, %.0f context switches/s\n",
                 static_cast<long long>(s1.rssKb), static_cast<long long>(s1.hwmKb), s1.threads,
                 (s1.ctxSwitches - s0.ctxSwitches) / wall);
-    if (panels > 0)
-        std::printf("polls per panel: %.2f/s mean, %.2f min, %.2f max\n", sum / panels, lo, hi);
+    for (int m = 0; m < modelCount && perModel > 0; ++m) {
+        double lo = 1e9, hi = 0, sum = 0;
+        for (size_t i = 0; i < sims.size(); ++i) {
+            if (sims[i]->model != m)
+                continue;
+            const double rate = (cycles1[i] - cycles0[i]) / wall;
+            lo = qMin(lo, rate);
+            hi = qMax(hi, rate);
+            sum += rate;
+        }
+        std::printf("%-16s %d panels, poll cycles per panel: %.2f/s mean, %.2f min, %.2f max\n",
+                    benchModels().at(m).name, perModel, sum / perModel, lo, hi);
+    }
     std::printf("clients still connected: %d of %d\n", stillConnected, clients);
 
     const double stopMs = server.terminate(10000);

@@ -123,11 +123,12 @@ struct SiteController
     int id = 1;
     int comNumber = 1;
     QString devicePath; // what config.ini maps COM<n> onto
+    int type = 22;      // controller type code (22: ControllerBirch)
 };
 
 // Fills dir with a site: the sample site's event and system tables,
 // config.ini (the COM mappings, disconnectTimes 5), KelServerSet.db with the
-// controllers (Birch, type 22), FireServerInfo.cfg with the accounts
+// controllers (of their type codes), FireServerInfo.cfg with the accounts
 // above, and ./Log when withLog (the server then writes its day log
 // there, as at a real site).
 inline bool writeSite(const QString &dir, const QString &sourceDir, const QList<SiteController> &controllers,
@@ -159,7 +160,7 @@ inline bool writeSite(const QString &dir, const QString &sourceDir, const QList<
     QSqlDatabase::database().transaction();
     bool ok = true;
     for (const SiteController &c : controllers)
-        ok = ControllerStore::insertController(c.id, QStringLiteral("panel %1").arg(c.id), 22,
+        ok = ControllerStore::insertController(c.id, QStringLiteral("panel %1").arg(c.id), c.type,
                                                QString::number(c.comNumber)) && ok;
     QSqlDatabase::database().commit();
     ControllerStore::closeDatabase();

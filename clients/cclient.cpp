@@ -2,8 +2,7 @@
 
 #include "clients/ceventprocess.h"
 #include "clients/clientaccounts.h"
-#include "clients/userinfo.h"
-#include "config/configtables.h"
+#include "clients/clientcodec.h"
 #include "core/servercontext.h"
 
 #include <QDebug>
@@ -21,6 +20,8 @@ CClient::CClient(CEventProcess *pEventProcess, QObject *parent)
     : QObject(parent), m_pEventProcess(pEventProcess)
 {
     m_loginTimer.setSingleShot(true);
+    m_loginDeadline.setSingleShot(true);
+    connect(&m_loginDeadline, &QTimer::timeout, this, &CClient::slotLoginDeadline);
     connect(&m_heartbeatTimer, &QTimer::timeout, this, &CClient::slotHeartbeat);
     connect(&m_backlogTimer, &QTimer::timeout, this, &CClient::slotBacklogTick);
     connect(&m_resetTimer, &QTimer::timeout, this, &CClient::slotResetFollowUp);
@@ -70,6 +71,11 @@ void CClient::setSocket(QTcpSocket *socket)
     peer = peer.mid(peer.lastIndexOf(QLatin1Char(':')) + 1);
     if (peer != QLatin1String("127.0.0.1"))
         m_heartbeatTimer.start(m_timing.heartbeatMs);
+    // Whatever the address: a connection that never logs in must not hold
+    // its place for ever (a display board that never logs in is served when
+    // events go to such connections).
+    if (!ServerContext::instance().eventsWithoutLogin)
+        m_loginDeadline.start(m_timing.loginDeadlineMs);
 
     if (socket->state() != QAbstractSocket::ConnectedState)
         QMetaObject::invokeMethod(this, &CClient::clientDisconnected, Qt::QueuedConnection);
@@ -125,10 +131,10 @@ void CClient::processBuffer()
         const QJsonDocument doc = QJsonDocument::fromJson(r.object, &err);
         if (err.error != QJsonParseError::NoError || !doc.isObject()) {
             qWarning() << "client" << peerText() << ": unparsable JSON object dropped:" << err.errorString()
-                       << r.object.left(200);
+                       << ClientCodec::redactPasswords(r.object.left(200));
             continue;
         }
-        handleObject(doc.object());
+        handleRequest(ClientCodec::decodeRequest(doc.object()));
     }
     m_buffer.remove(0, offset);
 }
@@ -143,6 +149,10 @@ bool CClient::slotSendDataToClient(int EventType, QVariant sendEvent)
 bool CClient::slotSendDataToClient(int EventType, QVariant sendEvent, QString strUserName)
 {
     if (strUserName != QLatin1String("ALL") && strUserName != m_userName)
+        return false;
+    // The event stream tells who is where and what is burning: it is for
+    // operators who logged in.
+    if (!isLoggedIn() && !ServerContext::instance().eventsWithoutLogin)
         return false;
     QString word;
     switch (EventType) {
@@ -176,11 +186,11 @@ bool CClient::sendMessage(int nSerial, const QString &strWord, const QVariant &p
     // nobody listens (500 clients times 25 events a second add up).
     static const QMetaMethod sentSignal = QMetaMethod::fromSignal(&CClient::eEventSent2Client);
     if (isSignalConnected(sentSignal)) {
-        const QString text = describeMessage(strWord, payload);
+        const QString text = ClientCodec::describeMessage(strWord, payload);
         if (!text.isEmpty())
             emit eEventSent2Client(payload, text);
     }
-    writeToSocket(encodeMessage(nSerial, strWord, payload));
+    writeToSocket(ClientCodec::encodeDocument(nSerial, strWord, payload));
     m_bIdle = false;
     return true;
 }
@@ -217,108 +227,6 @@ void CClient::writeToSocket(const QByteArray &data)
 #endif
     m_socket->write(data);
     m_socket->flush();
-}
-
-QByteArray CClient::encodeMessage(int nSerial, const QString &strWord, const QVariant &payload)
-{
-    if (strWord.compare(QLatin1String("NEWEVENT"), Qt::CaseInsensitive) != 0)
-        return QJsonDocument(getStringFromType(nSerial, strWord, payload)).toJson(QJsonDocument::Indented);
-    // Every connection sends the same event with its own number: encode the
-    // rest once. Members are written in key order, so "a" comes first and
-    // the number can be put in front of the shared part. Main thread only.
-    static QString s_word;
-    static CEvent s_event;
-    static QByteArray s_rest; // the document without "a", from its first member on
-    const CEvent e = CEvent::fromVariant(payload);
-    if (s_rest.isEmpty() || s_word != strWord || s_event != e) {
-        QJsonObject o = getStringFromType(nSerial, strWord, payload);
-        o.remove(QStringLiteral("a"));
-        s_rest = QJsonDocument(o).toJson(QJsonDocument::Indented).mid(2);
-        s_word = strWord;
-        s_event = e;
-    }
-    QByteArray data;
-    data.reserve(s_rest.size() + 24);
-    data += "{\n    \"a\": \"";
-    data += QByteArray::number(nSerial);
-    data += "\",\n";
-    data += s_rest;
-    return data;
-}
-
-QJsonObject CClient::getStringFromType(int nSerial, const QString &strWord, const QVariant &payload)
-{
-    QJsonObject o;
-    o.insert(QStringLiteral("a"), QString::number(nSerial));
-    o.insert(QStringLiteral("b"), strWord);
-    const QString word = strWord.toUpper();
-    if (word == QLatin1String("NEWEVENT")) {
-        const CEvent e = CEvent::fromVariant(payload);
-        o.insert(QStringLiteral("c"), int(e.nCom));
-        o.insert(QStringLiteral("d"), int(e.nPanelID));
-        o.insert(QStringLiteral("e"), e.nPanelType);
-        o.insert(QStringLiteral("f"), e.nEventType);
-        o.insert(QStringLiteral("g"), e.nEventCode);
-        o.insert(QStringLiteral("h"), e.nEventProperty);
-        o.insert(QStringLiteral("i"), e.nLoop);
-        o.insert(QStringLiteral("j"), e.nAddress);
-        o.insert(QStringLiteral("x"), e.nChannel);
-        o.insert(QStringLiteral("k"), e.nDevType);
-        o.insert(QStringLiteral("l"), e.strNote);
-        o.insert(QStringLiteral("m"), e.strCode);
-        o.insert(QStringLiteral("n"), e.strEndCode);
-        o.insert(QStringLiteral("o"), e.strTime);
-        o.insert(QStringLiteral("p"), e.nValue);
-    } else if (word == QLatin1String("LOGIN") || word == QLatin1String("LOGOUT")) {
-        const UserInfo u = UserInfo::fromVariant(payload);
-        o.insert(QStringLiteral("q"), u.nNumber);
-        o.insert(QStringLiteral("r"), u.strText);
-        o.insert(QStringLiteral("s"), u.server);
-        o.insert(QStringLiteral("t"), u.userName);
-        o.insert(QStringLiteral("u"), u.password);
-    } else if (word == QLatin1String("LOGOK")) {
-        o.insert(QStringLiteral("v"), QStringLiteral("OK"));
-    } else if (word == QLatin1String("LOGFAILED")) {
-        o.insert(QStringLiteral("v"), QStringLiteral("FAILED"));
-    } else if (word == QLatin1String("REMOTEOK") || word == QLatin1String("REMOTEFAILED")
-               || word == QLatin1String("REMOTELEDON") || word == QLatin1String("REMOTELEDBLINK")
-               || word == QLatin1String("REMOTELEDOFF")) {
-        o.insert(QStringLiteral("v"), QString());
-    } else {
-        o.insert(QStringLiteral("v"), QStringLiteral("Program 'getStringFromType' No This Command!"));
-    }
-    return o;
-}
-
-QString CClient::describeMessage(const QString &strWord, const QVariant &payload)
-{
-    const QString word = strWord.toUpper();
-    if (word == QLatin1String("NEWEVENT")) {
-        const CEvent e = CEvent::fromVariant(payload);
-        QString text = QStringLiteral("Com:") + QString::number(e.nCom) + QLatin1Char(' ')
-            + QStringLiteral("PanelID:") + QString::number(e.nPanelID) + QLatin1Char(' ')
-            + QStringLiteral("PanelType:") + ConfigTables::instance().systemType(e.nPanelType).name
-            + QLatin1Char(' ');
-        if (!e.strCode.isEmpty())
-            text += QStringLiteral("Code:") + e.strCode + QLatin1Char(' ');
-        if (e.nValue >= 1)
-            text += QStringLiteral("Value:") + QString::number(e.nValue) + QLatin1Char(' ');
-        if (!e.strNote.isEmpty())
-            text += QStringLiteral("note:") + e.strNote;
-        return text;
-    }
-    if (word == QLatin1String("LOGIN") || word == QLatin1String("LOGOUT")) {
-        const UserInfo u = UserInfo::fromVariant(payload);
-        return QStringLiteral("type:") + strWord + QStringLiteral(" server:") + u.server
-            + QStringLiteral(" user:") + u.userName + QStringLiteral(" pw:") + u.password;
-    }
-    if (word == QLatin1String("LOGOK"))
-        return QStringLiteral("type:") + strWord;
-    if (word == QLatin1String("LOGFAILED") || word == QLatin1String("REMOTEOK")
-        || word == QLatin1String("REMOTEFAILED") || word == QLatin1String("REMOTELEDON")
-        || word == QLatin1String("REMOTELEDBLINK") || word == QLatin1String("REMOTELEDOFF"))
-        return QString();
-    return QStringLiteral("Program 'getStringFromType' No This Command!");
 }
 
 // --- timers -------------------------------------------------------------------
@@ -378,6 +286,17 @@ void CClient::slotResetFollowUp()
     resendBacklog();
 }
 
+void CClient::slotLoginDeadline()
+{
+    if (m_bClosed || isLoggedIn() || m_bLoginPending)
+        return;
+    qWarning() << "client" << peerText() << "did not log in within" << m_timing.loginDeadlineMs / 1000
+               << "s; disconnecting";
+    m_bSilent = true;
+    if (m_socket)
+        m_socket->abort();
+}
+
 // --- disconnection ------------------------------------------------------------
 
 void CClient::clientDisconnected()
@@ -390,6 +309,7 @@ void CClient::clientDisconnected()
     m_backlogTimer.stop();
     m_resetTimer.stop();
     m_loginTimer.stop();
+    m_loginDeadline.stop();
     qDebug() << "client" << peerText() << "user" << m_userName << "disconnected";
     log(0, 0, QStringLiteral("客户端退出!"));
 

@@ -9,11 +9,11 @@
 // timers, writes go straight to the socket, so the object can only be
 // deleted from the event loop (deleteLater after disconnection).
 
+#include "clients/clientcodec.h"
 #include "clients/jsonsplitter.h"
 #include "core/cevent.h"
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -36,6 +36,9 @@ public:
         int loginPauseMs = 100;   // between "LogOK_Mulsys" and the rest of a login
         int backlogMs = 100;      // one backlog event per period
         int resetFollowUpMs = 5000;
+        // A connection that holds no login is closed this long after it
+        // opened or logged out, unless events go to such connections.
+        int loginDeadlineMs = 60000;
     };
 
     // The peer may keep an unfinished object open this long; it is then dropped.
@@ -69,10 +72,6 @@ public:
 
     // Writes one numbered message unless the connection is silent.
     bool sendMessage(int nSerial, const QString &strWord, const QVariant &payload);
-    static QJsonObject getStringFromType(int nSerial, const QString &strWord, const QVariant &payload);
-    // The indented document of getStringFromType, as written to the socket.
-    static QByteArray encodeMessage(int nSerial, const QString &strWord, const QVariant &payload);
-    static QString describeMessage(const QString &strWord, const QVariant &payload);
     void sendBeat();
     void resendBacklog();
 
@@ -93,17 +92,18 @@ private slots:
     void slotBacklogTick();
     void slotResetFollowUp();
     void slotLoginContinue();
+    void slotLoginDeadline();
 
 private:
     void processInput();
     void processBuffer();
-    void handleObject(const QJsonObject &obj);
-    void handleLogin(const QJsonObject &obj);
-    void handleLogout(const QJsonObject &obj);
-    void handleSetControl(const QJsonObject &obj);
+    void handleRequest(const ClientCodec::Request &request);
+    void handleLogin(const UserInfo &u);
+    void handleLogout(const UserInfo &u);
+    void handleSetControl(CEvent e);
     void handleSetTime();
-    void handleReadValueSwitch(const QJsonObject &obj);
-    void handleReadValue(const QJsonObject &obj);
+    void handleReadValueSwitch(CEvent e);
+    void handleReadValue(CEvent e);
     void handleGetRemote();
     // Panel commands need a logged-in connection; false (and logged) otherwise.
     bool allowPanelCommand(const QString &strWord, quint8 nPanelID, int nCode);
@@ -136,6 +136,7 @@ private:
     QTimer m_backlogTimer;
     QTimer m_resetTimer;
     QTimer m_loginTimer;
+    QTimer m_loginDeadline;
 
     static int s_nSequence;      // main thread only
 };

@@ -3,35 +3,12 @@
 #include "clients/cclient.h"
 
 #include "clients/clientaccounts.h"
-#include "clients/userinfo.h"
 #include "core/servercontext.h"
 
 #include <QDebug>
-#include <QJsonValue>
 #include <QTcpSocket>
 
 namespace {
-int num(const QJsonObject &o, const char *key)
-{
-    return o.value(QLatin1String(key)).toInt();
-}
-
-QString text(const QJsonObject &o, const char *key)
-{
-    return o.value(QLatin1String(key)).toString();
-}
-
-UserInfo userFrom(const QJsonObject &o)
-{
-    UserInfo u;
-    u.nNumber = num(o, "q");
-    u.strText = text(o, "r");
-    u.server = text(o, "s");
-    u.userName = text(o, "t");
-    u.password = text(o, "u");
-    return u;
-}
-
 QString controlLogText(quint8 nPanelID, int nCode, const QString &strDevice)
 {
     return QStringLiteral("控制器编号:") + QString::number(nPanelID) + QStringLiteral(" 发送客户端命令:")
@@ -39,50 +16,35 @@ QString controlLogText(quint8 nPanelID, int nCode, const QString &strDevice)
 }
 } // namespace
 
-void CClient::handleObject(const QJsonObject &obj)
+void CClient::handleRequest(const ClientCodec::Request &request)
 {
-    if (!obj.contains(QLatin1String("b"))) {
+    using Request = ClientCodec::Request;
+    switch (request.kind) {
+    case Request::NoWord:
         qDebug() << "client" << peerText() << ": object without a command word ignored";
-        return;
-    }
-    const QString raw = obj.value(QLatin1String("b")).toString();
-    const QString word = raw.trimmed().toUpper();
-
-    if (word == QLatin1String("LOGIN")) {
-        handleLogin(obj);
-    } else if (word == QLatin1String("LOGOUT")) {
-        handleLogout(obj);
-    } else if (word == QLatin1String("SETCONTROL")) {
-        handleSetControl(obj);
-    } else if (word == QLatin1String("SETTIME")) {
-        handleSetTime();
-    } else if (word == QLatin1String("READVALUESWITCH")) {
-        handleReadValueSwitch(obj);
-    } else if (word.contains(QLatin1String("READVALUE"))) {
-        handleReadValue(obj);
-    } else if (word == QLatin1String("GETREMOTE")) {
-        handleGetRemote();
-    } else if (word == QLatin1String("DATARECEIVED")) {
+        break;
+    case Request::Login: handleLogin(request.user); break;
+    case Request::Logout: handleLogout(request.user); break;
+    case Request::SetControl: handleSetControl(request.event); break;
+    case Request::SetTime: handleSetTime(); break;
+    case Request::ReadValueSwitch: handleReadValueSwitch(request.event); break;
+    case Request::ReadValue: handleReadValue(request.event); break;
+    case Request::GetRemote: handleGetRemote(); break;
+    case Request::DataReceived:
         // The client's acknowledgement: its arrival already counted as life.
-    } else if (word == QLatin1String("NEWEVENT")) {
-        CEvent e;
-        e.nPanelID = quint8(num(obj, "d"));
-        e.nEventCode = num(obj, "g");
-        e.nEventProperty = num(obj, "h");
-        e.nLoop = num(obj, "i");
-        e.nAddress = num(obj, "j");
-        e.nDevType = num(obj, "k");
-        e.strNote = text(obj, "l");
-        e.strCode = text(obj, "m");
-        e.strEndCode = text(obj, "n");
-        e.strTime = text(obj, "o");
-        log(e.nPanelID, e.nEventCode,
-            QStringLiteral("收到客户端事件:") + describeMessage(QStringLiteral("NEWEVENT"), e.toVariant()));
-    } else if (word == QLatin1String("SETLAMP") || word == QLatin1String("SOUND")) {
-        log(0, 0, QStringLiteral("收到客户端命令:") + raw);
-    } else {
-        qWarning() << "client" << peerText() << ": unknown command word" << raw;
-        log(0, 0, QStringLiteral("未知的客户端命令:") + raw);
+        break;
+    case Request::NewEvent:
+        log(request.event.nPanelID, request.event.nEventCode,
+            QStringLiteral("收到客户端事件:")
+                + ClientCodec::describeMessage(QStringLiteral("NEWEVENT"), request.event.toVariant()));
+        break;
+    case Request::Lamp:
+        log(0, 0, QStringLiteral("收到客户端命令:") + request.word);
+        break;
+    case Request::Unknown:
+        qWarning() << "client" << peerText() << ": unknown command word" << request.word;
+        log(0, 0, QStringLiteral("未知的客户端命令:") + request.word);
+        break;
     }
 }
 
@@ -98,13 +60,20 @@ bool CClient::allowPanelCommand(const QString &strWord, quint8 nPanelID, int nCo
 
 // --- login and logout ---------------------------------------------------------
 
-void CClient::handleLogin(const QJsonObject &obj)
+void CClient::handleLogin(const UserInfo &u)
 {
-    const UserInfo u = userFrom(obj);
     ClientAccounts &accounts = ClientAccounts::instance();
     const ServerContext &ctx = ServerContext::instance();
-    const ClientAccounts::LoginResult result = accounts.decideLogin(
-        u.userName, u.password, m_socket ? m_socket->peerAddress() : QHostAddress(), ctx.isHaveUserType);
+    const QHostAddress peer = m_socket ? m_socket->peerAddress() : QHostAddress();
+    if (accounts.throttle().blocked(peer)) {
+        qDebug() << "client" << peerText() << "login as" << u.userName << "refused unchecked: too many failures";
+        send(QStringLiteral("LogFailed"), QVariant(QStringLiteral("FAILED")));
+        log(0, 0, QStringLiteral("客户端登录失败次数过多,暂时拒绝登录!"));
+        return;
+    }
+    const ClientAccounts::LoginResult result = accounts.decideLogin(u.userName, u.password, peer, ctx.isHaveUserType);
+    if (result != ClientAccounts::LoginOk && result != ClientAccounts::LoginAlreadyIn)
+        accounts.throttle().failed(peer);
     const QString logText = ClientAccounts::loginLogText(result);
     qDebug() << "client" << peerText() << "login as" << u.userName << ":" << logText;
 
@@ -142,15 +111,15 @@ void CClient::slotLoginContinue()
     m_userName = m_pendingUser;
     m_pendingUser.clear();
     m_bLoginPending = false;
+    m_loginDeadline.stop();
     emit eSetUserConnState(m_userName, 1);
     resendBacklog();
     log(0, 0, ClientAccounts::loginLogText(ClientAccounts::LoginOk));
     processInput();
 }
 
-void CClient::handleLogout(const QJsonObject &obj)
+void CClient::handleLogout(const UserInfo &u)
 {
-    const UserInfo u = userFrom(obj);
     ClientAccounts &accounts = ClientAccounts::instance();
     if (!accounts.contains(u.userName)) {
         qDebug() << "client" << peerText() << ": logout of unknown user" << u.userName;
@@ -158,8 +127,11 @@ void CClient::handleLogout(const QJsonObject &obj)
         return;
     }
     accounts.setUserState(u.userName, 0);
-    if (u.userName == m_userName)
+    if (u.userName == m_userName) {
         m_nSession = 0;
+        if (!ServerContext::instance().eventsWithoutLogin && !m_bClosed)
+            m_loginDeadline.start(m_timing.loginDeadlineMs);
+    }
     emit eSetUserConnState(u.userName, 0);
     send(QStringLiteral("LogOutOK"), QVariant(QStringLiteral("OK")));
     log(0, 0, QStringLiteral("客户端登出成功!"));
@@ -167,39 +139,18 @@ void CClient::handleLogout(const QJsonObject &obj)
 
 // --- panel commands -----------------------------------------------------------
 
-void CClient::handleSetControl(const QJsonObject &obj)
+void CClient::handleSetControl(CEvent e)
 {
-    CEvent e;
-    e.nPanelID = quint8(num(obj, "d"));
-    e.nPanelType = num(obj, "e");
-    e.nEventCode = num(obj, "g");
-    e.nEventProperty = num(obj, "h");
-    e.nLoop = num(obj, "i");
-    e.nAddress = num(obj, "j");
-    e.nDevType = num(obj, "k");
-    e.nChannel = num(obj, "x");
-    e.strNote = text(obj, "l");
-    e.strCode = text(obj, "m");
-    e.strEndCode = text(obj, "n");
-    e.strTime = text(obj, "o");
-    e.strExtra = text(obj, "w");
     if (!allowPanelCommand(QStringLiteral("SETCONTROL"), e.nPanelID, e.nEventCode))
         return;
 
     const int clientCode = e.nEventCode;
+    const int code = ClientCodec::commandCodeFor(clientCode);
     QString device;
-    int code = 0;
-    if (clientCode >= 0x8A && clientCode <= 0x93) {
-        code = clientCode;
+    if (code != 0 && code == clientCode) {
         device = QStringLiteral(" 设备编号:") + e.strCode;
         if (e.strEndCode != e.strCode)
             device += QLatin1Char('-') + e.strEndCode;
-    } else if (clientCode == 16) {
-        code = CmdSilence;
-    } else if (clientCode == 18) {
-        code = CmdControl97;
-    } else if (clientCode == 11) {
-        code = CmdReset;
     }
     if (code == 0) {
         qWarning() << "client" << peerText() << ": SETCONTROL with unknown code" << clientCode;
@@ -232,14 +183,8 @@ void CClient::handleSetTime()
     log(0, CmdSyncTime, controlLogText(0, CmdSyncTime, QString()));
 }
 
-void CClient::handleReadValueSwitch(const QJsonObject &obj)
+void CClient::handleReadValueSwitch(CEvent e)
 {
-    CEvent e;
-    e.nPanelID = quint8(num(obj, "d"));
-    e.nPanelType = num(obj, "e");
-    e.nLoop = num(obj, "i");
-    e.nDevType = num(obj, "k");
-    e.nChannel = num(obj, "x");
     e.nEventCode = CmdReadValueSwitch;
     if (!allowPanelCommand(QStringLiteral("READVALUESWITCH"), e.nPanelID, CmdReadValueSwitch))
         return;
@@ -249,15 +194,8 @@ void CClient::handleReadValueSwitch(const QJsonObject &obj)
             .arg(e.nPanelID).arg(e.nLoop).arg(e.nChannel).arg(e.nDevType));
 }
 
-void CClient::handleReadValue(const QJsonObject &obj)
+void CClient::handleReadValue(CEvent e)
 {
-    CEvent e;
-    e.nPanelID = quint8(num(obj, "d"));
-    e.nLoop = num(obj, "i");
-    e.nChannel = num(obj, "x");
-    // The client's switch is inverted on the panel side.
-    e.nDevType = num(obj, "k") == 1 ? 0 : 1;
-    e.strNote = QStringLiteral("ReadValue");
     e.nEventCode = CmdReadValue;
     if (!allowPanelCommand(QStringLiteral("READVALUE"), e.nPanelID, CmdReadValue))
         return;

@@ -53,6 +53,7 @@ void ClientAccounts::clear()
     m_runningCount = 0;
     m_clientServiceOn = false;
     m_operatorPassword = QString::fromLatin1(DefaultOperatorPassword);
+    m_throttle.clear();
 }
 
 void ClientAccounts::insertAccount(const QString &name, const QString &password, const QString &type)

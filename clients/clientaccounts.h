@@ -5,6 +5,8 @@
 // the login decision take their inputs as values, so dialogs and sockets
 // only collect data and show or send the answer.
 
+#include "clients/loginthrottle.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
@@ -114,6 +116,8 @@ public:
     LoginResult decideLogin(const QString &name, const QString &password, const QHostAddress &peer,
                             bool userTypesEnabled) const;
     static QString loginLogText(LoginResult result);
+    // Failed logins per peer address, shared by every connection.
+    LoginThrottle &throttle() { return m_throttle; }
 
 private:
     ClientAccounts() = default;
@@ -124,4 +128,5 @@ private:
     quint64 m_lastSession = 0;
     bool m_clientServiceOn = false;
     QString m_operatorPassword = QString::fromLatin1(DefaultOperatorPassword);
+    LoginThrottle m_throttle;
 };

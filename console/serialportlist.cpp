@@ -1,14 +1,12 @@
 #include "console/serialportlist.h"
 
-#include "core/apppaths.h"
+#include "core/servercontext.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QFileInfo>
 #include <QNetworkInterface>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
-#include <QSettings>
 #include <algorithm>
 
 namespace {
@@ -59,21 +57,14 @@ QStringList SerialPortList::portNames(const QMap<QString, QString> &mapped,
     return byNumber.values();
 }
 
-QMap<QString, QString> SerialPortList::mappedPorts(const QString &iniPath)
+QMap<QString, QString> SerialPortList::mappedPorts()
 {
+    // The device each mapped name resolves to, as the drivers resolve it.
+    const ServerContext &ctx = ServerContext::instance();
     QMap<QString, QString> result;
-    if (!QFileInfo::exists(iniPath))
-        return result;
-    QSettings ini(iniPath, QSettings::IniFormat);
-    ini.setIniCodec("GBK");
-    ini.beginGroup(QStringLiteral("SerialPorts"));
-    // A relative device path is taken from the site directory, as the
-    // drivers take it.
-    const QDir site = QFileInfo(iniPath).absoluteDir();
-    const QStringList keys = ini.childKeys();
-    for (const QString &key : keys)
-        result.insert(key, site.filePath(ini.value(key).toString().trimmed()));
-    ini.endGroup();
+    const QMap<QString, QString> &ports = ctx.serialPorts();
+    for (auto it = ports.cbegin(); it != ports.cend(); ++it)
+        result.insert(it.key(), ctx.serialDevicePath(it.key()));
     return result;
 }
 
@@ -103,7 +94,7 @@ QStringList SerialPortList::machineDevices()
 
 QStringList SerialPortList::availablePorts()
 {
-    return portNames(mappedPorts(AppPaths::file(QStringLiteral("config.ini"))), machineDevices());
+    return portNames(mappedPorts(), machineDevices());
 }
 
 QStringList SerialPortList::networkInterfaceNames()

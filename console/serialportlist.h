@@ -16,15 +16,16 @@ namespace SerialPortList {
 // left, "COM1" to "COM4".
 QStringList portNames(const QMap<QString, QString> &mapped, const QStringList &devicePaths);
 
-// The SerialPorts group of a config.ini file (missing file: empty).
-QMap<QString, QString> mappedPorts(const QString &iniPath);
+// The SerialPorts group of config.ini as read at start-up, each name with
+// the device path it resolves to.
+QMap<QString, QString> mappedPorts();
 
 // The machine's serial devices as QSerialPortInfo reports them, or as the
 // lister installed for tests does (an empty lister restores the machine's).
 QStringList machineDevices();
 void setDeviceLister(std::function<QStringList()> lister);
 
-// portNames() over the application directory's config.ini and the machine.
+// portNames() over config.ini's mappings and the machine.
 QStringList availablePorts();
 
 // Human-readable names of the machine's network interfaces.

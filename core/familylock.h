@@ -19,7 +19,6 @@ public:
     bool acquireOrTell();
     static QString refusalText(int holder, quint8 own);
     static QString familyName(quint8 number);
-    bool isHeld() const { return m_server.isListening(); }
 
 private:
     QTcpServer m_server; // only occupies the port; never accepts

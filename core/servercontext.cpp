@@ -63,6 +63,7 @@ void ServerContext::loadIni(const QString &path)
 
     isHaveUserType = iniSwitch(QStringLiteral("Server/isHaveUserType"));
     isControl = iniSwitch(QStringLiteral("Server/isControl"));
+    eventsWithoutLogin = iniSwitch(QStringLiteral("Server/eventsWithoutLogin"));
     bRemote = iniSwitch(QStringLiteral("Setting/bRemote"));
     setNetName(iniValue(QStringLiteral("System/NetName")).toString());
 }

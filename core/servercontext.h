@@ -47,6 +47,8 @@ public:
     QHostAddress serverAddress = QHostAddress(QHostAddress::LocalHost);
     bool isHaveUserType = false;
     bool isControl = false;
+    // Events reach connections that never logged in (display boards).
+    bool eventsWithoutLogin = false;
     IniSwitches switches;
 
     // Reads config.ini (GBK; default: the application directory's) into the

@@ -20,6 +20,7 @@ const int kMaxCommands = 64;
 // device path is tried again this often.
 const int kLostPassMs = 1000;
 const int kReopenIntervalMs = 3000;
+const int kDatagramsPerNotification = 64;
 }
 
 Controller::Controller(const QString &strLink, int nControllerID, int nControllerType,
@@ -148,6 +149,7 @@ bool Controller::openSerialPort(int baudRate, QSerialPort::Parity parity)
     m_pLink->clear();
     m_bLinkLost.store(false);
     m_bStopRequested.store(false);
+    m_nLastReceiveMs.store(0); // heard since this open, not before
     m_bOpen.store(true);
     return true;
 }
@@ -165,6 +167,7 @@ bool Controller::connectUdpLink()
         return false;
     }
     m_bStopRequested.store(false);
+    m_nLastReceiveMs.store(0);
     m_bOpen.store(true);
     connectLink();
     return true;
@@ -224,10 +227,23 @@ void Controller::receiveData()
     if (!m_bOpen.load() || !m_pLink)
         return; // the bytes stay in the link
     m_nTimeOutCount.store(10);
+    if (m_pLink->isDatagram()) {
+        // One datagram per handleRecvData: datagrams that arrived together
+        // must not run into one record, or all but the first would be lost.
+        // A bounded number per notification: the socket notifies again for
+        // the rest, so a flood cannot hold the worker here.
+        QByteArray datagram;
+        for (int n = 0; n < kDatagramsPerNotification && m_bOpen.load() && m_pLink->readDatagram(&datagram); ++n) {
+            m_nLastReceiveMs.store(QDateTime::currentMSecsSinceEpoch());
+            appendReceived(datagram, true);
+            handleRecvData();
+        }
+        return;
+    }
     const QByteArray bytes = m_pLink->readAll();
     if (!bytes.isEmpty())
         m_nLastReceiveMs.store(QDateTime::currentMSecsSinceEpoch());
-    appendReceived(bytes, m_pLink->isDatagram());
+    appendReceived(bytes, false);
     handleRecvData();
 }
 

@@ -62,7 +62,8 @@ public:
     // One poll cycle: 100 = the panel answered, 101 = it did not.
     virtual int pollPanel();
     virtual int setDeviceState(int type, QString strCode, QString strEndCode); // 1
-    // Called in the worker after receiveData() added bytes to the buffer.
+    // Called in the worker after receiveData() added bytes to the buffer; on
+    // a datagram link once per datagram, the buffer holding just that one.
     virtual void handleRecvData();
     virtual int readValueSwitch(quint8 nPanelID, int nLoop, int nChannel, int nDevType); // 100
     virtual int readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType); // 0
@@ -90,8 +91,9 @@ public:
     void setTimeOutCount(int n) { m_nTimeOutCount.store(n); }
     bool isOpen() const { return m_bOpen.load(); }
     bool isLastExchangeOk() const { return m_nCommState.load() == 1; }
-    // Wall-clock time of the last bytes received (ms since the epoch, 0 = never);
-    // the manager's check of the listening models can use it.
+    // Wall-clock time of the last bytes received since the link was opened
+    // (ms since the epoch, 0 = nothing yet); the manager's check of the
+    // listening models reports a panel normal only once it was really heard.
     qint64 lastReceiveMsecs() const { return m_nLastReceiveMs.load(); }
     int failCount() const { return m_nFailCount.load(); }
 
@@ -132,6 +134,9 @@ protected:
     // Marks the installed datagram link open (binding it again when a close
     // unbound it) and connects its reception.
     bool connectUdpLink();
+    // For models whose link a panel library owns: the driver counts as
+    // connected and accepts commands from now on.
+    void markLinkOpen() { m_bOpen.store(true); }
     // Stops the worker (between passes or inside a wait), then closes the link.
     void closePort();
     void startWatchdog();

@@ -215,10 +215,14 @@ void CPanelManager::checkCommState()
         if (!driver->model() || !driver->model()->listening || !driver->isConnected())
             continue;
         const int timeOut = driver->getTimeOutCount();
+        // The count starts full at open: only bytes really received since
+        // then make a panel normal (and let commands through). One never
+        // heard runs the count down and is reported lost after 30 s.
+        const bool heard = driver->lastReceiveMsecs() != 0;
         if (timeOut == 0 && driver->getCommState() != 0) {
             driver->setCommState(0);
             emitPanelNotice(it.key(), 1, tr("通讯超时"));
-        } else if (timeOut > 0 && driver->getCommState() != 1) {
+        } else if (timeOut > 0 && heard && driver->getCommState() != 1) {
             driver->setCommState(1);
             emitPanelNotice(it.key(), 0, tr("通讯正常"));
         }

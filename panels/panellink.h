@@ -29,6 +29,9 @@ public:
     // Everything received so far. A datagram link returns the datagrams
     // pending now, concatenated.
     virtual QByteArray readAll() = 0;
+    // Datagram links: takes the next pending datagram whole; false when none
+    // is left. Other links have no datagrams.
+    virtual bool readDatagram(QByteArray *datagram) { Q_UNUSED(datagram); return false; }
     // Drops what the device holds in both directions.
     virtual void clear() {}
 

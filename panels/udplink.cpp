@@ -29,7 +29,8 @@ bool UdpLink::open()
     if (m_pUdpSocket->state() == QAbstractSocket::BoundState)
         return true;
     return m_pUdpSocket->bind(m_localAddress, m_nLocalPort,
-                              QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint);
+                              m_bExclusive ? QUdpSocket::DontShareAddress
+                                           : QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint);
 }
 
 void UdpLink::close()
@@ -46,12 +47,25 @@ bool UdpLink::write(const QByteArray &bytes)
 {
     if (m_peerAddress.isNull() || m_nPeerPort == 0)
         return false;
-    return m_pUdpSocket->writeDatagram(bytes, m_peerAddress, m_nPeerPort) == bytes.size();
+    return writeTo(bytes, m_peerAddress, m_nPeerPort);
+}
+
+bool UdpLink::writeTo(const QByteArray &bytes, const QHostAddress &address, quint16 port)
+{
+    return m_pUdpSocket->writeDatagram(bytes, address, port) == bytes.size();
 }
 
 QByteArray UdpLink::readAll()
 {
     QByteArray all;
+    QByteArray datagram;
+    while (readDatagram(&datagram))
+        all.append(datagram);
+    return all;
+}
+
+bool UdpLink::readDatagram(QByteArray *datagram)
+{
     while (m_pUdpSocket->hasPendingDatagrams()) {
         const qint64 size = m_pUdpSocket->pendingDatagramSize();
         if (size < 0 || size > kMaxDatagram) {
@@ -59,12 +73,15 @@ QByteArray UdpLink::readAll()
             m_pUdpSocket->readDatagram(nullptr, 0);
             continue;
         }
-        QByteArray datagram(int(size), Qt::Uninitialized);
-        const qint64 n = m_pUdpSocket->readDatagram(datagram.data(), size);
-        if (n > 0)
-            all.append(datagram.constData(), int(n));
+        QByteArray d(int(size), Qt::Uninitialized);
+        const qint64 n = m_pUdpSocket->readDatagram(d.data(), size);
+        if (n < 0)
+            continue;
+        d.truncate(int(n));
+        *datagram = d;
+        return true;
     }
-    return all;
+    return false;
 }
 
 QString UdpLink::description() const

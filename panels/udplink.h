@@ -15,6 +15,9 @@ public:
 
     void setLocal(const QHostAddress &address, quint16 port);
     void setPeer(const QHostAddress &address, quint16 port);
+    // Exclusive: the port is not shared with any other socket, so a second
+    // user fails to bind instead of silently receiving half the datagrams.
+    void setExclusive(bool on) { m_bExclusive = on; }
     quint16 localPort() const { return m_pUdpSocket->localPort(); }
 
     bool open() override;
@@ -22,6 +25,9 @@ public:
     bool isOpen() const override;
     bool write(const QByteArray &bytes) override;
     QByteArray readAll() override;
+    bool readDatagram(QByteArray *datagram) override;
+    // A datagram to another destination than the peer (a broadcast).
+    bool writeTo(const QByteArray &bytes, const QHostAddress &address, quint16 port);
     bool isDatagram() const override { return true; }
     QString errorText() const override { return m_pUdpSocket->errorString(); }
     QString description() const override;
@@ -33,4 +39,5 @@ private:
     quint16 m_nLocalPort = 0;
     QHostAddress m_peerAddress;
     quint16 m_nPeerPort = 0;
+    bool m_bExclusive = false;
 };

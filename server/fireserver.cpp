@@ -75,7 +75,11 @@ void FireServer::start(QObject *view)
         m_title = title;
     loadControllers();
 
+    m_clientLimiter.reset(new ConnectionLimiter(QStringLiteral("client port %1").arg(m_options.clientPort),
+                                                ctx.iniInt(QStringLiteral("Server/maxConnectionsPerAddress"), 64),
+                                                ctx.iniInt(QStringLiteral("Server/maxConnections"), 2000)));
     m_listener = new QTcpServer(this);
+    new AcceptGuard(m_listener, QStringLiteral("client port %1").arg(m_options.clientPort));
     if (m_listener->listen(QHostAddress::Any, m_options.clientPort)) {
         CClient::resetSequence();
         qDebug() << "client service listening on port" << m_listener->serverPort();
@@ -129,6 +133,15 @@ void FireServer::loadControllers()
 void FireServer::on_newClientConnect()
 {
     while (QTcpSocket *socket = m_listener->nextPendingConnection()) {
+        const QHostAddress peer = socket->peerAddress();
+        if (!m_clientLimiter->admit(peer)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        // The socket goes with its client; the client cuts all its own
+        // connections when it closes, the socket's are left alone.
+        connect(socket, &QObject::destroyed, this, [this, peer] { m_clientLimiter->release(peer); });
         auto *client = new CClient(m_dispatcher, this);
         connectView(SIGNAL(eSetUserConnState(QString,int)), client, SLOT(slotSetUserState(QString,int)));
         connectView(SIGNAL(eEventSent2Client(QVariant,QString)), client, SLOT(showSentDataToClient(QVariant,QString)));

@@ -3,6 +3,7 @@
 // order, connects them, and runs the shutdown path. The console owns one and
 // reaches every component through it; headless mode runs it on its own.
 
+#include "core/connectionlimits.h"
 #include "core/servercontext.h"
 #include "gateways/chttpclient.h"
 #include "gateways/cmodbusdevice.h"
@@ -12,6 +13,8 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
+
+#include <memory>
 
 class CClient;
 class CEventProcess;
@@ -78,6 +81,7 @@ private:
     CEventProcess *m_dispatcher = nullptr;   // owned, no Qt parent
     CPanelManager *m_panelManager = nullptr; // owned, no Qt parent
     QTcpServer *m_listener = nullptr;
+    std::unique_ptr<ConnectionLimiter> m_clientLimiter;
     CModbusDevice *m_modbus = nullptr;
     CHttpClient *m_cloud = nullptr;
     QTimer m_stateTimer;

@@ -2,6 +2,7 @@
 // Integrators use it to watch a site and to send one command; the tests use
 // it as a real client.
 
+#include "clients/clientcodec.h"
 #include "clients/jsonsplitter.h"
 #include "core/cevent.h"
 #include "core/commandline.h"
@@ -44,17 +45,16 @@ QString describe(const QJsonObject &o)
 {
     const QString word = o.value("b").toString();
     if (word == QLatin1String("NewEvent")) {
+        const CEvent e = ClientCodec::decodeEvent(o);
         return QStringLiteral("%1 NewEvent panel=%2 type=%3 com=%4 class=%5 code=%6 prop=%7 loop=%8 addr=%9 "
                               "dev=%10 device=\"%11\" end=\"%12\" value=%13 note=\"%14\"")
-            .arg(o.value("o").toString(), QString::number(o.value("d").toInt()),
-                 QString::number(o.value("e").toInt()), QString::number(o.value("c").toInt()),
-                 QString::number(o.value("f").toInt()), QString::number(o.value("g").toInt()),
-                 QString::number(o.value("h").toInt()), QString::number(o.value("i").toInt()),
-                 QString::number(o.value("j").toInt()))
-            .arg(o.value("k").toInt())
-            .arg(o.value("m").toString(), o.value("n").toString())
-            .arg(o.value("p").toInt())
-            .arg(o.value("l").toString());
+            .arg(e.strTime, QString::number(e.nPanelID), QString::number(e.nPanelType),
+                 QString::number(e.nCom), QString::number(e.nEventType), QString::number(e.nEventCode),
+                 QString::number(e.nEventProperty), QString::number(e.nLoop), QString::number(e.nAddress))
+            .arg(e.nDevType)
+            .arg(e.strCode, e.strEndCode)
+            .arg(e.nValue)
+            .arg(e.strNote);
     }
     QString line = word;
     if (o.contains("a"))
@@ -105,27 +105,34 @@ int main(int argc, char *argv[])
     const QString command = args.isEmpty() ? QStringLiteral("watch") : args.first().toLower();
     const auto number = [&](int i) { return i < args.size() ? args.at(i).toInt() : 0; };
 
-    QJsonObject commandObject;
+    using Request = ClientCodec::Request;
+    Request request;
+    request.kind = Request::NoWord;
+    request.event.nPanelID = quint8(number(1));
     if (command == "silence" || command == "reset") {
-        commandObject = {{"b", "SETCONTROL"}, {"d", number(1)}, {"g", command == "silence" ? 16 : 11}};
+        request.kind = Request::SetControl;
+        request.event.nEventCode = command == "silence" ? 16 : 11;
     } else if (command == "settime") {
-        commandObject = {{"b", "SETTIME"}};
+        request.kind = Request::SetTime;
     } else if (command == "start" || command == "stop" || command == "disable" || command == "enable") {
-        const int code = command == "start" ? CmdStart : command == "stop" ? CmdStop
-                       : command == "disable" ? CmdDisable : CmdEnable;
-        const QString from = args.value(2);
-        commandObject = {{"b", "SETCONTROL"}, {"d", number(1)}, {"g", code},
-                         {"m", from}, {"n", args.value(3, from)}};
-    } else if (command == "read") {
-        commandObject = {{"b", "READVALUE"}, {"d", number(1)}, {"i", number(2)}, {"x", number(3)}, {"k", number(4)}};
-    } else if (command == "readswitch") {
-        commandObject = {{"b", "READVALUESWITCH"}, {"d", number(1)}, {"i", number(2)}, {"x", number(3)}, {"k", number(4)}};
+        request.kind = Request::SetControl;
+        request.event.nEventCode = command == "start" ? CmdStart : command == "stop" ? CmdStop
+                                 : command == "disable" ? CmdDisable : CmdEnable;
+        request.event.strCode = args.value(2);
+        request.event.strEndCode = args.value(3, request.event.strCode);
+    } else if (command == "read" || command == "readswitch") {
+        request.kind = command == "read" ? Request::ReadValue : Request::ReadValueSwitch;
+        request.event.nLoop = number(2);
+        request.event.nChannel = number(3);
+        // The switch as the client gives it: 1 on.
+        request.event.nDevType = command == "read" ? (number(4) == 1 ? 0 : 1) : number(4);
     } else if (command == "getremote") {
-        commandObject = {{"b", "GETREMOTE"}};
+        request.kind = Request::GetRemote;
     } else if (command != "watch") {
-        fprintf(stderr, "fire-client: unknown command %s\n", qPrintable(command));
-        return 2;
+        CommandLine::fail(p, QStringLiteral("unknown command %1").arg(command));
     }
+    const QJsonObject commandObject = request.kind == Request::NoWord ? QJsonObject()
+                                                                      : ClientCodec::encodeRequest(request);
 
     const bool raw = p.isSet("raw");
     const int wanted = p.value("count").toInt();
@@ -146,11 +153,17 @@ int main(int argc, char *argv[])
     QObject::connect(&socket, &QTcpSocket::connected, [&] {
         out() << "connected to " << p.value("host") << ":" << p.value("port") << Qt::endl;
         if (p.isSet("user")) {
-            socket.write(encode({{"b", "LOGIN"}, {"t", p.value("user")}, {"u", p.value("password")},
-                                 {"s", ""}, {"r", ""}, {"q", 0}}));
+            Request login;
+            login.kind = Request::Login;
+            login.user.userName = p.value("user");
+            login.user.password = p.value("password");
+            socket.write(encode(ClientCodec::encodeRequest(login)));
         } else {
-            if (p.isSet("hello"))
-                socket.write(encode({{"b", "DATARECEIVED"}}));
+            if (p.isSet("hello")) {
+                Request hello;
+                hello.kind = Request::DataReceived;
+                socket.write(encode(ClientCodec::encodeRequest(hello)));
+            }
             sendCommand();
         }
     });

@@ -25,7 +25,7 @@ const PanelModel &ControllerAsh::model()
     m.parity = QSerialPort::MarkParity;
     m.commEventCode = 0;   // 101 lost, 100 restored
     m.pacing = PanelModel::BytePaced;
-        m.simulator = QStringLiteral("ash");
+        m.simulator = QStringLiteral("birch"); // the family simulator plays both
         m.create = &createPanelDriver<ControllerAsh>;
         return m;
     }();

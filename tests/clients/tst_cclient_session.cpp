@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QtTest>
 
 class TestClientSession : public QObject
@@ -77,6 +78,7 @@ private slots:
         ctx.bRemote = false;
         ctx.remoteLinkOk = false;
         ctx.isHaveUserType = false;
+        ctx.eventsWithoutLogin = false;
         ClientAccounts &acc = ClientAccounts::instance();
         acc.clear();
         acc.addAccount(QStringLiteral("alice"), QStringLiteral("Secret"), QStringLiteral("Local"));
@@ -197,10 +199,13 @@ private slots:
         QCOMPARE(m_srv->logs.last(), QStringLiteral("客户端登出成功!"));
         QVERIFY(!account("alice").isLoggedIn);
         QVERIFY(!account("alice").isConnected);
-        // Logged out, the connection keeps its user and still gets its events.
+        // Logged out, the connection holds no login: its events stop (the
+        // GETREMOTE reply arrives, the event before it does not).
         QCOMPARE(m_srv->clients[0]->userName(), QStringLiteral("alice"));
         m_srv->emitEvent(CEvent(), QStringLiteral("alice"));
+        p->command(QStringLiteral("GETREMOTE"));
         QTRY_COMPARE(p->msgs.size(), 3);
+        QCOMPARE(p->words().last(), QStringLiteral("RemoteFailed"));
 
         // Log in again, then close: the account is released.
         p->login(QStringLiteral("alice"), QStringLiteral("Secret"));
@@ -212,6 +217,65 @@ private slots:
         QCOMPARE(m_srv->states.last(), qMakePair(QStringLiteral("alice"), 0));
         QCOMPARE(m_srv->logs.last(), QStringLiteral("客户端退出!"));
         QVERIFY(!account("alice").isLoggedIn);
+    }
+
+    void eventsOnlyForLoginsAndGuessingIsSlowed()
+    {
+        // A wrong password, then an alarm: the peer that failed gets nothing,
+        // the one that logged in gets it.
+        auto guesser = peer(QStringLiteral("127.0.0.2"));
+        auto op = peer();
+        QVERIFY(guesser && op);
+        guesser->login(QStringLiteral("alice"), QStringLiteral("wrong"));
+        QTRY_COMPARE(guesser->count("LogFailed"), 1);
+        op->login(QStringLiteral("alice"), QStringLiteral("Secret"));
+        QTRY_COMPARE(m_srv->states.size(), 1);
+        m_srv->emitEvent(CEvent());
+        QTRY_COMPARE(op->count("NewEvent"), 1);
+        guesser->command(QStringLiteral("GETREMOTE"));
+        QTRY_COMPARE(guesser->msgs.size(), 2);
+        QCOMPARE(guesser->count("NewEvent"), 0);
+
+        // Ten failures within a minute: from that address even the right
+        // password is refused unchecked; another address is not affected.
+        qint64 now = 1000000;
+        ClientAccounts::instance().throttle().setClock([&now] { return now; });
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("10 failed logins from 127.0.0.2"));
+        for (int i = 0; i < 9; ++i)
+            guesser->login(QStringLiteral("rem"), QStringLiteral("wrong"));
+        QTRY_COMPARE(guesser->count("LogFailed"), 10);
+        guesser->login(QStringLiteral("rem"), QStringLiteral("pw"));
+        QTRY_COMPARE(guesser->count("LogFailed"), 11);
+        auto other = peer(QStringLiteral("127.0.0.3"));
+        QVERIFY(other);
+        other->login(QStringLiteral("rem"), QStringLiteral("pw"));
+        QTRY_COMPARE(other->count("LogOK_Mulsys"), 1);
+        other->login(QStringLiteral("rem"), QStringLiteral("pw"), QStringLiteral("LOGOUT"));
+        QTRY_COMPARE(other->count("LogOutOK"), 1);
+        now += 30001;
+        guesser->login(QStringLiteral("rem"), QStringLiteral("pw"));
+        QTRY_COMPARE(guesser->count("LogOK_Mulsys"), 1);
+        ClientAccounts::instance().throttle().setClock(nullptr);
+    }
+
+    void connectionWithoutLoginIsClosedAtItsDeadline()
+    {
+        m_srv->timing.loginDeadlineMs = 50;
+        m_srv->timing.heartbeatMs = 60000;
+        auto p = peer();
+        QVERIFY(p);
+        QPointer<CClient> idle = m_srv->clients[0];
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("did not log in within"));
+        QTRY_VERIFY(idle.isNull());
+        // Logged in in time, the connection outlives its deadline (a
+        // negative check: three deadlines pass).
+        m_srv->timing.loginDeadlineMs = 100;
+        auto q = peer();
+        QVERIFY(q);
+        q->login(QStringLiteral("alice"), QStringLiteral("Secret"));
+        QTRY_COMPARE(m_srv->states.size(), 1);
+        QTest::qWait(300);
+        QVERIFY(!m_srv->clients.last().isNull());
     }
 
     void closingDuringTheLoginPauseReleasesTheAccount()

@@ -8,6 +8,7 @@
 #include "console/qdialoggetpassword.h"
 #include "core/apppaths.h"
 #include "core/prompt.h"
+#include "core/servercontext.h"
 
 #include <QDialog>
 #include <QFile>
@@ -53,6 +54,7 @@ struct ConsoleSite
         ini.write(lines.join('\n') + '\n');
         ini.close();
         AppPaths::setAppDir(dir.path());
+        ServerContext::instance().loadIni();
         Prompt::setHandler([this](const Prompt::Request &r) {
             prompts << r;
             return r.icon == Prompt::Question ? questionAnswer : r.defaultAnswer;

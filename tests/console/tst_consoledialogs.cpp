@@ -138,11 +138,16 @@ private slots:
         QVERIFY(ini.open(QIODevice::WriteOnly));
         ini.write("[SerialPorts]\nCOM3=/tmp/none-a\nCOM2=run/none-b\n");
         ini.close();
-        const QMap<QString, QString> mapped = SerialPortList::mappedPorts(ini.fileName());
+        const QString old = AppPaths::appDir();
+        AppPaths::setAppDir(dir.path());
+        ServerContext::instance().loadIni();
+        const QMap<QString, QString> mapped = SerialPortList::mappedPorts();
         QCOMPARE(mapped.value("COM3"), QStringLiteral("/tmp/none-a"));
         QCOMPARE(mapped.value("COM2"), dir.filePath("run/none-b"));
         QCOMPARE(SerialPortList::portNames(mapped, {}), QStringList({"COM2", "COM3"}));
-        QVERIFY(SerialPortList::mappedPorts(dir.filePath("missing.ini")).isEmpty());
+        ServerContext::instance().loadIni(dir.filePath("missing.ini"));
+        QVERIFY(SerialPortList::mappedPorts().isEmpty());
+        AppPaths::setAppDir(old);
     }
 };
 

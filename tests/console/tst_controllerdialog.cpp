@@ -101,9 +101,9 @@ private slots:
     void portListIsFourPortsWhenNothingIsFound()
     {
         SerialPortList::setDeviceLister([] { return QStringList(); });
-        QFile::rename(m_site.dir.filePath("config.ini"), m_site.dir.filePath("config.ini.keep"));
+        ServerContext::instance().loadIni(m_site.dir.filePath("no-such.ini"));
         QDialogControllerSetting d(&m_table, nullptr);
-        QFile::rename(m_site.dir.filePath("config.ini.keep"), m_site.dir.filePath("config.ini"));
+        ServerContext::instance().loadIni();
         SerialPortList::setDeviceLister({});
         auto *ports = d.findChild<QComboBox *>("m_combComNumber");
         QStringList names;

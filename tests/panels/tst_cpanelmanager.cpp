@@ -10,6 +10,8 @@
 #include "panels/models/birchframes.h"
 #include "panels/models/controllerash.h"
 #include "panels/models/controllerbirch.h"
+#include "panels/models/controllerelm.h"
+#include "panels/models/controllerjuniper.h"
 #include "tools/sim/birchpanelsim.h"
 
 #include <QPointer>
@@ -288,8 +290,11 @@ private slots:
         QCOMPARE(manager.controller(1)->m_strPortName, QStringLiteral("COM7"));
         QCOMPARE(manager.controller(2)->m_strPortName, QStringLiteral("COM3"));
         QCOMPARE(manager.controller(2)->m_nControllerType, 41);
-        QVERIFY(!manager.controller(3)); // network model not built yet: record only
-        QVERIFY(manager.controllerInfo(3));
+        QVERIFY(qobject_cast<ControllerElm *>(manager.controller(3)));
+        QCOMPARE(qobject_cast<ControllerElm *>(manager.controller(3))->panelAddress(), QHostAddress(QStringLiteral("127.0.0.1")));
+        manager.addController(record(4, 250, QString(), 5));
+        QVERIFY(qobject_cast<ControllerJuniper *>(manager.controller(4)));
+        QCOMPARE(manager.controller(4)->m_strPortName, QStringLiteral("COM5"));
     }
 
     void oneCommandQueuedByTwoAnsweringDrivers()

@@ -1,0 +1,70 @@
+#pragma once
+// The client protocol's wire format as pure functions: a request object a
+// client sends becomes a typed request and back, a message the server sends
+// is encoded from values and back. The single-letter members are mapped to
+// record fields here and nowhere else. No sockets: CClient moves the bytes
+// and applies the connection rules, fire-client speaks the other side.
+
+#include "clients/userinfo.h"
+#include "core/cevent.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QVariant>
+
+namespace ClientCodec {
+
+// What a client asks, by its command word ("b", trimmed and upper-cased).
+struct Request
+{
+    enum Kind {
+        NoWord,          // an object without "b"
+        Login,
+        Logout,
+        SetControl,
+        SetTime,
+        ReadValueSwitch,
+        ReadValue,       // any word containing READVALUE but READVALUESWITCH
+        GetRemote,
+        DataReceived,    // the client's acknowledgement
+        NewEvent,        // an event a client reports
+        Lamp,            // SETLAMP, SOUND: logged only
+        Unknown,
+    };
+    Kind kind = NoWord;
+    QString word;        // "b" as the client wrote it
+    CEvent event;        // the members the word carries (see decodeRequest)
+    UserInfo user;       // LOGIN, LOGOUT
+};
+
+// The request an object stands for. Only the members a word carries are
+// read: SETCONTROL d e g h i j k x l m n o w; NEWEVENT d g h i j k l m n o;
+// READVALUESWITCH d e i k x; READVALUE d i x k, with the client's switch k
+// inverted (1 becomes 0, anything else 1) and strNote "ReadValue";
+// LOGIN/LOGOUT q r s t u. nEventCode is the client's code as sent.
+Request decodeRequest(const QJsonObject &obj);
+// The object a client sends for a request (fire-client and tests).
+QJsonObject encodeRequest(const Request &request);
+
+// The panel command a SETCONTROL code stands for: 16 silence (0x89), 18
+// 0x97, 11 reset (0x94), 0x8A..0x93 as they are; 0 for any other code.
+int commandCodeFor(int clientCode);
+
+// A message the server sends: "a" the sequence number as text, "b" the
+// word, then the payload's members (an event for NewEvent, the login data
+// for LOGIN/LOGOUT, "v" for the others).
+QJsonObject encodeMessage(int nSerial, const QString &strWord, const QVariant &payload);
+// The indented document written to the socket. NewEvent documents share
+// their encoded event between connections (main thread only).
+QByteArray encodeDocument(int nSerial, const QString &strWord, const QVariant &payload);
+// The event of a NewEvent message (members c to p and x).
+CEvent decodeEvent(const QJsonObject &message);
+
+// The console's description of a message; passwords never appear in it.
+QString describeMessage(const QString &strWord, const QVariant &payload);
+// Raw bytes of a (possibly broken) object fit for the log: the value of
+// every "u" member is masked.
+QByteArray redactPasswords(const QByteArray &raw);
+
+} // namespace ClientCodec

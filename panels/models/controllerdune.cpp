@@ -1,0 +1,130 @@
+#include "panels/models/controllerdune.h"
+
+#include "panels/models/birchframes.h"
+
+#include <QDeadlineTimer>
+
+using namespace CedarFrames;
+
+namespace {
+const int kRecordResumeMs = 5000; // the panel lists its records again this long after a reset
+const int kAfterResetMs = 150;
+}
+
+ControllerCedar::Traits ControllerDune::traits()
+{
+    Traits v;
+    v.frames = Dune;
+    v.eventPanelType = 160;
+    v.recordReplyTicks = 50;
+    v.blockPauseMs = 5;
+    v.timeWithSeconds = false;
+    return v;
+}
+
+const PanelModel &ControllerDune::model()
+{
+    static const PanelModel m = [] {
+        PanelModel m;
+        m.name = QStringLiteral("ControllerDune");
+        m.typeCodes = {160};
+        m.link = PanelModel::Serial;
+        m.baudRate = 2400;
+        m.parity = QSerialPort::MarkParity;
+        m.commEventCode = 17;
+        m.pacing = PanelModel::WholeFrame;
+        m.simulator = QStringLiteral("cedar");
+        m.create = &createPanelDriver<ControllerDune>;
+        return m;
+    }();
+    return m;
+}
+
+ControllerDune::ControllerDune(const QString &strLink, int nControllerID, int nControllerType)
+    : ControllerCedar(strLink, nControllerID, nControllerType, &model(), traits())
+{
+    m_monotonicMs = [] { return QDeadlineTimer::current().deadline(); };
+}
+
+ControllerDune::~ControllerDune()
+{
+    // The loop calls our overrides: it must end before this object does.
+    closePort();
+}
+
+void ControllerDune::armRecordResume()
+{
+    // A deadline checked each cycle instead of a timer in the worker.
+    m_bResumeArmed = true;
+    m_nResumeAtMs = m_monotonicMs() + kRecordResumeMs;
+}
+
+void ControllerDune::emitReset(bool withEndCode)
+{
+    CEvent e = cedarEvent();
+    e.nEventCode = 12;
+    e.strCode = QStringLiteral("00000000");
+    if (withEndCode)
+        e.strEndCode = e.strCode;
+    emitEvent(e);
+}
+
+int ControllerDune::pollPanel()
+{
+    if (m_bResumeArmed && m_monotonicMs() >= m_nResumeAtMs) {
+        m_bResumeArmed = false;
+        m_bRecordQuery = false;
+    }
+    return ControllerCedar::pollPanel();
+}
+
+int ControllerDune::handleReport(const Report &r)
+{
+    switch (r.header) {
+    case HeaderIdle:
+        return acknowledge(Accepted) ? 100 : 101;
+    case HeaderReset:
+        emitReset(false);
+        acknowledge(Accepted);
+        armRecordResume();
+        return 100;
+    case HeaderSilenced:
+        emitCode(37);
+        acknowledge(Accepted);
+        return 100;
+    case HeaderStatus:
+        acknowledge(Accepted);
+        return 100;
+    case HeaderCleared:
+        acknowledge(Accepted);
+        emitCode(duneClearedCode(r.state, r.devType), &r);
+        return 100;
+    case HeaderRaised:
+        acknowledge(Accepted);
+        emitCode(duneRaisedCode(r.state), &r);
+        return 100;
+    default:
+        return 100; // the panel answered; nothing of it is ours to read
+    }
+}
+
+int ControllerDune::sendControl94()
+{
+    emitReset(true);
+    if (!shakeHand(CommandReset, false))
+        return 101;
+    armRecordResume();
+    delayMs(kAfterResetMs);
+    return 100;
+}
+
+int ControllerDune::readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType)
+{
+    return Controller::readValue(nLoop, nChannel, nDevType);
+}
+
+QByteArray ControllerDune::deviceAddress(const QString &strCode) const
+{
+    // Characters 3..10 as decimal pairs, sent as BCD (the Birch form).
+    return BirchFrames::birchDeviceAddress(strCode);
+}

@@ -1,0 +1,277 @@
+// The Juniper driver: answers with the server's time and CRC, the set-time
+// answer, records cut up or buried in noise, the silence and reset commands
+// and the remote lamp on a fake link; then a session through the panel
+// manager against the simulated panel over a socat pair.
+
+#include "eventsink.h"
+#include "qtwarningguard.h"
+#include "recordtable.h"
+#include "common/socatpair.h"
+
+#include "core/apppaths.h"
+#include "core/servercontext.h"
+#include "panels/cpanelmanager.h"
+#include "panels/fakelink.h"
+#include "panels/models/controllerjuniper.h"
+#include "panels/models/elmframes.h"
+#include "tools/sim/recordpanelsim.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace ElmFrames;
+
+namespace {
+QByteArray hex(const char *h) { return QByteArray::fromHex(h); }
+const QDateTime kWhen(QDate(2024, 12, 5), QTime(21, 45, 10));
+
+// Records every DTR level set; can refuse them as a port without modem lines does.
+class LampLink : public FakeLink
+{
+public:
+    bool setDataTerminalReady(bool on) override
+    {
+        QMutexLocker lock(&m_levelLock);
+        levels.append(on);
+        return !refuse;
+    }
+    QList<bool> seen() const
+    {
+        QMutexLocker lock(&m_levelLock);
+        return levels;
+    }
+    std::atomic<bool> refuse{false};
+
+private:
+    mutable QMutex m_levelLock; // guards levels; the driver's worker and the test take it
+    QList<bool> levels;
+};
+
+struct Rig
+{
+    Rig() : d(QStringLiteral("COM:COM9"), 2, 250), f(new LampLink)
+    {
+        d.setLink(f);
+        d.setClock([] { return kWhen; });
+        sink.watch(&d);
+        ok = d.openController();
+    }
+    QList<QByteArray> writes() const
+    {
+        QList<QByteArray> out;
+        for (const FakeLink::Write &w : f->writes())
+            out << w.bytes;
+        return out;
+    }
+    ControllerJuniper d;
+    LampLink *f;
+    EventSink sink;
+    bool ok = false;
+};
+
+CEvent command(int code)
+{
+    CEvent c;
+    c.nEventCode = code;
+    return c;
+}
+
+QList<CEvent> events(const QSignalSpy &spy)
+{
+    QList<CEvent> out;
+    for (const QList<QVariant> &args : spy)
+        out << CEvent::fromVariant(args.at(0));
+    return out;
+}
+
+int countDtrWarnings(const QStringList &lines)
+{
+    return int(std::count_if(lines.cbegin(), lines.cend(), [](const QString &l) { return l.contains(QLatin1String("DTR")); }));
+}
+
+QStringList g_warnings;
+QtMessageHandler g_previous = nullptr;
+void collectWarnings(QtMsgType type, const QMessageLogContext &ctx, const QString &msg)
+{
+    if (type == QtWarningMsg)
+        g_warnings << msg;
+    g_previous(type, ctx, msg);
+}
+} // namespace
+
+class TestJuniperDriver : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        QtWarningGuard::install();
+        QVERIFY(m_dir.isValid());
+        AppPaths::setAppDir(m_dir.path());
+        QVERIFY(loadRecordEventTable(m_dir.path()));
+    }
+    void cleanup() { QCOMPARE(QtWarningGuard::take(), QStringList()); }
+
+    void answersWithTimeAndCrc()
+    {
+        Rig r;
+        QVERIFY(r.ok);
+        QCOMPARE(r.f->baudRate(), 115200);
+        const QByteArray answer = hex("7e0102020742 180c05152d0a 98cc");
+        // A device record in two pieces: one event, one answer.
+        QByteArray device = hex("7e0101010321 0001 0002 0007 04 180102030405");
+        device = appendCrc(device + QByteArray(40, '\x11'));
+        r.f->inject(device.left(20));
+        r.f->inject(device.mid(20));
+        QTRY_COMPARE(r.writes(), QList<QByteArray>{answer});
+        QTRY_COMPARE(r.sink.events.size(), 1);
+        CEvent e = r.sink.events.at(0);
+        QCOMPARE(e.nEventCode, 33);
+        QCOMPARE(e.nEventType, 5);
+        QCOMPARE(int(e.nPanelID), 1);
+        QCOMPARE(e.nPanelType, 250);
+        QCOMPARE(int(e.nCom), 9);
+        QCOMPARE(e.nLoop, 2);
+        QCOMPARE(e.nAddress, 7);
+        QCOMPARE(e.strTime, QStringLiteral("2024-01-02 03:04:05"));
+
+        // Unknown kind: answered, no event. Noise before a record: dropped
+        // with a log line, the record answered once.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("3 bytes that form no record dropped")));
+        r.f->clearWrites();
+        r.f->inject(appendCrc(hex("7e0101010330 0001")) + hex("0a0b0c") + appendCrc(hex("7e0101010325 180102030405 00 06")));
+        QTRY_COMPARE(r.writes(), (QList<QByteArray>{answer, answer}));
+        QTRY_COMPARE(r.sink.events.size(), 2);
+        QCOMPARE(r.sink.events.at(1).nEventCode, 37);
+        QCOMPARE(int(r.sink.events.at(1).nPanelID), 6);
+
+        // A time sync: the next answer sets the panel's clock, then plain ones again.
+        r.f->clearWrites();
+        QCOMPARE(r.d.syncTime(), 0);
+        r.f->inject(appendCrc(hex("7e0101010301 0001")));
+        r.f->inject(appendCrc(hex("7e0101010301 0001")));
+        QTRY_COMPARE(r.writes(), (QList<QByteArray>{hex("7e0102020842 180c05152d0a 01 6518"), answer}));
+    }
+
+    void silenceThriceResetNothing()
+    {
+        Rig r;
+        r.d.setPassDelayMs(5);
+        r.d.start();
+        r.d.setCommState(1);
+        QVERIFY(r.d.addCommand(command(CmdReset).toVariant()));
+        QVERIFY(r.d.addCommand(command(CmdSilence).toVariant()));
+        const QByteArray silence = hex("7e007f0101898181");
+        QTRY_COMPARE(r.writes(), (QList<QByteArray>{silence, silence, silence}));
+        QTRY_COMPARE(r.d.commandCount(), 0);
+        r.d.closeController();
+        QCOMPARE(r.writes().size(), 3);
+    }
+
+    void lampModes()
+    {
+        Rig r;
+        r.d.setLampTiming(10, 50);
+        r.d.setPassDelayMs(5);
+        r.d.start(); // the lamp request crosses into the worker
+        r.d.setRemoteLight(1);
+        QTRY_COMPARE(r.f->seen(), QList<bool>{true});
+        r.d.setRemoteLight(2);
+        QTRY_VERIFY(r.f->seen().size() >= 6);
+        const QList<bool> blink = r.f->seen().mid(1, 5);
+        for (int i = 1; i < blink.size(); ++i)
+            QVERIFY(blink.at(i) != blink.at(i - 1));
+        QVERIFY(r.d.lampTimerActive());
+        // Off: held off a while after the last blink request, then the timer stops.
+        r.d.setRemoteLight(0);
+        QTRY_VERIFY(!r.d.lampTimerActive());
+        QCOMPARE(r.f->seen().last(), false);
+
+        // A port whose DTR cannot be set says so once, however long it blinks.
+        g_warnings.clear();
+        g_previous = qInstallMessageHandler(collectWarnings);
+        r.f->refuse = true;
+        const int before = r.f->seen().size();
+        r.d.setRemoteLight(2);
+        QTRY_VERIFY(r.f->seen().size() >= before + 6);
+        r.d.closeController();
+        qInstallMessageHandler(g_previous);
+        QCOMPARE(countDtrWarnings(g_warnings), 1);
+    }
+
+    void sessionOverSocatPair()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("socat")).isEmpty())
+            QSKIP("socat is not installed");
+        const QString tag = QString::number(QCoreApplication::applicationPid());
+        SocatPair pair(m_dir.filePath(QStringLiteral("drv-") + tag), m_dir.filePath(QStringLiteral("sim-") + tag));
+        QVERIFY(pair.start());
+        QFile ini(m_dir.filePath(QStringLiteral("config.ini")));
+        QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ini.write(QStringLiteral("[SerialPorts]\nCOM9=%1\n").arg(pair.a()).toUtf8());
+        ini.close();
+        ServerContext::instance().loadIni();
+
+        JuniperSimPort sim;
+        QVERIFY2(sim.openDevice(pair.b(), 115200), qPrintable(sim.errorText()));
+        QDateTime now = QDateTime::currentDateTime();
+        CPanelManager manager;
+        manager.setClock([&now] { return now; });
+        auto *info = new ControllerInfo;
+        info->controllerId = 4;
+        info->controllerType = 250;
+        info->comPort = 9;
+        manager.addController(info);
+        QSignalSpy spy(&manager, SIGNAL(sendEvent(QVariant)));
+        QVERIFY(manager.openPanel(4));
+        spy.clear();
+
+        sim.sim().addReport(0x21, 1, 5, 3, QStringLiteral("烟感"));
+        sim.sim().addReport(37);
+        sim.sim().addReport(0x30); // not in the table: answered only
+        sim.sim().addReport(5, 2, 9, 4);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.sim().reportsAcknowledged(), 4, 10000);
+        QCOMPARE(sim.sim().wrongAcknowledgements(), 0);
+        QTRY_COMPARE(spy.count(), 3);
+        QList<CEvent> out = events(spy);
+        QCOMPARE(out.at(0).nEventCode, 33);
+        QCOMPARE(out.at(0).nAddress, 5);
+        QCOMPARE(out.at(1).nEventCode, 37);
+        QCOMPARE(out.at(2).nLoop, 2);
+        spy.clear();
+        now = now.addSecs(5);
+        manager.checkCommState();
+        QCOMPARE(events(spy).size(), 1);
+        QCOMPARE(events(spy).first().strNote, QStringLiteral("通讯正常"));
+
+        // Commands: the time sync turns the next answer into a set-time one.
+        sim.sim().takeReceived();
+        manager.slotHandleCommandData(command(CmdSyncTime).toVariant());
+        manager.slotHandleCommandData(command(CmdSilence).toVariant());
+        QList<RecordPanelSim::Received> received;
+        QTRY_COMPARE_WITH_TIMEOUT((received += sim.sim().takeReceived()).size(), 3, 10000);
+        for (const RecordPanelSim::Received &r : qAsConst(received))
+            QCOMPARE(r.type, RecordPanelSim::Received::Silence);
+        sim.sim().addReport(1);
+        sim.sim().addReport(1);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.sim().reportsAcknowledged(), 6, 10000);
+        received = sim.sim().takeReceived();
+        QCOMPARE(received.size(), 2);
+        QCOMPARE(received.at(0).bytes.size(), 15);
+        QCOMPARE(received.at(1).bytes.size(), 14);
+        QCOMPARE(sim.sim().wrongAcknowledgements(), 0);
+
+        // The lamp on a pseudo-terminal, which has no modem lines: logged, no harm.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("DTR of COM9 cannot be set")));
+        manager.slotIndicateRemoteLight(1);
+        sim.sim().addReport(1);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.sim().reportsAcknowledged(), 7, 10000);
+        manager.closeAllPanels();
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+QTEST_GUILESS_MAIN(TestJuniperDriver)
+#include "tst_juniperdriver.moc"
