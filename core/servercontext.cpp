@@ -41,6 +41,7 @@ void ServerContext::loadIni(const QString &path)
     ini.setIniCodec("GBK");
     m_ini.clear();
     m_serialPorts.clear();
+    m_bIniLoaded = true;
     const QStringList keys = ini.allKeys();
     for (const QString &key : keys) {
         const QVariant value = ini.value(key);

@@ -56,6 +56,9 @@ public:
     // server calls it once at start-up, before any driver exists; a missing
     // file leaves every default. Main thread only.
     void loadIni(const QString &path = QString());
+    // Whether loadIni has run (main reads the file before the log handler
+    // starts; the server object reads it only when nobody did).
+    bool iniLoaded() const { return m_bIniLoaded; }
     // A value of the file as read, by "Group/key"; defaultValue when absent.
     QVariant iniValue(const QString &key, const QVariant &defaultValue = QVariant()) const;
     // A switch of the file: on only for exactly 1.
@@ -77,6 +80,7 @@ private:
     friend void writeNetName(const QString &name, const QString &path);
     ServerContext() = default;
     QHash<QString, QVariant> m_ini;          // written by loadIni only
+    bool m_bIniLoaded = false;
     QMap<QString, QString> m_serialPorts;    // written by loadIni only
 };
 

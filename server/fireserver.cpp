@@ -5,6 +5,7 @@
 #include "clients/clientaccounts.h"
 #include "config/configtables.h"
 #include "config/controllerstore.h"
+#include "gateways/nbdevice.h"
 #include "panels/cpanelmanager.h"
 #include "panels/panelmodel.h"
 
@@ -49,7 +50,8 @@ void FireServer::start(QObject *view)
     ServerContext &ctx = ServerContext::instance();
     // config.ini first and once: every component below reads its switches
     // from the context.
-    ctx.loadIni();
+    if (!ctx.iniLoaded())
+        ctx.loadIni();
 
     // Configuration tables first: the dispatcher and the drivers' events need them.
     ConfigTables &tables = ConfigTables::instance();
@@ -102,11 +104,17 @@ void FireServer::start(QObject *view)
     qDebug() << "server started:" << m_panelManager->controllerIds().size() << "controllers";
 }
 
-// The optional gateways, in the wiring order, each only when config.ini
-// switches it on.
+// The optional gateways, in the wiring order (NB-IoT, Modbus, cloud), each
+// only when config.ini switches it on.
 void FireServer::startGateways()
 {
     const IniSwitches &sw = ServerContext::instance().switches;
+    if (sw.isHaveNB) {
+        m_nbDevice = new NBDevice(this);
+        connect(m_nbDevice, &NBDevice::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
+        connectView(SIGNAL(sendEvent(QVariant)), m_nbDevice, SLOT(slotShowEventLog(QVariant)),
+                    Qt::UniqueConnection);
+    }
     if (sw.isHaveModbus) {
         m_modbus = new CModbusDevice(m_options.modbusPort, this);
         connect(m_modbus, &CModbusDevice::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
@@ -179,6 +187,11 @@ void FireServer::shutdown()
     m_stateTimer.stop();
     if (m_listener)
         m_listener->close();
+    // No more detector or device messages once the shutdown has begun.
+    delete m_nbDevice;
+    m_nbDevice = nullptr;
+    delete m_modbus;
+    m_modbus = nullptr;
     QList<QPair<int, bool>> states;
     for (quint8 id : m_panelManager->controllerIds())
         states.append({m_panelManager->controllerInfo(id)->controllerId, m_panelManager->isPanelConnected(id)});
@@ -186,9 +199,7 @@ void FireServer::shutdown()
     qDebug() << "open states stored for" << stored << "controllers";
     // Every driver is closed before the objects its events reach go away.
     m_panelManager->closeAllPanels();
-    // Nothing more arrives or leaves; the cloud journal keeps what waits.
-    delete m_modbus;
-    m_modbus = nullptr;
+    // Nothing more leaves; the cloud journal keeps what waits.
     delete m_cloud;
     m_cloud = nullptr;
     for (CClient *client : clients())

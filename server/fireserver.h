@@ -19,6 +19,7 @@
 class CClient;
 class CEventProcess;
 class CPanelManager;
+class NBDevice;
 class QTcpServer;
 
 class FireServer : public QObject
@@ -53,6 +54,7 @@ public:
     CPanelManager *panelManager() const { return m_panelManager; }
     QTcpServer *clientListener() const { return m_listener; }
     // The gateways config.ini switched on; null when off.
+    NBDevice *nbDevice() const { return m_nbDevice; }
     CModbusDevice *modbusDevice() const { return m_modbus; }
     CHttpClient *cloudClient() const { return m_cloud; }
     QList<CClient *> clients() const;
@@ -82,8 +84,9 @@ private:
     CPanelManager *m_panelManager = nullptr; // owned, no Qt parent
     QTcpServer *m_listener = nullptr;
     std::unique_ptr<ConnectionLimiter> m_clientLimiter;
-    CModbusDevice *m_modbus = nullptr;
-    CHttpClient *m_cloud = nullptr;
+    NBDevice *m_nbDevice = nullptr; // child
+    CModbusDevice *m_modbus = nullptr; // child
+    CHttpClient *m_cloud = nullptr;    // child
     QTimer m_stateTimer;
     QList<QPointer<CClient>> m_clients;
     bool m_started = false;

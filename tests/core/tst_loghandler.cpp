@@ -99,6 +99,39 @@ private slots:
         for (const QString &l : lines)
             QVERIFY2(l.startsWith("Debug:") && l.endsWith("end (2026-01-02 03:04:05 " + QDate(2026, 1, 2).toString("ddd") + ")"), qPrintable(l));
     }
+
+    void oldFilesGoAndTheEncodingIsChosen()
+    {
+        QDir().mkpath("Log");
+        for (const char *name : {"log-2026-10-01.txt", "log-2026-11-20.txt", "log-2026-12-06.txt",
+                                 "notes.txt", "log-2026-13-01.txt"})
+            QFile(QStringLiteral("Log/") + name).open(QIODevice::WriteOnly);
+        LogHandler::setKeepDays(30);
+        // The earlier tests left 2026-01-02 behind: it goes as well.
+        QCOMPARE(LogHandler::removeOldFiles(QDate(2026, 12, 6)), 2);
+        QVERIFY(!QFile::exists("Log/log-2026-10-01.txt") && !QFile::exists("Log/log-2026-01-02.txt"));
+        QVERIFY(QFile::exists("Log/log-2026-11-20.txt") && QFile::exists("Log/notes.txt")
+                && QFile::exists("Log/log-2026-13-01.txt"));
+
+        // Running across midnight forty days later: the day's first line
+        // removes what is now too old, and is written in UTF-8 when chosen.
+        QVERIFY(!LogHandler::setEncoding("no-such-codec"));
+        QVERIFY(LogHandler::setEncoding("UTF-8"));
+        QVERIFY(LogHandler::installIfLogDirExists());
+        QDateTime now(QDate(2026, 12, 30), QTime(23, 59, 59));
+        LogHandler::setClock([&] { return now; });
+        qWarning("last of the day");
+        now = QDateTime(QDate(2027, 1, 1), QTime(0, 0, 1));
+        qWarning("火警 first of the year");
+        qInstallMessageHandler(nullptr);
+        LogHandler::setEncoding("GB2312");
+        LogHandler::setKeepDays(0);
+        QVERIFY(!QFile::exists("Log/log-2026-11-20.txt"));
+        QVERIFY(QFile::exists("Log/log-2026-12-06.txt"));
+        QFile f("Log/log-2027-01-01.txt");
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(f.readAll().contains(QStringLiteral("火警 first").toUtf8()));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLogHandler)

@@ -21,6 +21,8 @@ class TestGatewayWiring : public QObject
         QFile ini(m_dir.filePath("config.ini"));
         QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
         ini.write("[Server]\n" + server);
+        ini.close();
+        ServerContext::instance().loadIni(ini.fileName());
     }
 
     static FireServer::Options options()
