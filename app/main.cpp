@@ -24,7 +24,9 @@ int runHeadless(QCoreApplication &app, SignalWatcher &watcher)
 {
     FireServer server;
     HeadlessView view;
-    server.start(&view);
+    // A taken centre port means another server runs; it was logged.
+    if (!server.start(&view))
+        return 0;
 
     // SIGINT and SIGTERM take the same shutdown path as closing the window.
     QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&server](int sig) {
@@ -42,6 +44,9 @@ int runConsole(QCoreApplication &app, SignalWatcher &watcher)
     // Real message boxes; the window owns and starts the server. Closing it
     // asks for the exit password; a signal takes the same shutdown without it.
     QWidgetMain window;
+    // A taken centre port means another server runs; the box has been shown.
+    if (!window.server()->isRunning())
+        return 0;
     window.show();
     QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&window](int sig) {
         qDebug() << "signal" << sig << "received, shutting down";

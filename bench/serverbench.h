@@ -103,9 +103,9 @@ inline bool portAccepts(quint16 port)
 
 inline bool serverPortsFree()
 {
-    if (portAccepts(5999) || portAccepts(21534)) {
-        std::fprintf(stderr, "bench: ports 5999/21534 are in use (another server or a server test is running); "
-                             "try again when `ss -ltnp | grep -E '5999|21534'` shows nothing\n");
+    if (portAccepts(5999) || portAccepts(21534) || portAccepts(2009)) {
+        std::fprintf(stderr, "bench: ports 5999/21534/2009 are in use (another server or a server test is running); "
+                             "try again when `ss -ltnp | grep -E '5999|21534|2009'` shows nothing\n");
         return false;
     }
     return true;

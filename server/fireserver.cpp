@@ -6,6 +6,7 @@
 #include "config/configtables.h"
 #include "config/controllerstore.h"
 #include "gateways/nbdevice.h"
+#include "core/prompt.h"
 #include "panels/cpanelmanager.h"
 #include "panels/panelmodel.h"
 
@@ -41,17 +42,16 @@ void FireServer::connectView(const char *signal, QObject *sender, const char *sl
     connect(sender, signal, m_view, slot, type);
 }
 
-void FireServer::start(QObject *view)
+bool FireServer::start(QObject *view)
 {
     if (m_started)
-        return;
+        return isRunning();
     m_started = true;
     m_view = view;
     ServerContext &ctx = ServerContext::instance();
     // config.ini first and once: every component below reads its switches
     // from the context.
-    if (!ctx.iniLoaded())
-        ctx.loadIni();
+    ctx.loadIniIfChanged();
 
     // Configuration tables first: the dispatcher and the drivers' events need them.
     ConfigTables &tables = ConfigTables::instance();
@@ -63,7 +63,11 @@ void FireServer::start(QObject *view)
     ctx.remoteAccept = true;
     if (!ctx.remoteQueueLock)
         ctx.remoteQueueLock = new QMutex;
-    ctx.remoteLinkOk = false;
+    if (!startRemote()) {
+        // Nothing to store or close: the shutdown has nothing to do.
+        m_stopped = true;
+        return false;
+    }
 
     m_panelManager = new CPanelManager;
 
@@ -97,11 +101,15 @@ void FireServer::start(QObject *view)
     // The dispatcher is connected first, so it sees every event before the view.
     connect(m_panelManager, &CPanelManager::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
     connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(setControlListItemState(QVariant)));
+    connect(m_panelManager, &CPanelManager::sendEvent, m_remoteServer, &RemoteServer::newDataToSend);
+    connect(m_remoteServer, &RemoteServer::indicateRemoteLight, m_panelManager, &CPanelManager::slotIndicateRemoteLight);
+    connect(m_remoteSearch, &RemoteSearch::indicateRemoteLight, m_panelManager, &CPanelManager::slotIndicateRemoteLight);
     connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(slotShowEventLog(QVariant)),
                 Qt::UniqueConnection);
 
     startGateways();
     qDebug() << "server started:" << m_panelManager->controllerIds().size() << "controllers";
+    return true;
 }
 
 // The optional gateways, in the wiring order (NB-IoT, Modbus, cloud), each
@@ -126,6 +134,36 @@ void FireServer::startGateways()
         if (!sw.httpSubname.isEmpty())
             m_cloud->setPostInfo(sw.httpSubname, sw.httpUsername, sw.httpPassword, sw.httpSign);
     }
+}
+
+bool FireServer::startRemote()
+{
+    ServerContext &ctx = ServerContext::instance();
+    m_remoteServer = new RemoteServer(m_options.centre, this);
+    connectView(SIGNAL(sigStrOutput(QString)), m_remoteServer, SLOT(slotShowViewInTable(QString)));
+    m_remoteServer->setClientNotice([this](int nEventType) { return sendRemoteState(nEventType); });
+    if (!m_remoteServer->listen(QHostAddress::Any, m_options.centrePort)) {
+        qWarning() << "centre port" << m_options.centrePort << "unavailable:" << m_remoteServer->errorString();
+        Prompt::critical(QStringLiteral("提示"), QStringLiteral("不能同时运行两个实例，可能系统已经运行."));
+        return false;
+    }
+    qDebug() << "centre transmission listening on port" << m_remoteServer->serverPort();
+    ctx.remoteLinkOk = false;
+
+    m_remoteSearch = new RemoteSearch(m_options.query, this);
+    if (m_remoteSearch->listen(QHostAddress::Any, m_options.queryPort))
+        qDebug() << "query service listening on port" << m_remoteSearch->serverPort();
+    else
+        qWarning() << "query port" << m_options.queryPort << "unavailable:" << m_remoteSearch->errorString();
+    return true;
+}
+
+int FireServer::sendRemoteState(int nEventType)
+{
+    const QList<CClient *> all = clients();
+    for (CClient *client : all)
+        client->slotSendDataToClient(nEventType, QVariant(QString()), QStringLiteral("ALL"));
+    return all.size();
 }
 
 void FireServer::loadControllers()
@@ -192,6 +230,9 @@ void FireServer::shutdown()
     m_nbDevice = nullptr;
     delete m_modbus;
     m_modbus = nullptr;
+    // The centres and queries end before the clients they report to.
+    m_remoteServer->stopAll();
+    m_remoteSearch->stopAll();
     QList<QPair<int, bool>> states;
     for (quint8 id : m_panelManager->controllerIds())
         states.append({m_panelManager->controllerInfo(id)->controllerId, m_panelManager->isPanelConnected(id)});

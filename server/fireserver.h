@@ -7,6 +7,8 @@
 #include "core/servercontext.h"
 #include "gateways/chttpclient.h"
 #include "gateways/cmodbusdevice.h"
+#include "remote/remoteserver.h"
+#include "remote/remotesearch.h"
 
 #include <QList>
 #include <QObject>
@@ -29,9 +31,13 @@ public:
     struct Options
     {
         quint16 clientPort = 5999;
+        quint16 centrePort = 2009;  // also the guard against a second server
+        quint16 queryPort = 2000;
         int stateTimerMs = 5000;
         quint16 modbusPort = CModbusDevice::DefaultPort;
         CHttpClient::Options cloud;
+        RemoteServer::Options centre;
+        RemoteSearch::Options query;
     };
 
     explicit FireServer(QObject *parent = nullptr);
@@ -44,7 +50,10 @@ public:
     // slotShowEventLog(QVariant) (unique), slotShowViewInTable(QString), and
     // per client slotSetUserState(QString,int), showSentDataToClient(QVariant,QString),
     // slotShowLogFromClient(QVariant). A view without one of them is skipped.
-    void start(QObject *view = nullptr);
+    // False when the centre port is taken: another server runs. The operator
+    // has been told through the prompt layer and the caller ends the process;
+    // nothing but the dispatcher and the tables has been built.
+    bool start(QObject *view = nullptr);
     // Stores every controller's open state, closes every driver and saves the
     // accounts. Runs once; later calls do nothing.
     void shutdown();
@@ -57,6 +66,8 @@ public:
     NBDevice *nbDevice() const { return m_nbDevice; }
     CModbusDevice *modbusDevice() const { return m_modbus; }
     CHttpClient *cloudClient() const { return m_cloud; }
+    RemoteServer *remoteServer() const { return m_remoteServer; }
+    RemoteSearch *remoteSearch() const { return m_remoteSearch; }
     QList<CClient *> clients() const;
     // The application name of SysSet.xml, replaced by ServerConfig.cfg's
     // title when that file has one.
@@ -76,6 +87,10 @@ private:
     void loadControllers();
     void startGateways();
     void connectView(const char *signal, QObject *sender, const char *slot, Qt::ConnectionType type = Qt::AutoConnection);
+    // Builds the centre and query services; false when the centre port is taken.
+    bool startRemote();
+    // "RemoteOK" (2) or "RemoteFailed" (3) to every client; the number of clients.
+    int sendRemoteState(int nEventType);
 
     Options m_options;
     QPointer<QObject> m_view;
@@ -87,6 +102,8 @@ private:
     NBDevice *m_nbDevice = nullptr; // child
     CModbusDevice *m_modbus = nullptr; // child
     CHttpClient *m_cloud = nullptr;    // child
+    RemoteServer *m_remoteServer = nullptr;  // child
+    RemoteSearch *m_remoteSearch = nullptr;  // child
     QTimer m_stateTimer;
     QList<QPointer<CClient>> m_clients;
     bool m_started = false;

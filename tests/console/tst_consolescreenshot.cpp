@@ -101,9 +101,7 @@ private slots:
 
     void liveSiteRendersTidily()
     {
-        FireServer::Options options;
-        options.clientPort = 0;
-        QWidgetMain w(options);
+        QWidgetMain w(ConsoleSite::freePorts());
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QVERIFY(w.width() >= 900 && w.height() >= 600);

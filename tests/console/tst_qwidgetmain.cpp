@@ -83,9 +83,7 @@ class TstQWidgetMain : public QObject
 
     void newWindow()
     {
-        FireServer::Options options;
-        options.clientPort = 0; // any free port: no fixed-port lock needed
-        m_w.reset(new QWidgetMain(options));
+        m_w.reset(new QWidgetMain(ConsoleSite::freePorts()));
         m_w->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_w.get()));
     }

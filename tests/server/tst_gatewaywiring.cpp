@@ -29,6 +29,8 @@ class TestGatewayWiring : public QObject
     {
         FireServer::Options o;
         o.clientPort = 0;
+        o.centrePort = 0;
+        o.queryPort = 0;
         o.modbusPort = 0;
         o.cloud.tickMs = 0;
         return o;

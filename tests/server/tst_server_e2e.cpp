@@ -13,6 +13,7 @@ namespace {
 const QString kServer = QStringLiteral(FIRE_BINARY_DIR "/fireserver");
 const QString kClient = QStringLiteral(FIRE_BINARY_DIR "/fire-client");
 const QString kSiteInit = QStringLiteral(FIRE_BINARY_DIR "/site-init");
+const QString kCentre = QStringLiteral(FIRE_BINARY_DIR "/fire-centre");
 
 bool copyFile(const QString &from, const QString &to)
 {
@@ -270,6 +271,44 @@ private slots:
         QVERIFY(accounts.load(path("FireServerInfo.cfg")));
         QVERIFY(accounts.contains("demo"));
         QCOMPARE(accounts.account("demo").password, QStringLiteral("demo123"));
+    }
+
+    void centreHearsEventsAndQueriesAreAnswered()
+    {
+        STEP(makeSite(false));
+        QVERIFY(QDir(m_dir->path()).mkdir("ManageDoc"));
+        QFile doc(path(QStringLiteral("ManageDoc/应急预案.pdf")));
+        QVERIFY(doc.open(QIODevice::WriteOnly));
+        doc.write(QByteArray(10000, 'p') + "%%EOF");
+        doc.close();
+        STEP(startServer());
+
+        QProcess centre;
+        centre.start(kCentre, {"--timeout", "60"});
+        QString heard;
+        QTRY_VERIFY_WITH_TIMEOUT((heard += QString::fromUtf8(centre.readAll())).contains("connected to"), 10000);
+        m_panel->sim().addReport(0x15, 0x05, 0x01, 0x00, 0x03);
+        QTRY_VERIFY_WITH_TIMEOUT((heard += QString::fromUtf8(centre.readAll()))
+                                     .contains(QStringLiteral("DeviceData||火灾报警系统||火灾报警系统1设备00100503:")),
+                                 10000);
+        QVERIFY(heard.contains(QRegularExpression(R"(00100503:[^\n]*\|\|127\.0\.0\.1\|\|1\|\|0\n)")));
+        centre.kill();
+        centre.waitForFinished();
+
+        // No event log at this site: the reply is empty and ends with the close.
+        QProcess query;
+        query.start(kCentre, {"--query", "0", "2024-01-01", "2024-01-31"});
+        QVERIFY(query.waitForFinished(15000));
+        QCOMPARE(query.exitCode(), 0);
+        QCOMPARE(QString::fromUtf8(query.readAll()).count('\n'), 2); // "connected", "closed"
+
+        QProcess fetch;
+        fetch.start(kCentre, {"--doc", "1005", "--out", path("fetched.pdf")});
+        QVERIFY(fetch.waitForFinished(15000));
+        QVERIFY2(fetch.exitCode() == 0, fetch.readAll().constData());
+        QFile fetched(path("fetched.pdf"));
+        QVERIFY(fetched.open(QIODevice::ReadOnly));
+        QCOMPARE(fetched.readAll(), QByteArray(10000, 'p') + "%%EOF");
     }
 
     void startsInAnEmptyDirectory()

@@ -3,7 +3,6 @@
 #include "clients/ceventprocess.h"
 #include "common/httptestclient.h"
 #include "core/apppaths.h"
-#include "core/servercontext.h"
 #include "gateways/nbdevice.h"
 #include "server/fireserver.h"
 
@@ -53,7 +52,6 @@ private slots:
     {
         QFETCH(QByteArray, isHaveNB);
         writeFile("config.ini", "[Server]\nisHaveNB=" + isHaveNB + "\n");
-        ServerContext::instance().loadIni(); // as main reads it at start-up
         FireServer::Options options;
         options.clientPort = 0;
         FireServer server(options);
