@@ -5,6 +5,7 @@
 #include "common/centrepeer.h"
 
 #include "clients/cclient.h"
+#include "clients/clientaccounts.h"
 #include "core/apppaths.h"
 #include "server/fireserver.h"
 
@@ -30,12 +31,13 @@ private slots:
         QVERIFY(server.start());
         QVERIFY(server.remoteSearch()->isListening());
 
-        // A client that has spoken receives what is sent to all.
+        // A logged-in client receives what is sent to all.
+        QVERIFY(ClientAccounts::instance().addAccount(QStringLiteral("op"), QStringLiteral("pw"), QStringLiteral("Local")));
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, server.clientListener()->serverPort());
         QTRY_COMPARE(server.clients().size(), 1);
-        client.write("{\"b\": \"DATARECEIVED\"}");
-        QTRY_VERIFY(!server.clients().first()->isSilent());
+        client.write("{\"b\": \"LOGIN\", \"t\": \"op\", \"u\": \"pw\"}");
+        QTRY_VERIFY(server.clients().first()->isLoggedIn());
 
         QByteArray heard;
         auto centre = std::make_unique<CentrePeer>();
