@@ -108,16 +108,34 @@ bool FireServer::start(QObject *view)
     connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(slotShowEventLog(QVariant)),
                 Qt::UniqueConnection);
 
-    // The gateways that config.ini switches on, NB-IoT receiver first.
-    if (ctx.iniSwitch(QStringLiteral("Server/isHaveNB"))) {
+    startGateways();
+    startMonitoring();
+    qDebug() << "server started:" << m_panelManager->controllerIds().size() << "controllers";
+    return true;
+}
+
+// The optional gateways, in the wiring order (NB-IoT, Modbus, cloud), each
+// only when config.ini switches it on.
+void FireServer::startGateways()
+{
+    const IniSwitches &sw = ServerContext::instance().switches;
+    if (sw.isHaveNB) {
         m_nbDevice = new NBDevice(this);
         connect(m_nbDevice, &NBDevice::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
         connectView(SIGNAL(sendEvent(QVariant)), m_nbDevice, SLOT(slotShowEventLog(QVariant)),
                     Qt::UniqueConnection);
     }
-    startMonitoring();
-    qDebug() << "server started:" << m_panelManager->controllerIds().size() << "controllers";
-    return true;
+    if (sw.isHaveModbus) {
+        m_modbus = new CModbusDevice(m_options.modbusPort, this);
+        connect(m_modbus, &CModbusDevice::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
+        connectView(SIGNAL(sendEvent(QVariant)), m_modbus, SLOT(slotShowEventLog(QVariant)), Qt::UniqueConnection);
+    }
+    if (sw.isHaveHttp && !sw.httpIP.isEmpty()) {
+        m_cloud = new CHttpClient(sw.httpIP, m_options.cloud, this);
+        connect(m_dispatcher, &CEventProcess::sendEventToClient, m_cloud, &CHttpClient::slotRevEvent);
+        if (!sw.httpSubname.isEmpty())
+            m_cloud->setPostInfo(sw.httpSubname, sw.httpUsername, sw.httpPassword, sw.httpSign);
+    }
 }
 
 bool FireServer::startRemote()
@@ -232,9 +250,11 @@ void FireServer::shutdown()
     m_monitoring = nullptr;
     if (m_listener)
         m_listener->close();
-    // No more detector messages once the shutdown has begun.
+    // No more detector or device messages once the shutdown has begun.
     delete m_nbDevice;
     m_nbDevice = nullptr;
+    delete m_modbus;
+    m_modbus = nullptr;
     // The centres and queries end before the clients they report to.
     m_remoteServer->stopAll();
     m_remoteSearch->stopAll();
@@ -245,6 +265,9 @@ void FireServer::shutdown()
     qDebug() << "open states stored for" << stored << "controllers";
     // Every driver is closed before the objects its events reach go away.
     m_panelManager->closeAllPanels();
+    // Nothing more leaves; the cloud journal keeps what waits.
+    delete m_cloud;
+    m_cloud = nullptr;
     for (CClient *client : clients())
         delete client;
     m_clients.clear();

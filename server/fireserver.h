@@ -5,6 +5,8 @@
 
 #include "core/connectionlimits.h"
 #include "core/servercontext.h"
+#include "gateways/chttpclient.h"
+#include "gateways/cmodbusdevice.h"
 #include "remote/remoteserver.h"
 #include "remote/remotesearch.h"
 
@@ -36,6 +38,8 @@ public:
         // Health and metrics port: -1 takes Server/metricsPort of config.ini
         // (absent or 0: off); 0 here means any free port (tests).
         int metricsPort = -1;
+        quint16 modbusPort = CModbusDevice::DefaultPort;
+        CHttpClient::Options cloud;
         RemoteServer::Options centre;
         RemoteSearch::Options query;
     };
@@ -62,12 +66,14 @@ public:
     CEventProcess *dispatcher() const { return m_dispatcher; }
     CPanelManager *panelManager() const { return m_panelManager; }
     QTcpServer *clientListener() const { return m_listener; }
-    // The NB-IoT receiver; null unless "Server/isHaveNB" is 1.
+    // The gateways config.ini switched on; null when off.
     NBDevice *nbDevice() const { return m_nbDevice; }
     // Health and metrics; null unless switched on.
     Monitoring *monitoring() const { return m_monitoring; }
     // Client connections closed at once by the connection bounds.
     int clientConnectionsRefused() const { return m_clientLimiter ? m_clientLimiter->refused() : 0; }
+    CModbusDevice *modbusDevice() const { return m_modbus; }
+    CHttpClient *cloudClient() const { return m_cloud; }
     RemoteServer *remoteServer() const { return m_remoteServer; }
     RemoteSearch *remoteSearch() const { return m_remoteSearch; }
     QList<CClient *> clients() const;
@@ -88,6 +94,7 @@ private:
     // Empties the panel manager, hands it one record per stored row in
     // ascending number, then opens them all.
     void loadControllers();
+    void startGateways();
     void connectView(const char *signal, QObject *sender, const char *slot, Qt::ConnectionType type = Qt::AutoConnection);
     // Builds the centre and query services; false when the centre port is taken.
     bool startRemote();
@@ -103,6 +110,8 @@ private:
     std::unique_ptr<ConnectionLimiter> m_clientLimiter;
     NBDevice *m_nbDevice = nullptr; // child
     Monitoring *m_monitoring = nullptr; // child
+    CModbusDevice *m_modbus = nullptr; // child
+    CHttpClient *m_cloud = nullptr;    // child
     RemoteServer *m_remoteServer = nullptr;  // child
     RemoteSearch *m_remoteSearch = nullptr;  // child
     QTimer m_stateTimer;

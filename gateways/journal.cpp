@@ -1,0 +1,278 @@
+#include "gateways/journal.h"
+
+#include <QAtomicInt>
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace {
+QAtomicInt g_connections;
+
+// SQLite's answers for a file that is not a database or is damaged; only
+// these make us move a file aside (a locked or unreadable file is left alone).
+bool isDamaged(const QSqlError &e)
+{
+    const QString code = e.nativeErrorCode();
+    return code == QLatin1String("26") || code == QLatin1String("11");
+}
+} // namespace
+
+Journal::Journal()
+    : m_connection(QStringLiteral("journal-%1").arg(g_connections.fetchAndAddRelaxed(1)))
+{
+}
+
+Journal::~Journal()
+{
+    close();
+}
+
+void Journal::close()
+{
+    if (!m_open)
+        return;
+    m_open = false;
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+bool Journal::exec(const QString &sql)
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    if (q.exec(sql))
+        return true;
+    qWarning().noquote() << QStringLiteral("journal %1: \"%2\" failed: %3").arg(m_path, sql, q.lastError().text());
+    return false;
+}
+
+bool Journal::openFile(const QString &file)
+{
+    QSqlError error;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+        db.setDatabaseName(file);
+        if (db.open()) {
+            QSqlQuery q(db);
+            // WAL with normal syncing: a committed append survives the process
+            // being killed; only a power cut may lose the last few commits.
+            const bool ok = q.exec(QStringLiteral("PRAGMA journal_mode=WAL"))
+                && q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"))
+                && q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS journal ("
+                                         "id INTEGER PRIMARY KEY AUTOINCREMENT, payload BLOB NOT NULL)"))
+                && q.exec(QStringLiteral("PRAGMA quick_check")) && q.next()
+                && q.value(0).toString() == QLatin1String("ok");
+            if (ok) {
+                m_open = true;
+                refreshTotals();
+                return true;
+            }
+            error = q.lastError();
+            if (!error.isValid())
+                error = QSqlError(QStringLiteral("quick_check failed"), QString(), QSqlError::StatementError,
+                                  QStringLiteral("11"));
+        } else {
+            error = db.lastError();
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+    qWarning().noquote() << QStringLiteral("journal %1: cannot be opened: %2").arg(file, error.text());
+    m_lastOpenDamaged = isDamaged(error);
+    return false;
+}
+
+bool Journal::open(const QString &path, const Caps &caps)
+{
+    close();
+    m_path = path;
+    m_caps = caps;
+    m_dropped = 0;
+    m_dropping = false;
+    m_persistent = true;
+    if (openFile(path))
+        return true;
+    if (m_lastOpenDamaged && QFile::exists(path)) {
+        // What was in it cannot be read back; keep it for a person to look at
+        // and go on with a fresh journal rather than with none.
+        const QString aside = path + QStringLiteral(".corrupt-")
+            + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
+        const bool moved = QFile::rename(path, aside);
+        QFile::remove(path + QStringLiteral("-wal"));
+        QFile::remove(path + QStringLiteral("-shm"));
+        qWarning().noquote() << QStringLiteral("journal %1: damaged file %2 %3; starting a new journal")
+                                    .arg(path, moved ? QStringLiteral("moved to") : QStringLiteral("could not be moved to"), aside);
+        if (moved && openFile(path))
+            return true;
+    }
+    qWarning().noquote() << QStringLiteral("journal %1: keeping entries in memory only; they are lost at exit").arg(path);
+    m_persistent = false;
+    openFile(QStringLiteral(":memory:"));
+    return false;
+}
+
+void Journal::refreshTotals()
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    if (q.exec(QStringLiteral("SELECT count(*), total(length(payload)) FROM journal")) && q.next()) {
+        m_count = q.value(0).toInt();
+        m_bytes = qint64(q.value(1).toDouble());
+    } else {
+        m_count = 0;
+        m_bytes = 0;
+    }
+}
+
+bool Journal::dropOldest(int needEntries, qint64 needBytes)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT id, length(payload) FROM journal ORDER BY id")))
+        return false;
+    qint64 lastId = 0;
+    int entries = 0;
+    qint64 bytes = 0;
+    while ((entries < needEntries || bytes < needBytes) && q.next()) {
+        lastId = q.value(0).toLongLong();
+        bytes += q.value(1).toLongLong();
+        ++entries;
+    }
+    q.finish();
+    if (entries == 0)
+        return true;
+    QSqlQuery del(db);
+    del.prepare(QStringLiteral("DELETE FROM journal WHERE id <= ?"));
+    del.addBindValue(lastId);
+    if (!del.exec())
+        return false;
+    if (!m_dropping) {
+        m_dropping = true;
+        qWarning().noquote() << QStringLiteral("journal %1: full (%2 entries, %3 bytes; cap %4 entries, %5 bytes): "
+                                               "dropping the oldest entries until it has room again")
+                                    .arg(m_path).arg(m_count).arg(m_bytes).arg(m_caps.maxEntries).arg(m_caps.maxBytes);
+    }
+    m_count -= entries;
+    m_bytes -= bytes;
+    m_dropped += entries;
+    return true;
+}
+
+qint64 Journal::append(const QByteArray &payload)
+{
+    if (!m_open)
+        return 0;
+    if (payload.size() > m_caps.maxBytes) {
+        qWarning().noquote() << QStringLiteral("journal %1: entry of %2 bytes refused: larger than the cap of %3 bytes")
+                                    .arg(m_path).arg(payload.size()).arg(m_caps.maxBytes);
+        return 0;
+    }
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    const int needEntries = m_count + 1 - m_caps.maxEntries;
+    const qint64 needBytes = m_bytes + payload.size() - m_caps.maxBytes;
+    const bool full = needEntries > 0 || needBytes > 0;
+    // Dropping and storing commit together, so a kill between them loses nothing.
+    if (full && !db.transaction())
+        return 0;
+    const int countBefore = m_count;
+    const qint64 bytesBefore = m_bytes;
+    if (full && !dropOldest(needEntries, needBytes)) {
+        db.rollback();
+        m_count = countBefore;
+        m_bytes = bytesBefore;
+        return 0;
+    }
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("INSERT INTO journal (payload) VALUES (?)"));
+    q.addBindValue(payload);
+    if (!q.exec() || (full && !db.commit())) {
+        qWarning().noquote() << QStringLiteral("journal %1: entry of %2 bytes not stored: %3")
+                                    .arg(m_path).arg(payload.size()).arg(q.lastError().text());
+        if (full)
+            db.rollback();
+        refreshTotals();
+        return 0;
+    }
+    ++m_count;
+    m_bytes += payload.size();
+    return q.lastInsertId().toLongLong();
+}
+
+QList<Journal::Entry> Journal::peek(int maxCount, qint64 maxBytes) const
+{
+    QList<Entry> out;
+    if (!m_open || maxCount <= 0)
+        return out;
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT id, payload FROM journal ORDER BY id LIMIT ?"));
+    q.addBindValue(maxCount);
+    if (!q.exec()) {
+        qWarning().noquote() << QStringLiteral("journal %1: read failed: %2").arg(m_path, q.lastError().text());
+        return out;
+    }
+    qint64 bytes = 0;
+    while (q.next()) {
+        Entry e;
+        e.id = q.value(0).toLongLong();
+        e.payload = q.value(1).toByteArray();
+        if (maxBytes >= 0 && !out.isEmpty() && bytes + e.payload.size() > maxBytes)
+            break;
+        bytes += e.payload.size();
+        out.append(e);
+    }
+    return out;
+}
+
+int Journal::remove(const QList<qint64> &ids)
+{
+    if (!m_open || ids.isEmpty())
+        return 0;
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    db.transaction();
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("DELETE FROM journal WHERE id = ? RETURNING length(payload)"));
+    int removed = 0;
+    qint64 bytes = 0;
+    for (qint64 id : ids) {
+        q.addBindValue(id);
+        if (!q.exec())
+            break;
+        if (q.next()) {
+            ++removed;
+            bytes += q.value(0).toLongLong();
+        }
+        q.finish();
+    }
+    if (!db.commit()) {
+        qWarning().noquote() << QStringLiteral("journal %1: removal of %2 entries failed: %3")
+                                    .arg(m_path).arg(ids.size()).arg(db.lastError().text());
+        db.rollback();
+        refreshTotals();
+        return 0;
+    }
+    m_count -= removed;
+    m_bytes -= bytes;
+    // The drop episode ends once the journal has real room again, so a
+    // journal hovering at the cap logs one line, not one per delivery.
+    if (m_dropping && m_count <= m_caps.maxEntries * 9 / 10 && m_bytes <= m_caps.maxBytes * 9 / 10)
+        m_dropping = false;
+    return removed;
+}
+
+void Journal::clear()
+{
+    if (!m_open)
+        return;
+    if (exec(QStringLiteral("DELETE FROM journal"))) {
+        m_count = 0;
+        m_bytes = 0;
+        m_dropping = false;
+    }
+}
