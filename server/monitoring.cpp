@@ -8,6 +8,9 @@
 #include "gateways/http/httprequest.h"
 #include "gateways/http/httprequesthandler.h"
 #include "gateways/http/httpresponse.h"
+#include "gateways/chttpclient.h"
+#include "gateways/cmodbusdevice.h"
+#include "gateways/journal.h"
 #include "gateways/nbdevice.h"
 #include "panels/controller.h"
 #include "panels/cpanelmanager.h"
@@ -21,7 +24,9 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -86,6 +91,24 @@ int communicationState(const Controller &driver, bool open)
     return driver.pollsAnswered() > 0 ? 1 : -1;
 }
 
+// Depth, size and last success of an outbound service's journal.
+void journalMetrics(PromText &t, const char *service, const Journal &journal, qint64 lastSuccessMs)
+{
+    const QString prefix = QStringLiteral("fireserver_%1_").arg(QLatin1String(service));
+    const QByteArray depth = (prefix + QStringLiteral("journal_events")).toLatin1();
+    const QByteArray bytes = (prefix + QStringLiteral("journal_bytes")).toLatin1();
+    const QByteArray dropped = (prefix + QStringLiteral("journal_dropped_events_total")).toLatin1();
+    const QByteArray success = (prefix + QStringLiteral("last_success_timestamp_seconds")).toLatin1();
+    t.family(depth.constData(), "gauge", "Events waiting in the store-and-forward journal.");
+    t.sample(depth.constData(), journal.count());
+    t.family(bytes.constData(), "gauge", "Payload bytes waiting in the journal.");
+    t.sample(bytes.constData(), double(journal.bytes()));
+    t.family(dropped.constData(), "counter", "Oldest events dropped at the journal's cap since the start.");
+    t.sample(dropped.constData(), double(journal.droppedCount()));
+    t.family(success.constData(), "gauge", "When a delivery was last acknowledged (Unix time; 0: never).");
+    t.sample(success.constData(), double(lastSuccessMs) / 1000.0);
+}
+
 } // namespace
 
 // Runs in the listener's connection threads: it only hands the request to
@@ -94,6 +117,7 @@ class MonitoringHandler : public HttpRequestHandler
 {
 public:
     explicit MonitoringHandler(Monitoring *monitoring) : m_monitoring(monitoring) {}
+    void setTimeoutMs(int ms) { m_nTimeoutMs.store(ms); }
 
     void service(HttpRequest &request, HttpResponse &response) override
     {
@@ -112,7 +136,7 @@ public:
         auto answer = std::make_shared<Answer>();
         const bool health = path == "/healthz";
         QPointer<Monitoring> monitoring = m_monitoring;
-        const int timeoutMs = monitoring ? monitoring->answerTimeoutMs() : 0;
+        const int timeoutMs = m_nTimeoutMs.load();
         // Queued into the main thread; dropped if the object is gone.
         QMetaObject::invokeMethod(m_monitoring, [monitoring, answer, health] {
             if (monitoring) {
@@ -142,6 +166,7 @@ public:
 
 private:
     Monitoring *m_monitoring;
+    std::atomic<int> m_nTimeoutMs{2000}; // set in the main thread, read by the connection threads
 };
 
 Monitoring::Monitoring(FireServer *server, QObject *parent) : QObject(parent), m_server(server)
@@ -151,9 +176,18 @@ Monitoring::Monitoring(FireServer *server, QObject *parent) : QObject(parent), m
 
 Monitoring::~Monitoring()
 {
-    if (m_listener)
-        m_listener->close();
-    delete m_listener;
+    if (m_thread) {
+        QMetaObject::invokeMethod(m_threadContext, [this] {
+            if (m_listener)
+                m_listener->close();
+            delete m_listener;
+            m_listener = nullptr;
+        }, Qt::BlockingQueuedConnection);
+        m_thread->quit();
+        m_thread->wait();
+        delete m_threadContext;
+        delete m_thread;
+    }
     delete m_handler;
 }
 
@@ -165,19 +199,33 @@ bool Monitoring::start(const QString &host, quint16 port)
     settings.maxThreads = 4;   // a scraper or two, never a crowd
     settings.readTimeout = 5000;
     settings.maxRequestSize = 4096;
-    m_listener = new HttpListener(settings, m_handler);
-    if (!m_listener->listen()) {
+    m_thread = new QThread;
+    m_thread->setObjectName(QStringLiteral("monitoring"));
+    m_threadContext = new QObject;
+    m_threadContext->moveToThread(m_thread);
+    m_thread->start();
+    bool listening = false;
+    QMetaObject::invokeMethod(m_threadContext, [&] {
+        m_listener = new HttpListener(settings, m_handler); // listens at once
+        listening = m_listener->isListening();
+        m_nPort = m_listener->serverPort();
+    }, Qt::BlockingQueuedConnection);
+    if (!listening) {
         qWarning().noquote() << QStringLiteral("metrics: cannot listen on %1:%2").arg(host).arg(port);
         return false;
     }
-    qDebug().noquote() << QStringLiteral("metrics and health on http://%1:%2/metrics and /healthz")
-                              .arg(host).arg(m_listener->serverPort());
+    qDebug().noquote() << QStringLiteral("metrics and health on http://%1:%2/metrics and /healthz").arg(host).arg(m_nPort);
     return true;
+}
+
+void Monitoring::setAnswerTimeoutMs(int ms)
+{
+    m_handler->setTimeoutMs(ms);
 }
 
 quint16 Monitoring::port() const
 {
-    return m_listener ? m_listener->serverPort() : 0;
+    return m_nPort;
 }
 
 QString Monitoring::healthProblem() const
@@ -303,5 +351,15 @@ QByteArray Monitoring::metricsText() const
         t.sample("fireserver_nbiot_messages_total", {{"result", "accepted"}}, double(nb->receivedCount() - nb->rejectedCount()));
         t.sample("fireserver_nbiot_messages_total", {{"result", "rejected"}}, double(nb->rejectedCount()));
     }
+    if (const CModbusDevice *modbus = m_server->modbusDevice()) {
+        t.family("fireserver_modbus_messages_total", "counter", "Modbus converter messages by outcome.");
+        t.sample("fireserver_modbus_messages_total", {{"result", "accepted"}},
+                 double(modbus->messagesReceived() - modbus->messagesRejected()));
+        t.sample("fireserver_modbus_messages_total", {{"result", "rejected"}}, double(modbus->messagesRejected()));
+        t.family("fireserver_modbus_dropped_bytes_total", "counter", "Bytes dropped from an object left open past the cap.");
+        t.sample("fireserver_modbus_dropped_bytes_total", double(modbus->bytesDropped()));
+    }
+    if (const CHttpClient *cloud = m_server->cloudClient())
+        journalMetrics(t, "cloud", cloud->journal(), cloud->lastAcceptedMsecs());
     return t.text();
 }

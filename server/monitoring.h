@@ -13,6 +13,7 @@
 class FireServer;
 class HttpListener;
 class MonitoringHandler;
+class QThread;
 
 class Monitoring : public QObject
 {
@@ -27,8 +28,7 @@ public:
     quint16 port() const;
     // How long a request waits for the main thread before "/healthz" says
     // it is stalled (and "/metrics" gives up).
-    void setAnswerTimeoutMs(int ms) { m_nAnswerTimeoutMs = ms; }
-    int answerTimeoutMs() const { return m_nAnswerTimeoutMs; }
+    void setAnswerTimeoutMs(int ms);
 
     // Main thread. Empty when healthy, else the reason in one line.
     QString healthProblem() const;
@@ -38,6 +38,11 @@ public:
 private:
     FireServer *m_server;
     MonitoringHandler *m_handler = nullptr;
-    HttpListener *m_listener = nullptr;
-    int m_nAnswerTimeoutMs = 2000;
+    // The listener accepts in a thread of its own: a main thread that hangs
+    // must still get its "503" rather than a connection nobody accepts.
+    QThread *m_thread = nullptr;
+    QObject *m_threadContext = nullptr;   // lives in m_thread
+    HttpListener *m_listener = nullptr;   // created, used and deleted in m_thread
+    quint16 m_nPort = 0;
+
 };
