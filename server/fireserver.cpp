@@ -144,6 +144,7 @@ bool FireServer::startRemote()
     m_remoteServer = new RemoteServer(m_options.centre, this);
     connectView(SIGNAL(sigStrOutput(QString)), m_remoteServer, SLOT(slotShowViewInTable(QString)));
     m_remoteServer->setClientNotice([this](int nEventType) { return sendRemoteState(nEventType); });
+    new AcceptGuard(m_remoteServer, QStringLiteral("centre port %1").arg(m_options.centrePort));
     if (!m_remoteServer->listen(QHostAddress::Any, m_options.centrePort)) {
         qWarning() << "centre port" << m_options.centrePort << "unavailable:" << m_remoteServer->errorString();
         Prompt::critical(QStringLiteral("提示"), QStringLiteral("不能同时运行两个实例，可能系统已经运行."));
@@ -153,6 +154,7 @@ bool FireServer::startRemote()
     ctx.remoteLinkOk = false;
 
     m_remoteSearch = new RemoteSearch(m_options.query, this);
+    new AcceptGuard(m_remoteSearch, QStringLiteral("query port %1").arg(m_options.queryPort));
     if (m_remoteSearch->listen(QHostAddress::Any, m_options.queryPort))
         qDebug() << "query service listening on port" << m_remoteSearch->serverPort();
     else
