@@ -47,9 +47,9 @@ private slots:
     void boundsPerAddressAndInTotal()
     {
         FireServer::Options options;
-        options.clientPort = 0;
+        options.clientPort = options.centrePort = options.queryPort = 0;
         FireServer server(options);
-        server.start();
+        QVERIFY(server.start());
         const quint16 port = server.clientListener()->serverPort();
 
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("127.0.0.2 has 3 connections open"));
