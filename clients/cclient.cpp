@@ -6,6 +6,7 @@
 #include "core/servercontext.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QMetaMethod>
 #include <QTcpSocket>
@@ -15,6 +16,46 @@
 #endif
 
 int CClient::s_nSequence = 0;
+
+namespace {
+// Connections closed for silence or for not logging in. One that holds a
+// user is an operator's and always logged; a flood of anonymous idle
+// connections would write one warning each, so of those at most one line a
+// minute goes out per reason, counting the closes it stands for.
+class DropLog
+{
+public:
+    // Whether this close is to be logged; *more gets the anonymous closes
+    // since the last line that were not.
+    bool due(const QString &strUserName, int *more)
+    {
+        *more = 0;
+        if (!strUserName.isEmpty())
+            return true;
+        if (m_last.isValid() && m_last.elapsed() < 60000) {
+            ++m_nUnlogged;
+            return false;
+        }
+        *more = m_nUnlogged;
+        m_nUnlogged = 0;
+        m_last.start();
+        return true;
+    }
+
+private:
+    QElapsedTimer m_last;
+    int m_nUnlogged = 0;
+};
+
+// Main thread only, like every client.
+DropLog s_silentDrops;
+DropLog s_deadlineDrops;
+
+QString moreText(int more)
+{
+    return more ? QStringLiteral(" (and %1 more without a login since the last such line)").arg(more) : QString();
+}
+}
 
 CClient::CClient(CEventProcess *pEventProcess, QObject *parent)
     : QObject(parent), m_pEventProcess(pEventProcess)
@@ -238,8 +279,10 @@ void CClient::slotHeartbeat()
     else
         m_bIdle = true;
     if (++m_nMissedBeats > 3) {
-        qWarning() << "client" << peerText() << "user" << m_userName << "silent for" << int(m_nMissedBeats)
-                   << "heartbeats; disconnecting";
+        int more = 0;
+        if (s_silentDrops.due(m_userName, &more))
+            qWarning().noquote() << QStringLiteral("client %1 user \"%2\" silent for %3 heartbeats; disconnecting%4")
+                                        .arg(peerText(), m_userName).arg(m_nMissedBeats).arg(moreText(more));
         m_bSilent = true;
         m_heartbeatTimer.stop();
         if (m_socket) {
@@ -290,8 +333,10 @@ void CClient::slotLoginDeadline()
 {
     if (m_bClosed || isLoggedIn() || m_bLoginPending)
         return;
-    qWarning() << "client" << peerText() << "did not log in within" << m_timing.loginDeadlineMs / 1000
-               << "s; disconnecting";
+    int more = 0;
+    if (s_deadlineDrops.due(QString(), &more))
+        qWarning().noquote() << QStringLiteral("client %1 did not log in within %2 s; disconnecting%3")
+                                    .arg(peerText()).arg(m_timing.loginDeadlineMs / 1000).arg(moreText(more));
     m_bSilent = true;
     if (m_socket)
         m_socket->abort();

@@ -64,6 +64,8 @@ public:
     bool isSilent() const { return m_bSilent; }
     // True while this connection holds a login of its user (control allowed).
     bool isLoggedIn() const;
+    // A login was accepted and completes after the reply pause.
+    bool isLoginPending() const { return m_bLoginPending; }
 
     // The message counter shared by all connections: 1..65534, then 1.
     static int nextSequence();

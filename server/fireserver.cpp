@@ -205,6 +205,13 @@ void FireServer::on_newClientConnect()
 {
     while (QTcpSocket *socket = m_listener->nextPendingConnection()) {
         const QHostAddress peer = socket->peerAddress();
+        // Every place taken: connections that never log in (a flood of them
+        // from many addresses) must not lock an operator out, so the oldest
+        // of them makes room. A peer over its own bound is refused anyway.
+        if (m_clientLimiter->open() < m_clientLimiter->total())
+            m_bEvicting = false;
+        else if (m_clientLimiter->openFrom(peer) < m_clientLimiter->perAddress())
+            evictClientWithoutLogin(peer);
         if (!m_clientLimiter->admit(peer)) {
             socket->abort();
             socket->deleteLater();
@@ -224,6 +231,41 @@ void FireServer::on_newClientConnect()
         m_clients.removeAll(QPointer<CClient>());
         emit clientConnected(client);
     }
+}
+
+namespace {
+// A dual-stack listener reports IPv4 peers as ::ffff:a.b.c.d.
+QString addressText(const QHostAddress &address)
+{
+    bool ok = false;
+    const quint32 v4 = address.toIPv4Address(&ok);
+    return ok ? QHostAddress(v4).toString() : address.toString();
+}
+}
+
+bool FireServer::evictClientWithoutLogin(const QHostAddress &newcomer)
+{
+    // Display boards that never log in are clients like any other then.
+    if (ServerContext::instance().eventsWithoutLogin)
+        return false;
+    for (const QPointer<CClient> &c : qAsConst(m_clients)) {
+        if (!c || c->isLoggedIn() || c->isLoginPending())
+            continue;
+        ++m_nEvicted;
+        if (!m_bEvicting) {
+            m_bEvicting = true;
+            qWarning().noquote() << QStringLiteral("client port %1: all %2 places taken; the oldest connection "
+                                                   "without a login (%3) gives its place to %4, and so on while "
+                                                   "the server stays full")
+                                        .arg(m_options.clientPort).arg(m_clientLimiter->total())
+                                        .arg(c->socket() ? addressText(c->socket()->peerAddress()) : QString(),
+                                             addressText(newcomer));
+        }
+        // The socket goes with its client and frees the place at once.
+        delete c.data();
+        return true;
+    }
+    return false;
 }
 
 QList<CClient *> FireServer::clients() const

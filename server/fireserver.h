@@ -72,6 +72,8 @@ public:
     Monitoring *monitoring() const { return m_monitoring; }
     // Client connections closed at once by the connection bounds.
     int clientConnectionsRefused() const { return m_clientLimiter ? m_clientLimiter->refused() : 0; }
+    // Connections without a login closed to make room for a newcomer.
+    int clientConnectionsEvicted() const { return m_nEvicted; }
     CModbusDevice *modbusDevice() const { return m_modbus; }
     CHttpClient *cloudClient() const { return m_cloud; }
     RemoteServer *remoteServer() const { return m_remoteServer; }
@@ -100,6 +102,9 @@ private:
     bool startRemote();
     // "RemoteOK" (2) or "RemoteFailed" (3) to every client; the number of clients.
     int sendRemoteState(int nEventType);
+    // Closes the oldest client connection that holds no login, so that a
+    // newcomer from newcomer gets its place; false when there is none.
+    bool evictClientWithoutLogin(const QHostAddress &newcomer);
 
     Options m_options;
     QPointer<QObject> m_view;
@@ -115,7 +120,9 @@ private:
     RemoteServer *m_remoteServer = nullptr;  // child
     RemoteSearch *m_remoteSearch = nullptr;  // child
     QTimer m_stateTimer;
-    QList<QPointer<CClient>> m_clients;
+    QList<QPointer<CClient>> m_clients; // in the order they connected
+    int m_nEvicted = 0;
+    bool m_bEvicting = false; // logged the current episode of evictions
     bool m_started = false;
     bool m_stopped = false;
 };

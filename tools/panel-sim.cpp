@@ -12,6 +12,7 @@
 #include "tools/sim/simserialport.h"
 #include "tools/sim/simtransport.h"
 #include "tools/sim/simulators.h"
+#include "tools/sim/usersignal.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -19,10 +20,18 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
 namespace {
+void printReportsSent(const PanelSim &sim)
+{
+    if (sim.reportsSent() >= 0)
+        std::fprintf(stdout, "panel-sim: %d reports sent\n", sim.reportsSent());
+    std::fflush(stdout);
+}
+
 QString modelList()
 {
     QStringList names;
@@ -37,8 +46,14 @@ QString modelList()
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    // A soak starts the script with SIGUSR2 (--hold) and ends a looping one
+    // with SIGUSR1 after its current pass, and still counts every report.
+    UserSignal startSignal(SIGUSR2);
+    UserSignal stopSignal(SIGUSR1);
     QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral("Fire-alarm panel simulator."));
+    p.setApplicationDescription(QStringLiteral("Fire-alarm panel simulator. SIGUSR1 ends a looping script after its "
+                                               "current pass; at exit it prints how many reports it sent."));
+    const QCommandLineOption hold(QStringLiteral("hold"), QStringLiteral("Play the script only after SIGUSR2 (an idle panel until then)."));
     p.addHelpOption();
     const QCommandLineOption device(QStringLiteral("device"), QStringLiteral("Serial device to open (e.g. one end of a socat pair)."), QStringLiteral("path"));
     const QCommandLineOption pty(QStringLiteral("pty"), QStringLiteral("Create a pseudo-terminal and link its slave here."), QStringLiteral("link"));
@@ -52,7 +67,7 @@ int main(int argc, char **argv)
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not print received frames."));
     const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Network panels: the local port the panel uses."), QStringLiteral("port"));
     const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Network panels: the server's address and port (default 127.0.0.1 and the model's port)."), QStringLiteral("host:port"));
-    p.addOptions({device, pty, model, id, script, loop, silent, garbage, noise, quiet, listen, server});
+    p.addOptions({device, pty, model, id, script, loop, silent, garbage, noise, quiet, listen, server, hold});
     for (const SimulatorEntry &e : Simulators::all())
         p.addOptions(e.options);
     CommandLine::process(p, app.arguments());
@@ -78,18 +93,36 @@ int main(int argc, char **argv)
     sim->setLoop(p.isSet(loop));
     sim->setSilent(p.isSet(silent));
     sim->setGarbage(p.isSet(garbage));
+    QObject::connect(&stopSignal, &UserSignal::raised, [&sim] {
+        sim->setLoop(false);
+        std::fprintf(stdout, "panel-sim: the script ends after this pass\n");
+        std::fflush(stdout);
+    });
     QTextStream err(stderr);
+    QString scriptText;
     if (p.isSet(script)) {
         QFile f(p.value(script));
         if (!f.open(QIODevice::ReadOnly)) {
             err << "panel-sim: cannot read script " << f.fileName() << "\n";
             return 2;
         }
-        if (!sim->loadScript(QString::fromUtf8(f.readAll()), &why)) {
+        scriptText = QString::fromUtf8(f.readAll());
+        // Read once now even when held, so a wrong script fails at start.
+        std::unique_ptr<PanelSim> check(entry->create(*panel, p, &why));
+        if (!check->loadScript(scriptText, &why) || (!p.isSet(hold) && !sim->loadScript(scriptText, &why))) {
             err << "panel-sim: " << f.fileName() << ": " << why << "\n";
             return 2;
         }
     }
+    QObject::connect(&startSignal, &UserSignal::raised, [&sim, &scriptText, &hold, &p] {
+        if (!p.isSet(hold) || scriptText.isEmpty())
+            return;
+        QString ignored;
+        sim->loadScript(scriptText, &ignored);
+        scriptText.clear();
+        std::fprintf(stdout, "panel-sim: the script starts\n");
+        std::fflush(stdout);
+    });
     const auto print = [](const QString &text) {
         std::fprintf(stdout, "%s\n", text.toLocal8Bit().constData());
         std::fflush(stdout);
@@ -104,7 +137,9 @@ int main(int argc, char **argv)
             QObject::connect(transport.get(), &SimTransport::frameReceived, print);
         SignalWatcher watcher;
         QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, &QCoreApplication::quit);
-        return app.exec();
+        const int rc = app.exec();
+        printReportsSent(*sim);
+        return rc;
     }
     SimSerialPort port(*sim);
     const bool opened = p.isSet(device) ? port.openDevice(p.value(device), panel->baudRate)
@@ -130,5 +165,7 @@ int main(int argc, char **argv)
         port.close();
         app.quit();
     });
-    return app.exec();
+    const int rc = app.exec();
+    printReportsSent(*sim);
+    return rc;
 }

@@ -1,10 +1,13 @@
 // The client listener against peers that would use up the server's
-// descriptors: bounds per address and in total, and a listener that keeps
-// accepting after the system refused it a descriptor.
+// descriptors: bounds per address and in total (where connections without a
+// login make room for newcomers), and a listener that keeps accepting after
+// the system refused it a descriptor.
 
+#include "clients/clientaccounts.h"
 #include "core/apppaths.h"
 #include "core/connectionlimits.h"
 #include "server/fireserver.h"
+#include "common/logcapture.h"
 
 #include <QRegularExpression>
 #include <QDir>
@@ -44,9 +47,9 @@ private slots:
     void boundsPerAddressAndInTotal()
     {
         FireServer::Options options;
-        options.clientPort = 0;
+        options.clientPort = options.centrePort = options.queryPort = 0;
         FireServer server(options);
-        server.start();
+        QVERIFY(server.start());
         const quint16 port = server.clientListener()->serverPort();
 
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("127.0.0.2 has 3 connections open"));
@@ -60,21 +63,38 @@ private slots:
         QTRY_VERIFY(peers[3]->state() == QAbstractSocket::UnconnectedState);
         QTRY_VERIFY(peers[4]->state() == QAbstractSocket::UnconnectedState);
 
-        // Another address still gets in, until the total is reached.
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("5 connections open, the most allowed"));
+        // Another address gets in up to the total. Then the oldest
+        // connection without a login gives its place to each newcomer (one
+        // log line for the episode); a logged-in one keeps its own.
         auto b1 = connectFrom(port, "127.0.0.3");
         auto b2 = connectFrom(port, "127.0.0.3");
-        auto b3 = connectFrom(port, "127.0.0.3");
-        QVERIFY(b1 && b2 && b3);
+        QVERIFY(b1 && b2);
         QTRY_COMPARE(server.clients().size(), 5);
-        QTRY_VERIFY(b3->state() == QAbstractSocket::UnconnectedState);
+        QVERIFY(ClientAccounts::instance().addAccount(QStringLiteral("op"), QStringLiteral("pw"), QStringLiteral("Local")));
+        b1->write("{\"b\": \"LOGIN\", \"t\": \"op\", \"u\": \"pw\"}\n");
+        QByteArray reply;
+        QTRY_VERIFY((reply += b1->readAll()).contains("LogOK_Mulsys"));
+        LogCapture log;
+        std::vector<std::unique_ptr<QTcpSocket>> newcomers;
+        for (const char *from : {"127.0.0.4", "127.0.0.4", "127.0.0.4", "127.0.0.5"}) {
+            newcomers.push_back(connectFrom(port, from));
+            QVERIFY(newcomers.back());
+            QTRY_COMPARE(server.clientConnectionsEvicted(), int(newcomers.size()));
+        }
+        for (QTcpSocket *gone : {peers[0].get(), peers[1].get(), peers[2].get(), b2.get()})
+            QTRY_VERIFY(gone->state() == QAbstractSocket::UnconnectedState);
+        QVERIFY(b1->state() == QAbstractSocket::ConnectedState);
+        QCOMPARE(server.clients().size(), 5);
+        QCOMPARE(log.warnings("gives its place").size(), 1);
+        QVERIFY(log.warnings("gives its place").first().contains("without a login (127.0.0.2)"));
 
         // A closed connection frees its place.
-        peers[0]->abort();
+        newcomers[0]->abort();
         QTRY_COMPARE(server.clients().size(), 4);
         auto again = connectFrom(port, "127.0.0.2");
         QVERIFY(again);
         QTRY_COMPARE(server.clients().size(), 5);
+        QCOMPARE(server.clientConnectionsEvicted(), 4);
         server.shutdown();
     }
 

@@ -177,8 +177,12 @@ QByteArray BirchPanelSim::answer(const Received &r)
     case Received::Poll:
         if (m_nScriptPos >= m_script.size() && m_bLoop)
             m_nScriptPos = 0;
-        if (m_nScriptPos < m_script.size())
-            return m_script.at(m_nScriptPos++);
+        if (m_nScriptPos < m_script.size()) {
+            const QByteArray &f = m_script.at(m_nScriptPos++);
+            if (f.size() > 1)
+                ++m_nReportsSent;
+            return f;
+        }
         return QByteArray(1, char(idleByte(m_nId)));
     case Received::RecordRequest:
         if (r.counter >= 1 && r.counter <= m_records.size())

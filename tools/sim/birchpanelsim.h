@@ -63,6 +63,8 @@ public:
     // Feeds bytes from the server; returns what the panel answers.
     QByteArray feed(const QByteArray &bytes) override;
     QList<Frame> takeFrames() override;
+    // Script frames other than the idle byte.
+    int reportsSent() const override { return m_nReportsSent; }
     // The frames parsed so far (and clears the list).
     QList<Received> takeReceived();
     static QString describe(const Received &r);
@@ -80,6 +82,7 @@ private:
     bool m_bLoop = false;
     QList<QByteArray> m_script;
     int m_nScriptPos = 0;
+    int m_nReportsSent = 0;
     QList<QByteArray> m_records;
     QByteArray m_buffer;
     QList<Received> m_received;

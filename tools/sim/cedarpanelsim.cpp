@@ -256,6 +256,7 @@ QByteArray CedarPanelSim::nextReport()
         return f.bytes;
     }
     m_lastGood = f.bytes;
+    ++m_nReportsSent;
     if (m_nWrongEvery > 0 && ++m_nChecksummed % m_nWrongEvery == 0) {
         QByteArray wrong = f.bytes;
         const int at = wrong.size() - 2;

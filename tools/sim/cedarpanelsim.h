@@ -81,6 +81,8 @@ public:
 
     QByteArray feed(const QByteArray &bytes) override;
     QList<Frame> takeFrames() override;
+    // Raised, cleared and analog reports of the script.
+    int reportsSent() const override { return m_nReportsSent; }
     QList<Received> takeReceived();
     static QString describe(const Received &r);
 
@@ -104,6 +106,7 @@ private:
     bool m_bRefuse = false;
     int m_nWrongEvery = 0;
     int m_nChecksummed = 0;
+    int m_nReportsSent = 0;
     quint16 m_nReadValue = 0x0123;
     State m_state = Idle;
     quint8 m_nPending = 0;          // command of the handshake in progress

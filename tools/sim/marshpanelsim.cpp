@@ -205,6 +205,7 @@ QByteArray MarshPanelSim::unsolicited()
         return QByteArray();
     }
     m_pending = next;
+    ++m_nReportsSent;
     m_nPendingSequence = ++m_nSequence;
     m_bUnacked = true;
     return encode(Ats2Wire::Record, m_nPendingSequence, m_pending);

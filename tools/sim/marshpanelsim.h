@@ -44,6 +44,7 @@ public:
     QList<SPanel2ATSData> takeCommands();
     int unsolicitedIntervalMs() const override { return m_nIntervalMs; }
     QByteArray unsolicited() override;
+    int reportsSent() const override { return m_nReportsSent; }
 
 private:
     QByteArray encode(quint8 kind, quint16 sequence, const SPanel2ATSData &record = {}) const;
@@ -58,6 +59,7 @@ private:
     int m_nScriptPos = 0;
     int m_nWait = 0;
     quint16 m_nSequence;
+    int m_nReportsSent = 0;
     bool m_bUnacked = false;          // m_pending waits for its acknowledgement
     SPanel2ATSData m_pending;
     quint16 m_nPendingSequence = 0;

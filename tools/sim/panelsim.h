@@ -38,4 +38,8 @@ public:
     // unsolicitedIntervalMs by the transport; 0 = never).
     virtual int unsolicitedIntervalMs() const { return 0; }
     virtual QByteArray unsolicited() { return QByteArray(); }
+    // Scripted reports sent so far (first sendings, not repeats), so a soak
+    // can compare what the panels said with what reached the clients; -1
+    // when the simulator does not count.
+    virtual int reportsSent() const { return -1; }
 };

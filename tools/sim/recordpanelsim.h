@@ -76,7 +76,7 @@ public:
     int connectFrames() const { return m_nConnects; }
 
     // Counters since construction.
-    int reportsSent() const { return m_nSent; }
+    int reportsSent() const override { return m_nSent; }
     int reportsAcknowledged() const { return m_nAcked; }
     int resends() const { return m_nResends; }
     int wrongAcknowledgements() const { return m_nWrongAcks; }
