@@ -330,6 +330,9 @@ QByteArray Monitoring::metricsText() const
     t.sample("fireserver_clients_logged_in", loggedIn);
     t.family("fireserver_client_connections_refused_total", "counter", "Client connections refused by the bounds.");
     t.sample("fireserver_client_connections_refused_total", m_server->clientConnectionsRefused());
+    t.family("fireserver_client_connections_evicted_total", "counter",
+             "Connections without a login closed to make room on a full client port.");
+    t.sample("fireserver_client_connections_evicted_total", double(m_server->clientConnectionsEvicted()));
 
     int queuedLines = 0;
     int links = 0;
