@@ -204,14 +204,15 @@ qint64 Journal::append(const QByteArray &payload)
     return q.lastInsertId().toLongLong();
 }
 
-QList<Journal::Entry> Journal::peek(int maxCount, qint64 maxBytes) const
+QList<Journal::Entry> Journal::peek(int maxCount, qint64 maxBytes, qint64 afterId) const
 {
     QList<Entry> out;
     if (!m_open || maxCount <= 0)
         return out;
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT id, payload FROM journal ORDER BY id LIMIT ?"));
+    q.prepare(QStringLiteral("SELECT id, payload FROM journal WHERE id > ? ORDER BY id LIMIT ?"));
+    q.addBindValue(afterId);
     q.addBindValue(maxCount);
     if (!q.exec()) {
         qWarning().noquote() << QStringLiteral("journal %1: read failed: %2").arg(m_path, q.lastError().text());

@@ -7,6 +7,7 @@
 #include "config/controllerstore.h"
 #include "panels/cpanelmanager.h"
 #include "panels/panelmodel.h"
+#include "server/mqttbridge.h"
 
 #include <QDebug>
 #include <QMetaMethod>
@@ -118,6 +119,12 @@ void FireServer::startGateways()
         if (!sw.httpSubname.isEmpty())
             m_cloud->setPostInfo(sw.httpSubname, sw.httpUsername, sw.httpPassword, sw.httpSign);
     }
+    if (ServerContext::instance().iniSwitch(QStringLiteral("Mqtt/enabled"))) {
+        m_mqtt = new MqttPublisher(MqttPublisher::optionsFromIni(m_options.mqtt), this);
+        m_mqttBridge = new MqttBridge(m_mqtt, m_dispatcher, m_panelManager, this);
+        connectView(SIGNAL(eLog(QVariant)), m_mqttBridge, SLOT(slotShowLogFromClient(QVariant)));
+        m_mqtt->start();
+    }
 }
 
 void FireServer::loadControllers()
@@ -169,6 +176,8 @@ void FireServer::slotTimControlState()
 {
     if (m_panelManager)
         m_panelManager->checkCommState();
+    if (m_mqttBridge)
+        m_mqttBridge->refreshControllers();
 }
 
 void FireServer::shutdown()
@@ -191,6 +200,13 @@ void FireServer::shutdown()
     m_modbus = nullptr;
     delete m_cloud;
     m_cloud = nullptr;
+    // The closed controllers' states go out before the "offline".
+    if (m_mqttBridge)
+        m_mqttBridge->refreshControllers();
+    delete m_mqttBridge;
+    m_mqttBridge = nullptr;
+    delete m_mqtt;
+    m_mqtt = nullptr;
     for (CClient *client : clients())
         delete client;
     m_clients.clear();

@@ -7,6 +7,7 @@
 #include "core/servercontext.h"
 #include "gateways/chttpclient.h"
 #include "gateways/cmodbusdevice.h"
+#include "gateways/mqttpublisher.h"
 
 #include <QList>
 #include <QObject>
@@ -19,6 +20,7 @@
 class CClient;
 class CEventProcess;
 class CPanelManager;
+class MqttBridge;
 class QTcpServer;
 
 class FireServer : public QObject
@@ -31,6 +33,7 @@ public:
         int stateTimerMs = 5000;
         quint16 modbusPort = CModbusDevice::DefaultPort;
         CHttpClient::Options cloud;
+        MqttPublisher::Options mqtt; // under config.ini's group Mqtt
     };
 
     explicit FireServer(QObject *parent = nullptr);
@@ -55,6 +58,7 @@ public:
     // The gateways config.ini switched on; null when off.
     CModbusDevice *modbusDevice() const { return m_modbus; }
     CHttpClient *cloudClient() const { return m_cloud; }
+    MqttPublisher *mqttPublisher() const { return m_mqtt; }
     QList<CClient *> clients() const;
     // The application name of SysSet.xml, replaced by ServerConfig.cfg's
     // title when that file has one.
@@ -84,6 +88,8 @@ private:
     std::unique_ptr<ConnectionLimiter> m_clientLimiter;
     CModbusDevice *m_modbus = nullptr;
     CHttpClient *m_cloud = nullptr;
+    MqttPublisher *m_mqtt = nullptr;
+    MqttBridge *m_mqttBridge = nullptr;
     QTimer m_stateTimer;
     QList<QPointer<CClient>> m_clients;
     bool m_started = false;
