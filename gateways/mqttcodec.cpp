@@ -1,6 +1,5 @@
 #include "gateways/mqttcodec.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -15,23 +14,43 @@ qint64 nameKey(int nEventClass, int nEventNumber, int nEventProperty = -1)
     return (qint64(nEventClass & 0xFFFFFF) << 40) | (qint64(nEventProperty & 0xFF) << 32) | quint32(nEventNumber);
 }
 
-QJsonObject eventObject(const CEvent &e, const QString &eventName)
+void appendString(QByteArray &out, const QString &text)
 {
-    return QJsonObject{
-        {QStringLiteral("panel"), e.nPanelID},
-        {QStringLiteral("panelType"), e.nPanelType},
-        {QStringLiteral("com"), e.nCom},
-        {QStringLiteral("eventClass"), e.nEventType},
-        {QStringLiteral("eventNumber"), e.nEventCode},
-        {QStringLiteral("eventName"), eventName},
-        {QStringLiteral("property"), e.nEventProperty},
-        {QStringLiteral("code"), e.strCode},
-        {QStringLiteral("endCode"), e.strEndCode},
-        {QStringLiteral("deviceType"), e.nDevType},
-        {QStringLiteral("value"), e.nValue},
-        {QStringLiteral("note"), e.strNote},
-        {QStringLiteral("time"), e.strTime},
-    };
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    const QByteArray utf8 = text.toUtf8();
+    for (const char c : utf8) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (uchar(c) < 0x20) {
+                out += "\\u00";
+                out += hex[uchar(c) >> 4];
+                out += hex[uchar(c) & 0xF];
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+}
+
+void appendMember(QByteArray &out, const char *key, qint64 value)
+{
+    out += key;
+    out += QByteArray::number(value);
+}
+
+void appendMember(QByteArray &out, const char *key, const QString &value)
+{
+    out += key;
+    appendString(out, value);
 }
 
 struct CommandWord
@@ -120,7 +139,25 @@ QString EventNames::name(int nEventClass, int nEventNumber, int nEventProperty) 
 
 QByteArray encodeEvent(const CEvent &e, const QString &eventName)
 {
-    return QJsonDocument(eventObject(e, eventName)).toJson(QJsonDocument::Compact);
+    // Written by hand rather than through QJsonObject: it is the one thing
+    // done for every event, and the members keep the order a reader expects.
+    QByteArray out;
+    out.reserve(320);
+    appendMember(out, "{\"panel\":", e.nPanelID);
+    appendMember(out, ",\"panelType\":", e.nPanelType);
+    appendMember(out, ",\"com\":", e.nCom);
+    appendMember(out, ",\"eventClass\":", e.nEventType);
+    appendMember(out, ",\"eventNumber\":", e.nEventCode);
+    appendMember(out, ",\"eventName\":", eventName);
+    appendMember(out, ",\"property\":", e.nEventProperty);
+    appendMember(out, ",\"code\":", e.strCode);
+    appendMember(out, ",\"endCode\":", e.strEndCode);
+    appendMember(out, ",\"deviceType\":", e.nDevType);
+    appendMember(out, ",\"value\":", e.nValue);
+    appendMember(out, ",\"note\":", e.strNote);
+    appendMember(out, ",\"time\":", e.strTime);
+    out += '}';
+    return out;
 }
 
 QByteArray withSeq(const QByteArray &event, qint64 seq)
@@ -147,11 +184,15 @@ QByteArray encodeControllerState(const ControllerState &s)
 
 QByteArray encodeActive(const QList<CEvent> &events, const EventNames &names)
 {
-    QJsonArray list;
-    for (const CEvent &e : events)
-        list.append(eventObject(e, names.name(e.nEventType, e.nEventCode, e.nEventProperty)));
-    const QJsonObject o{{QStringLiteral("count"), list.size()}, {QStringLiteral("events"), list}};
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+    QByteArray out = "{\"count\":" + QByteArray::number(events.size()) + ",\"events\":[";
+    for (int i = 0; i < events.size(); ++i) {
+        const CEvent &e = events.at(i);
+        if (i > 0)
+            out += ',';
+        out += encodeEvent(e, names.name(e.nEventType, e.nEventCode, e.nEventProperty));
+    }
+    out += "]}";
+    return out;
 }
 
 Command decodeCommand(const QByteArray &payload)

@@ -14,6 +14,15 @@ namespace {
 constexpr int kStopWaitMs = 2000;
 // Journal entries read per look while a backlog drains.
 constexpr int kPumpBatch = 500;
+// Events staged for one journal commit at most.
+constexpr int kMaxStaged = 500;
+// Acknowledged events leave the journal together, a little later: one
+// commit for many instead of one each. A crash meanwhile only sends them
+// twice.
+constexpr int kRemoveDelayMs = 100;
+constexpr int kMaxAcked = 1000;
+// How long acknowledgements gather before they are taken.
+constexpr int kAckDelayMs = 5;
 
 QString iniText(const QString &key, const QString &fallback, bool trim = true)
 {
@@ -83,6 +92,10 @@ MqttPublisher::MqttPublisher(const Options &options, QObject *parent) : QObject(
     m_journal.open(journalPath, m_options.journalCaps);
     m_activeTimer.setSingleShot(true);
     connect(&m_activeTimer, &QTimer::timeout, this, &MqttPublisher::publishActive);
+    m_ackTimer.setSingleShot(true);
+    connect(&m_ackTimer, &QTimer::timeout, this, &MqttPublisher::onAckTimer);
+    m_removeTimer.setSingleShot(true);
+    connect(&m_removeTimer, &QTimer::timeout, this, &MqttPublisher::removeAcked);
 }
 
 MqttPublisher::~MqttPublisher()
@@ -124,6 +137,7 @@ void MqttPublisher::start()
 
 void MqttPublisher::stop()
 {
+    flushStaged();
     if (!m_link)
         return;
     m_activeTimer.stop();
@@ -138,6 +152,7 @@ void MqttPublisher::stop()
     }
     m_link->stop();
     takeAcks();
+    removeAcked();
     delete m_link;
     m_link = nullptr;
     m_connected = false;
@@ -195,6 +210,14 @@ void MqttPublisher::onDisconnected(const QString &reason)
 
 void MqttPublisher::onAcknowledged()
 {
+    // Acknowledgements are taken a few at a time: under load this is one
+    // wake-up of the main thread per batch instead of one per event.
+    if (m_link && !m_ackTimer.isActive())
+        m_ackTimer.start(kAckDelayMs);
+}
+
+void MqttPublisher::onAckTimer()
+{
     if (!m_link)
         return;
     takeAcks();
@@ -203,7 +226,6 @@ void MqttPublisher::onAcknowledged()
 
 void MqttPublisher::takeAcks()
 {
-    QList<qint64> ids;
     for (int mid : m_link->takeAcks()) {
         if (mid == m_offlineMid) {
             m_offlineMid = 0;
@@ -212,13 +234,20 @@ void MqttPublisher::takeAcks()
         const auto it = m_inFlight.find(mid);
         if (it == m_inFlight.end())
             continue; // a status, state or result message
-        ids.append(*it);
+        m_acked.append(*it);
         m_inFlight.erase(it);
     }
-    if (ids.isEmpty())
-        return;
-    m_journal.remove(ids);
-    emit eventsAcknowledged(ids.size());
+    if (m_acked.size() >= kMaxAcked)
+        removeAcked();
+    else if (!m_acked.isEmpty() && !m_removeTimer.isActive())
+        m_removeTimer.start(kRemoveDelayMs);
+}
+
+void MqttPublisher::removeAcked()
+{
+    m_removeTimer.stop();
+    m_journal.remove(m_acked);
+    m_acked.clear();
 }
 
 void MqttPublisher::slotRevEvent(int EventType, QVariant sendEvent, QString strUserName)
@@ -230,17 +259,34 @@ void MqttPublisher::slotRevEvent(int EventType, QVariant sendEvent, QString strU
 void MqttPublisher::publishEvent(const CEvent &event)
 {
     const QString name = m_names.name(event.nEventType, event.nEventCode, event.nEventProperty);
-    const QByteArray body = MqttCodec::encodeEvent(event, name);
-    const qint64 id = m_journal.append(body);
-    if (id == 0) {
-        qWarning().noquote() << QStringLiteral("MQTT: event %1 of %2 could not be journaled and is not published")
-                                    .arg(event.nEventCode).arg(event.strCode);
+    m_staged.append(MqttCodec::encodeEvent(event, name));
+    // The events of one pass of the event loop share one journal commit.
+    if (m_staged.size() >= kMaxStaged)
+        flushStaged();
+    else if (m_staged.size() == 1)
+        QMetaObject::invokeMethod(this, &MqttPublisher::flushStaged, Qt::QueuedConnection);
+}
+
+void MqttPublisher::flushStaged()
+{
+    if (m_staged.isEmpty())
         return;
+    const QList<QByteArray> events = m_staged;
+    m_staged.clear();
+    const QList<qint64> ids = m_journal.append(events);
+    int lost = 0;
+    for (int i = 0; i < events.size(); ++i) {
+        if (ids.at(i) == 0) {
+            ++lost;
+            continue;
+        }
+        // Straight out only when nothing older waits; otherwise in turn.
+        const bool direct = !m_backlog && m_connected && m_inFlight.size() < m_options.maxInFlight;
+        if (!direct || !sendEvent(ids.at(i), events.at(i)))
+            m_backlog = true;
     }
-    // Straight out only when nothing older waits; otherwise in turn.
-    const bool direct = !m_backlog && m_connected && m_inFlight.size() < m_options.maxInFlight;
-    if (!direct || !sendEvent(id, body))
-        m_backlog = true;
+    if (lost > 0)
+        qWarning().noquote() << QStringLiteral("MQTT: %1 events could not be journaled and are not published").arg(lost);
 }
 
 bool MqttPublisher::sendEvent(qint64 id, const QByteArray &event)

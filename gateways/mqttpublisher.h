@@ -7,8 +7,9 @@
 // are answered on "commands/result".
 //
 // Nothing is lost while the broker is away: each event is written to a
-// store-and-forward journal before it is sent and leaves it only when the
-// broker acknowledged it; what waits goes out in order, before anything
+// store-and-forward journal before it is sent (the events of one pass of the
+// event loop in one commit) and leaves it only when the broker acknowledged
+// it; what waits goes out in order, before anything
 // newer, once the broker is back (also after a restart, clean or killed).
 // The journal id is the event's "seq", so a gap tells a subscriber that
 // events were dropped at the journal's cap (which is logged).
@@ -77,9 +78,9 @@ public:
 
     // Starts connecting; the events wait in the journal until it succeeds.
     void start();
-    // Publishes "offline", gives outstanding events a moment to be
-    // acknowledged and disconnects cleanly. What is still waiting stays in
-    // the journal for the next start.
+    // Journals what was just handed over, publishes "offline", gives
+    // outstanding events a moment to be acknowledged and disconnects
+    // cleanly. What is still waiting stays in the journal for the next start.
     void stop();
 
     bool isConnected() const { return m_connected; }
@@ -111,16 +112,19 @@ signals:
     // A well-formed command (only with allowCommands); whoever receives it
     // decides and calls answerCommand. Malformed ones are answered here.
     void commandReceived(const QString &id, const CEvent &command);
-    // How many events the broker has just acknowledged.
-    void eventsAcknowledged(int count);
 
 private:
     void onConnected();
     void onDisconnected(const QString &reason);
     void onAcknowledged();
+    void onAckTimer();
     void onMessage(const QString &topic, const QByteArray &payload);
-    // Removes acknowledged events from the journal.
+    // Takes the connection's acknowledgements: the events leave m_inFlight
+    // and, with the next removeAcked(), the journal.
     void takeAcks();
+    void removeAcked();
+    // Journals the staged events and sends what may go at once.
+    void flushStaged();
     bool sendEvent(qint64 id, const QByteArray &event);
     // Sends waiting journal entries while the connection has room.
     void pump();
@@ -135,10 +139,14 @@ private:
     MqttLink *m_link = nullptr;
     bool m_connected = false;
 
+    QList<QByteArray> m_staged; // events of this pass of the event loop, not yet journaled
     // Message id -> journal id of the events handed to the connection and
     // not yet acknowledged. Kept across a dropped session: libmosquitto
     // sends them again when the next one starts (QoS 1 and 2).
     QHash<int, qint64> m_inFlight;
+    QTimer m_ackTimer;
+    QList<qint64> m_acked;    // journal ids acknowledged, not yet removed
+    QTimer m_removeTimer;
     qint64 m_cursor = 0;      // journal id of the newest event handed to the connection
     bool m_backlog = true;    // entries newer than m_cursor may wait in the journal
     int m_offlineMid = 0;     // the clean stop's "offline", until acknowledged

@@ -4,6 +4,8 @@
 
 #include "gateways/mqttcodec.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 using namespace MqttCodec;
@@ -45,13 +47,15 @@ private slots:
         e.nDevType = 5;
         e.nValue = 0;
         e.strCode = QStringLiteral("00100503");
-        e.strNote = QStringLiteral("一楼\"东\"");
+        e.strNote = QStringLiteral("一楼\"东\"\\\n\x01");
         e.strTime = QStringLiteral("2024-03-01 08:00:00");
-        QCOMPARE(withSeq(encodeEvent(e, names.name(1, 1, 1)), 42),
-                 QByteArray("{\"seq\":42,\"code\":\"00100503\",\"com\":3,\"deviceType\":5,\"endCode\":\"\","
-                            "\"eventClass\":1,\"eventName\":\"报警\",\"eventNumber\":1,\"note\":\"一楼\\\"东\\\"\","
-                            "\"panel\":1,\"panelType\":22,\"property\":1,\"time\":\"2024-03-01 08:00:00\","
-                            "\"value\":0}"));
+        const QByteArray wire = withSeq(encodeEvent(e, names.name(1, 1, 1)), 42);
+        QCOMPARE(wire, QByteArray("{\"seq\":42,\"panel\":1,\"panelType\":22,\"com\":3,\"eventClass\":1,"
+                                  "\"eventNumber\":1,\"eventName\":\"报警\",\"property\":1,\"code\":\"00100503\","
+                                  "\"endCode\":\"\",\"deviceType\":5,\"value\":0,"
+                                  "\"note\":\"一楼\\\"东\\\"\\\\\\n\\u0001\",\"time\":\"2024-03-01 08:00:00\"}"));
+        // Any JSON reader gets the texts back as they were.
+        QCOMPARE(QJsonDocument::fromJson(wire).object().value("note").toString(), e.strNote);
         QCOMPARE(names.name(1, 1, 0), QStringLiteral("报警恢复"));
         // A communication event keeps the driver's property: same name either way.
         QCOMPARE(names.name(17, 17, 0), QStringLiteral("控制器通讯"));

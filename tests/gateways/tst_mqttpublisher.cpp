@@ -198,7 +198,7 @@ private slots:
         int fed = 0;
         for (; fed < 10; ++fed)
             pub->publishEvent(delivered(7, 7, 1, QString::number(fed)));
-        QCOMPARE(pub->journal().count(), 10);
+        QTRY_COMPARE(pub->journal().count(), 10);
         pub.reset();
         pub = std::make_unique<MqttPublisher>(options(broker.port(), "pub-b"));
         pub->start();

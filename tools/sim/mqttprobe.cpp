@@ -78,17 +78,15 @@ QList<MqttProbe::Message> MqttProbe::messages(const QString &topic) const
 
 int MqttProbe::count(const QString &topic) const
 {
-    if (topic.isEmpty()) {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_messages.size();
-    }
-    return messages(topic).size();
+    std::lock_guard<std::mutex> lock(m_lock);
+    return topic.isEmpty() ? m_messages.size() : m_counts.value(topic);
 }
 
 void MqttProbe::clear()
 {
     std::lock_guard<std::mutex> lock(m_lock);
     m_messages.clear();
+    m_counts.clear();
 }
 
 void MqttProbe::onConnect(mosquitto *mosq, void *self, int rc)
@@ -118,6 +116,7 @@ void MqttProbe::onMessage(mosquitto *, void *self, const mosquitto_message *msg)
     {
         std::lock_guard<std::mutex> lock(probe->m_lock);
         probe->m_messages.append(m);
+        ++probe->m_counts[m.topic];
     }
     probe->m_threadCpuNs.store(clockNs(CLOCK_THREAD_CPUTIME_ID));
 }

@@ -5,6 +5,7 @@
 // after each reconnection, so it follows a broker that is restarted.
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -59,5 +60,6 @@ private:
     // subscribes, the owner reads and adds.
     mutable std::mutex m_lock;
     QList<Message> m_messages;
+    QHash<QString, int> m_counts; // per topic, so counting copies nothing
     QList<QPair<QString, int>> m_topics;
 };
