@@ -3,7 +3,8 @@
 # Safe to run again: only missing packages are installed.
 set -euo pipefail
 PACKAGES=(cmake g++ make ccache qtbase5-dev libqt5serialport5-dev libqt5sql5-sqlite
-          qttools5-dev-tools socat curl fonts-wqy-zenhei xvfb xauth procps)
+          qttools5-dev-tools socat curl fonts-wqy-zenhei xvfb xauth procps
+          pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl)
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

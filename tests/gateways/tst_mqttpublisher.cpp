@@ -6,6 +6,8 @@
 
 #include "common/logcapture.h"
 #include "config/configtables.h"
+#include "core/apppaths.h"
+#include "core/servercontext.h"
 #include "gateways/mqttpublisher.h"
 #include "tools/sim/mosquittobroker.h"
 #include "tools/sim/mqttprobe.h"
@@ -110,6 +112,35 @@ private slots:
     {
         m_dir.reset(new QTemporaryDir);
         QVERIFY(m_dir->isValid());
+    }
+
+    void optionsFromConfigIni()
+    {
+        // The sample site: off, with the documented prefix.
+        ServerContext &ctx = ServerContext::instance();
+        ctx.loadIni(QStringLiteral(FIRE_SOURCE_DIR "/site/config.ini"));
+        QVERIFY(!ctx.iniSwitch("Mqtt/enabled"));
+        MqttPublisher::Options o = MqttPublisher::optionsFromIni();
+        QCOMPARE(o.topicPrefix, QStringLiteral("fireserver/site"));
+        QCOMPARE(o.qos, 1);
+        QVERIFY(!o.allowCommands);
+
+        QFile ini(m_dir->filePath("config.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[Mqtt]\nport=70000\nqos=3\nkeepAlive=2\npassword=a,b c\ncaFile=certs/ca.crt\n"
+                  "allowCommands=2\n");
+        ini.close();
+        AppPaths::setAppDir(m_dir->path());
+        ctx.loadIni();
+        LogCapture log;
+        o = MqttPublisher::optionsFromIni();
+        QCOMPARE(log.warnings("outside").size(), 3);
+        QCOMPARE(o.port, 1883);
+        QCOMPARE(o.qos, 1);
+        QCOMPARE(o.keepAlive, 30);
+        QCOMPARE(o.password, QStringLiteral("a,b c"));
+        QCOMPARE(o.caFile, m_dir->filePath("certs/ca.crt"));
+        QVERIFY(!o.allowCommands);
     }
 
     void eventsStatusStatesAndActive()
