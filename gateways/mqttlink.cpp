@@ -107,8 +107,7 @@ void MqttLink::stop()
 {
     if (!m_mosq)
         return;
-    if (m_up.load())
-        mosquitto_disconnect(m_mosq);
+    m_closing.store(m_up.load() && mosquitto_disconnect(m_mosq) == MOSQ_ERR_SUCCESS);
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
         m_stop = true;
@@ -148,8 +147,8 @@ void MqttLink::run()
     int delayMs = m_settings.reconnectMinMs;
     bool first = true;
     while (!stopRequested()) {
-        // After the first call libmosquitto knows the broker; connecting
-        // anew would also rebuild its wake-up pipe under the other threads.
+        // After the first call libmosquitto knows the broker: later
+        // attempts only reconnect, keeping the messages it holds.
         int rc = first ? mosquitto_connect_async(m_mosq, host.constData(), m_settings.port, m_settings.keepAlive)
                        : mosquitto_reconnect_async(m_mosq);
         first = false;
@@ -163,7 +162,7 @@ void MqttLink::run()
                     break;
                 if (stopRequested()) {
                     // A session being closed gets a moment for its DISCONNECT.
-                    if (!m_up.load())
+                    if (!m_up.load() || !m_closing.load())
                         break;
                     if (disconnectDeadline.isForever())
                         disconnectDeadline.setRemainingTime(kDisconnectWaitMs);

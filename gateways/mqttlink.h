@@ -54,7 +54,8 @@ public:
     };
 
     explicit MqttLink(const Settings &settings, QObject *parent = nullptr);
-    // Stops the thread without a clean disconnect if stop() was not called.
+    // Without stop() first the session is not closed: the broker sends our
+    // will, as for a crash.
     ~MqttLink() override;
 
     // Sets the client up and starts the network thread. False (logged) when
@@ -103,6 +104,7 @@ private:
     mosquitto *m_mosq = nullptr;
     std::thread m_thread;
     std::atomic<bool> m_up{false};
+    std::atomic<bool> m_closing{false}; // stop() asked for a DISCONNECT
     bool m_downReported = false;    // network thread only: the failure of an outage is told once
 
     // m_stateLock guards m_stop; the owner sets it, the network thread

@@ -156,7 +156,11 @@ void MqttPublisher::stop()
     delete m_link;
     m_link = nullptr;
     m_connected = false;
+    // A later start sends again whatever is still in the journal.
     m_inFlight.clear();
+    m_offlineMid = 0;
+    m_cursor = 0;
+    m_backlog = true;
     if (wasConnected)
         qDebug().noquote() << QStringLiteral("MQTT: disconnected; %1 events wait in the journal").arg(m_journal.count());
 }
@@ -166,10 +170,9 @@ void MqttPublisher::onConnected()
     if (!m_link)
         return;
     m_connected = true;
-    qDebug().noquote() << QStringLiteral("MQTT: connected to %1 as %2; %3 events to send")
+    qDebug().noquote() << QStringLiteral("MQTT: connected to %1 as %2; the journal holds %3 events")
                               .arg(m_link->brokerText(), m_options.clientId)
-                              .arg(m_journal.count() - m_inFlight.size());
-    emit connectionChanged(true);
+                              .arg(m_journal.count());
     publishRetained(QStringLiteral("status"), "online");
     // The broker keeps our subscriptions with the session, also one made
     // when commands were still allowed.
@@ -205,7 +208,6 @@ void MqttPublisher::onDisconnected(const QString &reason)
         m_inFlight.clear();
         m_backlog = true;
     }
-    emit connectionChanged(false);
 }
 
 void MqttPublisher::onAcknowledged()

@@ -108,7 +108,6 @@ public slots:
     void markActiveChanged();
 
 signals:
-    void connectionChanged(bool connected);
     // A well-formed command (only with allowCommands); whoever receives it
     // decides and calls answerCommand. Malformed ones are answered here.
     void commandReceived(const QString &id, const CEvent &command);

@@ -2,7 +2,8 @@
 // free loopback port: events in order with their names, the retained status,
 // states and active conditions; a journal carried over a restart while the
 // broker is down; a broker stopped during a stream (nothing lost, order
-// kept); TLS with a test CA and client certificates.
+// kept); the journal's cap seen as a gap in "seq"; TLS with a test CA and
+// client certificates; the options config.ini gives.
 
 #include "common/logcapture.h"
 #include "config/configtables.h"
@@ -222,16 +223,20 @@ private slots:
         SYNC((keeper, "b"));
         broker.stop();
 
+        // A small window: the backlog drains over many rounds while the
+        // stream goes on, and nothing new may pass it.
+        MqttPublisher::Options o = options(broker.port(), "pub-b");
+        o.maxInFlight = 10;
         // Events of a run that never reached the broker wait in the journal
         // for the next one.
-        auto pub = std::make_unique<MqttPublisher>(options(broker.port(), "pub-b"));
+        auto pub = std::make_unique<MqttPublisher>(o);
         pub->start();
         int fed = 0;
         for (; fed < 10; ++fed)
             pub->publishEvent(delivered(7, 7, 1, QString::number(fed)));
         QTRY_COMPARE(pub->journal().count(), 10);
         pub.reset();
-        pub = std::make_unique<MqttPublisher>(options(broker.port(), "pub-b"));
+        pub = std::make_unique<MqttPublisher>(o);
         pub->start();
         for (; fed < 20; ++fed)
             pub->publishEvent(delivered(7, 7, 1, QString::number(fed)));
@@ -257,6 +262,37 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(firstArrivals(seqs(keeper, "fireserver/pub-b/events")).size(), fed, 20000);
         QCOMPARE(firstArrivals(seqs(keeper, "fireserver/pub-b/events")), oneTo(fed));
         QTRY_COMPARE(pub->journal().count(), 0);
+    }
+
+    void journalCapShowsAsAGap()
+    {
+        MosquittoBroker broker(m_dir->path());
+        MqttPublisher::Options o = options(0, "pub-d");
+        o.journalCaps.maxEntries = 5;
+        {
+            // Not started: nothing but the journal runs.
+            LogCapture log;
+            MqttPublisher pub(o);
+            for (int i = 0; i < 3; ++i)
+                pub.publishEvent(delivered(7, 7, 1, QString::number(i)));
+            QTRY_COMPARE(pub.journal().count(), 3);
+            // One pass of five more: the oldest three make room, in the same commit.
+            for (int i = 3; i < 8; ++i)
+                pub.publishEvent(delivered(7, 7, 1, QString::number(i)));
+            QTRY_COMPARE(pub.journal().droppedCount(), qint64(3));
+            QCOMPARE(pub.journal().count(), 5);
+            QCOMPARE(log.warnings("full").size(), 1);
+        }
+
+        QVERIFY(broker.start());
+        MqttProbe watch("watch-d");
+        QVERIFY(watch.connectTo(broker.port()));
+        watch.subscribe("fireserver/pub-d/events");
+        SYNC((watch, "d"));
+        MqttPublisher pub(options(broker.port(), "pub-d"));
+        pub.start();
+        QTRY_COMPARE_WITH_TIMEOUT(watch.count("fireserver/pub-d/events"), 5, 10000);
+        QCOMPARE(seqs(watch, "fireserver/pub-d/events"), (QList<qint64>{4, 5, 6, 7, 8}));
     }
 
     void tlsWithATestCa()
