@@ -6,11 +6,13 @@
 #include "core/connectionlimits.h"
 #include "core/familylock.h"
 #include "core/loghandler.h"
+#include "core/servercontext.h"
 #include "core/signalwatcher.h"
 #include "server/fireserver.h"
 #include "server/headlessview.h"
 
 #include <QCoreApplication>
+#include <QDate>
 #include <QDebug>
 #include <QTextCodec>
 #include <QTranslator>
@@ -22,7 +24,9 @@ int runHeadless(QCoreApplication &app, SignalWatcher &watcher)
 {
     FireServer server;
     HeadlessView view;
-    server.start(&view);
+    // A taken centre port means another server runs; it was logged.
+    if (!server.start(&view))
+        return 0;
 
     // SIGINT and SIGTERM take the same shutdown path as closing the window.
     QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&server](int sig) {
@@ -40,6 +44,9 @@ int runConsole(QCoreApplication &app, SignalWatcher &watcher)
     // Real message boxes; the window owns and starts the server. Closing it
     // asks for the exit password; a signal takes the same shutdown without it.
     QWidgetMain window;
+    // A taken centre port means another server runs; the box has been shown.
+    if (!window.server()->isRunning())
+        return 0;
     window.show();
     QObject::connect(&watcher, &SignalWatcher::terminationRequested, &app, [&window](int sig) {
         qDebug() << "signal" << sig << "received, shutting down";
@@ -85,10 +92,19 @@ int main(int argc, char *argv[])
         translator.load(QStringLiteral("qt_zh_CN"), AppPaths::appDir());
     app->installTranslator(&translator);
 
+    // config.ini is read once, here: the log's own settings come from it.
+    ServerContext &ctx = ServerContext::instance();
+    ctx.loadIni();
+    const QByteArray encoding = ctx.iniValue(QStringLiteral("Server/logEncoding"), QStringLiteral("GB2312"))
+                                    .toString().trimmed().toLatin1();
+    const bool knownEncoding = LogHandler::setEncoding(encoding);
+    LogHandler::setKeepDays(ctx.iniInt(QStringLiteral("Server/logKeepDays"), 30));
     // The file log is installed before the instance check (not after it), so
     // a refused second copy leaves its reason in the day's log: headless,
     // nobody sees a message box.
     LogHandler::installIfLogDirExists();
+    if (!knownEncoding)
+        qWarning() << "Server/logEncoding" << encoding << "is not a known text encoding; the log stays GB2312";
     // Watching from here on: a SIGTERM that arrives while the server is still
     // starting waits in the watcher's socket and then takes the normal
     // shutdown path, instead of killing the process with nothing stored.
@@ -103,6 +119,8 @@ int main(int argc, char *argv[])
         return 0;
 
     qDebug() << "fireserver started, application directory" << AppPaths::appDir();
+    if (const int removed = LogHandler::removeOldFiles(QDate::currentDate()))
+        qDebug() << removed << "daily log files older than the kept days removed";
     // Every connection costs a descriptor; the usual soft limit of 1024 is
     // far below what the listeners' own bounds allow.
     ConnectionLimits::raiseDescriptorLimit();

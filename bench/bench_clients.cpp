@@ -4,11 +4,13 @@
 // dispatcher's emit to each client's receipt, and the server thread's CPU
 // seconds per wall second.
 //
-//   bench_clients [--clients 500] [--seconds 60]
+//   bench_clients [--clients 500] [--seconds 60] [--metrics] [--scrape-ms 1000]
 //
-// The server side (dispatcher, listener, CClient objects) runs in the main
-// thread as in the real server; the peers run in a second thread so the
-// server's CPU time can be measured on its own thread.
+// The server side is the real server object in process (dispatcher,
+// listener, CClient objects in the main thread); the peers run in a second
+// thread so the server's CPU time can be measured apart from theirs. With
+// --metrics the server also answers /metrics, scraped every scrape-ms from
+// the peer thread (compare a run without).
 
 #include "clients/cclient.h"
 #include "clients/ceventprocess.h"
@@ -17,6 +19,8 @@
 #include "config/configtables.h"
 #include "core/apppaths.h"
 #include "core/servercontext.h"
+#include "server/fireserver.h"
+#include "server/monitoring.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -86,7 +90,10 @@ struct PeerStats
 class PeerFarm
 {
 public:
-    PeerFarm(int count, quint16 port) : m_count(count), m_port(port) {}
+    PeerFarm(int count, quint16 port, quint16 metricsPort = 0, int scrapeMs = 1000)
+        : m_count(count), m_port(port), m_metricsPort(metricsPort), m_scrapeMs(scrapeMs)
+    {
+    }
 
     void start()
     {
@@ -117,11 +124,34 @@ public:
                 s->write(ack);
         });
         m_ackTimer->start(2000);
+        if (m_metricsPort) {
+            // A scraper as a monitoring system runs it: one GET, read to the end.
+            m_scrapeTimer = new QTimer;
+            QObject::connect(m_scrapeTimer, &QTimer::timeout, m_scrapeTimer, [this]() {
+                auto *s = new QTcpSocket;
+                QObject::connect(s, &QTcpSocket::connected, s, [s]() {
+                    s->write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+                });
+                QObject::connect(s, &QTcpSocket::readyRead, s, [this, s]() { m_nScrapedBytes += s->readAll().size(); });
+                QObject::connect(s, &QTcpSocket::disconnected, s, [this, s]() {
+                    ++m_nScrapes;
+                    s->deleteLater();
+                });
+                s->connectToHost(QHostAddress(QHostAddress::LocalHost), m_metricsPort);
+            });
+            m_scrapeTimer->start(m_scrapeMs);
+        }
     }
+
+    // CPU seconds of the peer thread so far (call in the peer thread).
+    static double ownCpuSeconds() { return threadCpuSeconds(); }
+    int scrapes() const { return m_nScrapes; }
+    qint64 scrapedBytes() const { return m_nScrapedBytes; }
 
     void stop()
     {
         delete m_ackTimer;
+        delete m_scrapeTimer;
         for (QTcpSocket *s : m_sockets) {
             // Closing our own end is not a drop by the server.
             QObject::disconnect(s, nullptr, s, nullptr);
@@ -189,6 +219,11 @@ private:
 
     int m_count;
     quint16 m_port;
+    quint16 m_metricsPort;
+    int m_scrapeMs;
+    QTimer *m_scrapeTimer = nullptr;
+    int m_nScrapes = 0;
+    qint64 m_nScrapedBytes = 0;
     std::vector<QTcpSocket *> m_sockets;
     std::vector<QByteArray> m_buffers;
     std::vector<JsonSplitter> m_splitters;
@@ -228,12 +263,16 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     int nClients = 500;
     int nSeconds = 60;
+    int scrapeMs = 1000;
     const QStringList args = app.arguments();
+    const bool metrics = args.contains(QStringLiteral("--metrics"));
     for (int i = 1; i + 1 < args.size(); ++i) {
         if (args[i] == QLatin1String("--clients"))
             nClients = args[i + 1].toInt();
         else if (args[i] == QLatin1String("--seconds"))
             nSeconds = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--scrape-ms"))
+            scrapeMs = qMax(100, args[i + 1].toInt());
     }
     if (nClients <= 0 || nSeconds <= 0) {
         std::fprintf(stderr, "usage: bench_clients [--clients N] [--seconds S]\n");
@@ -249,6 +288,15 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "cannot write the event table\n");
         return 1;
     }
+    FireServer::Options options;
+    options.clientPort = options.centrePort = options.queryPort = 0;
+    options.metricsPort = metrics ? 0 : -1; // no config.ini: -1 is off
+    FireServer fireServer(options);
+    if (!fireServer.start()) {
+        std::fprintf(stderr, "the server did not start\n");
+        return 1;
+    }
+    const quint16 metricsPort = fireServer.monitoring() ? fireServer.monitoring()->port() : 0;
     ServerContext &ctx = ServerContext::instance();
     ctx.isHaveUserType = true; // "Remote" accounts have no count limit
     ClientAccounts &accounts = ClientAccounts::instance();
@@ -259,7 +307,7 @@ int main(int argc, char *argv[])
     std::vector<std::atomic<qint64>> emitNs(size_t(nEvents) + 1);
     g_emitNs = &emitNs;
 
-    CEventProcess dispatcher;
+    CEventProcess &dispatcher = *fireServer.dispatcher();
     int nEmitted = 0;
     qint64 firstEmit = 0, lastEmit = 0;
     // Connected before any client, so it runs first on every emit.
@@ -277,27 +325,17 @@ int main(int argc, char *argv[])
     std::vector<qint64> emitSpans; // ns from the emit to the last client's write
     emitSpans.reserve(size_t(nEvents));
 
-    QTcpServer server;
     int nConnected = 0;
     int nLoggedIn = 0;
-    QObject::connect(&server, &QTcpServer::newConnection, &server, [&]() {
-        while (QTcpSocket *s = server.nextPendingConnection()) {
-            auto *c = new CClient(&dispatcher, &server);
-            c->setSocket(s);
-            QObject::connect(c, &CClient::eSetUserConnState, c, [&](const QString &, int st) {
-                nLoggedIn += st == 1 ? 1 : -1;
-            });
-            ++nConnected;
-        }
+    QObject::connect(&fireServer, &FireServer::clientConnected, &fireServer, [&](CClient *c) {
+        QObject::connect(c, &CClient::eSetUserConnState, c, [&](const QString &, int st) {
+            nLoggedIn += st == 1 ? 1 : -1;
+        });
+        ++nConnected;
     });
-    if (!server.listen(QHostAddress(QHostAddress::LocalHost), 0)) {
-        std::fprintf(stderr, "cannot listen: %s\n", qPrintable(server.errorString()));
-        return 1;
-    }
-    CClient::resetSequence(0);
 
     QThread peerThread;
-    PeerFarm farm(nClients, server.serverPort());
+    PeerFarm farm(nClients, fireServer.clientListener()->serverPort(), metricsPort, scrapeMs);
     peerThread.start();
     QObject context;
     context.moveToThread(&peerThread);
@@ -310,7 +348,7 @@ int main(int argc, char *argv[])
 
     // Phase 1: all clients logged in.
     QTimer poll;
-    double cpuStart = 0, procStart = 0, userStart = 0, sysStart = 0;
+    double cpuStart = 0, procStart = 0, userStart = 0, sysStart = 0, peerCpuStart = 0, peerCpuEnd = 0;
     qint64 wallStart = 0;
     bool feeding = false;
     bool done = false;
@@ -326,6 +364,8 @@ int main(int argc, char *argv[])
                                      emitSpans.push_back(monoNs() - lastEmit);
                                  });
                 cpuStart = threadCpuSeconds();
+                QMetaObject::invokeMethod(&context, [&]() { peerCpuStart = PeerFarm::ownCpuSeconds(); },
+                                          Qt::BlockingQueuedConnection);
                 threadUserSys(&userStart, &sysStart);
                 procStart = processCpuSeconds();
                 wallStart = monoNs();
@@ -366,6 +406,9 @@ int main(int argc, char *argv[])
     const double procCpu = processCpuSeconds() - procStart;
     double userEnd = 0, sysEnd = 0;
     threadUserSys(&userEnd, &sysEnd);
+    QMetaObject::invokeMethod(&context, [&]() { peerCpuEnd = PeerFarm::ownCpuSeconds(); }, Qt::BlockingQueuedConnection);
+    // The whole server: every thread of the process but the peers'.
+    const double serverCpu = procCpu - (peerCpuEnd - peerCpuStart);
     QMetaObject::invokeMethod(&context, [&]() { farm.stop(); }, Qt::BlockingQueuedConnection);
     peerThread.quit();
     peerThread.wait();
@@ -400,6 +443,12 @@ int main(int argc, char *argv[])
     std::printf("server thread CPU: %.2f s in %.1f s wall = %.3f CPU s per wall s (user %.3f, system %.3f; "
                 "whole process incl. peers: %.3f)\n",
                 cpu, wall, cpu / wall, (userEnd - userStart) / wall, (sysEnd - sysStart) / wall, procCpu / wall);
+    std::printf("server, all its threads (process minus peers): %.3f CPU s per wall s; metrics %s\n",
+                serverCpu / wall,
+                metrics ? qPrintable(QStringLiteral("on, %1 scrapes of %2 bytes")
+                                         .arg(farm.scrapes())
+                                         .arg(farm.scrapes() ? farm.scrapedBytes() / farm.scrapes() : 0))
+                        : "off");
     const bool ok = minRecv == nEvents && maxRecv == nEvents && outOfOrder == 0
         && percentile(lat, 0.99) < 20000 && cpu / wall < 0.3;
     std::printf("targets (none lost or reordered, p99 < 20 ms, < 0.3 CPU s/s): %s\n", ok ? "met" : "NOT met");

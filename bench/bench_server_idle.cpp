@@ -11,6 +11,9 @@
 //
 //   bench_server_idle [--panels 8] [--mixed] [--seconds 60] [--clients 1] [--warmup-s 5]
 //                     [--server build/fireserver] [--source SRC] [--no-log]
+//                     [--metrics] [--scrape-ms 1000]
+// With --metrics the server answers /metrics on a local port and the bench
+// scrapes it every scrape-ms during the measurement (compare a run without).
 
 #include "bench/serverbench.h"
 #include "tools/sim/birchpanelsim.h"
@@ -70,6 +73,9 @@ int main(int argc, char **argv)
     const QString serverPath = argText(args, QStringLiteral("--server"), defaultServerPath());
     const QString sourceDir = argText(args, QStringLiteral("--source"), defaultSourceDir());
     const bool withLog = !args.contains(QStringLiteral("--no-log"));
+    const bool metrics = args.contains(QStringLiteral("--metrics"));
+    const int scrapeMs = qBound(100, argValue(args, QStringLiteral("--scrape-ms"), 1000), 60000);
+    const quint16 metricsPort = metrics ? freeTcpPort() : 0;
 
     if (!serverPortsFree())
         return 3;
@@ -101,7 +107,8 @@ int main(int argc, char **argv)
         sims.push_back(std::move(p));
         list.append(c);
     }
-    if (!writeSite(dir.path(), sourceDir, list, withLog))
+    if (!writeSite(dir.path(), sourceDir, list, withLog,
+                   metrics ? QByteArray("metricsPort=") + QByteArray::number(metricsPort) + '\n' : QByteArray()))
         return 1;
 
     ServerProcess server(serverPath, dir.path());
@@ -135,9 +142,21 @@ int main(int argc, char **argv)
     const std::vector<long long> cycles0 = cycles();
     const ProcSample s0 = sampleProc(server.pid());
     const qint64 t0 = monoNs();
-    std::printf("%d panels, %d clients, measuring %d s ...\n", panels, clients, seconds);
+    std::printf("%d panels, %d clients, metrics %s, measuring %d s ...\n", panels, clients,
+                metrics ? qPrintable(QStringLiteral("scraped every %1 ms").arg(scrapeMs)) : "off", seconds);
     std::fflush(stdout);
+    int scrapes = 0;
+    qint64 scrapedBytes = 0;
+    QTimer scraper;
+    QObject::connect(&scraper, &QTimer::timeout, [&] {
+        const qint64 n = scrapeMetrics(metricsPort);
+        scrapes += n > 0 ? 1 : 0;
+        scrapedBytes += n;
+    });
+    if (metrics)
+        scraper.start(scrapeMs);
     sleepInLoop(seconds * 1000);
+    scraper.stop();
     const ProcSample s1 = sampleProc(server.pid());
     const double wall = (monoNs() - t0) / 1e9;
     if (!s0.ok || !s1.ok || !server.running()) {
@@ -170,6 +189,9 @@ int main(int argc, char **argv)
                     benchModels().at(m).name, perModel, sum / perModel, lo, hi);
     }
     std::printf("clients still connected: %d of %d\n", stillConnected, clients);
+    if (metrics)
+        std::printf("metrics: %d scrapes answered, %lld bytes each\n", scrapes,
+                    scrapes ? static_cast<long long>(scrapedBytes / scrapes) : 0LL);
 
     const double stopMs = server.terminate(10000);
     std::printf("shutdown with %d drivers running: %.0f ms after SIGTERM, exit code %d\n", panels, stopMs,

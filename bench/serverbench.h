@@ -23,6 +23,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSqlDatabase>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -103,9 +104,9 @@ inline bool portAccepts(quint16 port)
 
 inline bool serverPortsFree()
 {
-    if (portAccepts(5999) || portAccepts(21534)) {
-        std::fprintf(stderr, "bench: ports 5999/21534 are in use (another server or a server test is running); "
-                             "try again when `ss -ltnp | grep -E '5999|21534'` shows nothing\n");
+    if (portAccepts(5999) || portAccepts(21534) || portAccepts(2009)) {
+        std::fprintf(stderr, "bench: ports 5999/21534/2009 are in use (another server or a server test is running); "
+                             "try again when `ss -ltnp | grep -E '5999|21534|2009'` shows nothing\n");
         return false;
     }
     return true;
@@ -113,6 +114,28 @@ inline bool serverPortsFree()
 
 // Accounts of the site: "bench" (password "bench"), then "bench2".."bench8".
 constexpr int MaxClients = 8;
+// A free loopback TCP port (taken again at once; good enough for a bench).
+inline quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+// Fetches "/metrics" from the server's monitoring port as a scraper would,
+// keeping nothing but the size of the answer (0 when none came).
+inline qint64 scrapeMetrics(quint16 port, int timeoutMs = 5000)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(timeoutMs))
+        return 0;
+    s.write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    qint64 size = 0;
+    while (s.waitForReadyRead(timeoutMs))
+        size += s.readAll().size();
+    return size;
+}
+
 inline QString accountName(int n)
 {
     return n <= 1 ? QStringLiteral("bench") : QStringLiteral("bench%1").arg(n);
@@ -132,7 +155,7 @@ struct SiteController
 // above, and ./Log when withLog (the server then writes its day log
 // there, as at a real site).
 inline bool writeSite(const QString &dir, const QString &sourceDir, const QList<SiteController> &controllers,
-                      bool withLog)
+                      bool withLog, const QByteArray &extraServerKeys = QByteArray())
 {
     for (const char *name : {"EventConfig.xml", "SysSet.xml"}) {
         const QString from = sourceDir + QStringLiteral("/site/") + QLatin1String(name);
@@ -145,7 +168,7 @@ inline bool writeSite(const QString &dir, const QString &sourceDir, const QList<
     QFile ini(dir + QStringLiteral("/config.ini"));
     if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    ini.write("[Server]\nisControl=1\n[Com]\ndisconnectTimes=5\n[SerialPorts]\n");
+    ini.write("[Server]\nisControl=1\n" + extraServerKeys + "[Com]\ndisconnectTimes=5\n[SerialPorts]\n");
     for (const SiteController &c : controllers)
         ini.write(QStringLiteral("COM%1=%2\n").arg(c.comNumber).arg(c.devicePath).toUtf8());
     ini.close();

@@ -106,6 +106,14 @@ int CEventProcess::waitingCount(int nQueueKey) const
     return it == m_queues.end() ? -1 : it->second.size();
 }
 
+QList<int> CEventProcess::queueKeys() const
+{
+    QList<int> keys;
+    for (const auto &q : m_queues)
+        keys.append(q.first);
+    return keys;
+}
+
 void CEventProcess::handleEvent(QVariant receiveEvent)
 {
     dispatch(CEvent::fromVariant(receiveEvent));
@@ -113,6 +121,7 @@ void CEventProcess::handleEvent(QVariant receiveEvent)
 
 void CEventProcess::deliver(const CEvent &e)
 {
+    ++m_nDelivered;
     emit sendEventToClient(1, e.toVariant(), QStringLiteral("ALL"));
 }
 

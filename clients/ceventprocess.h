@@ -64,6 +64,8 @@ public:
 
     // Introspection (tests, benchmark, console).
     int activeCount() const { return m_active.size(); }
+    // Events delivered to the clients since the start.
+    quint64 deliveredCount() const { return m_nDelivered; }
     int activeKeyCount() const { return m_activeKeys.size(); }
     bool isActiveKey(quint8 nCom, int nEventNumber, const QString &strKey) const;
     int code8Count() const { return int(m_code8.size()); }
@@ -73,6 +75,8 @@ public:
     // Events waiting in the queue with this key (class or standing number);
     // -1 when that queue does not exist.
     int waitingCount(int nQueueKey) const;
+    // Keys of the class queues that exist, ascending.
+    QList<int> queueKeys() const;
 
 public slots:
     void handleEvent(QVariant receiveEvent);
@@ -116,6 +120,7 @@ private:
     // except by a global reset (the class-15 rule depends on that).
     std::map<int, EventQueue> m_queues;
     int m_nWaiting = 0; // events in m_queues
+    quint64 m_nDelivered = 0;
     // Per device key, the first present code-8 event since its last restore.
     // Ordered by key so the re-delivery after a global reset is deterministic.
     std::map<QString, CEvent> m_code8;

@@ -63,7 +63,8 @@ QWidgetMain::QWidgetMain(const FireServer::Options &options, QWidget *parent)
     // order and attaches this window's slots after the dispatcher's.
     m_pServer = new FireServer(options);
     connect(m_pServer, &FireServer::clientConnected, this, &QWidgetMain::slotRefreshUserView);
-    m_pServer->start(this);
+    if (!m_pServer->start(this))
+        return; // another server runs: the caller ends the process
     if (!m_pServer->title().isEmpty())
         setWindowTitle(m_pServer->title());
     refreshControlTable();

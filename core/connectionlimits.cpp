@@ -94,8 +94,9 @@ AcceptGuard::AcceptGuard(QTcpServer *server, const QString &name, int resumeMs)
 
 void AcceptGuard::onAcceptError()
 {
-    if (!m_bLogged) {
+    if (!m_bLogged || m_sinceLog.elapsed() > 60000) {
         m_bLogged = true;
+        m_sinceLog.start();
         qWarning().noquote() << QStringLiteral("%1: accepting a connection failed: %2; trying again every %3 ms")
                                     .arg(m_name, m_server->errorString()).arg(m_resume.interval());
     }

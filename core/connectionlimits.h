@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QElapsedTimer>
 #include <QTimer>
 
 class QTcpServer;
@@ -54,7 +55,9 @@ private:
 // Qt's listener stops accepting for good after an accept error other than a
 // temporary one (no descriptor left, for one): from then on nobody could
 // connect, a reconnecting operator included. This watches a listener, logs
-// such errors once per episode and resumes accepting after a pause.
+// such errors once per episode (an episode ends with an accepted connection,
+// or after a minute for listeners that take their connections themselves)
+// and resumes accepting after a pause.
 class AcceptGuard : public QObject
 {
     Q_OBJECT
@@ -69,4 +72,5 @@ private:
     QString m_name;
     QTimer m_resume;
     bool m_bLogged = false;
+    QElapsedTimer m_sinceLog;
 };

@@ -18,4 +18,13 @@ QString fileNameFor(const QDate &day);
 void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
 // Installs the handler only if "./Log" exists; returns whether it did.
 bool installIfLogDirExists();
+// The codec of the file's text: GB2312 unless set ("UTF-8" for Linux
+// tools). Returns false, keeping the current one, for an unknown name.
+bool setEncoding(const QByteArray &codecName);
+// Daily files older than this many days are deleted when the day changes
+// (and by removeOldFiles at start-up); 0 keeps them all.
+void setKeepDays(int days);
+// Deletes "./Log/log-yyyy-MM-dd.txt" files dated more than the keep days
+// before today; returns how many.
+int removeOldFiles(const QDate &today);
 }

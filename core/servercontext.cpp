@@ -3,6 +3,7 @@
 #include "core/apppaths.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QNetworkInterface>
 #include <QRegularExpression>
 #include <QSettings>
@@ -35,8 +36,21 @@ QString iniPath(const QString &path)
 }
 } // namespace
 
+void ServerContext::loadIniIfChanged(const QString &path)
+{
+    const QFileInfo file(iniPath(path));
+    if (file.absoluteFilePath() == m_iniPath && file.lastModified() == m_iniModified
+        && (file.exists() ? file.size() : -1) == m_iniSize)
+        return;
+    loadIni(path);
+}
+
 void ServerContext::loadIni(const QString &path)
 {
+    const QFileInfo file(iniPath(path));
+    m_iniPath = file.absoluteFilePath();
+    m_iniModified = file.lastModified();
+    m_iniSize = file.exists() ? file.size() : -1;
     QSettings ini(iniPath(path), QSettings::IniFormat);
     ini.setIniCodec("GBK");
     m_ini.clear();

@@ -34,9 +34,11 @@ public:
     static ServerContext &instance();
 
     QSqlDatabase database;
+    // The centre link fields below are written by RemoteServer in the main
+    // thread (its workers report by queued signals) and read there too.
     QDateTime remoteDropTime;
     bool remoteAccept = false;
-    // Guards remoteQueues and remoteLinkCount; taken by the remote workers.
+    // Guards remoteQueues; taken by RemoteServer and its workers.
     QMutex *remoteQueueLock = nullptr;
     int remoteLinkCount = 0;
     bool remoteLinkOk = false;
@@ -56,6 +58,10 @@ public:
     // server calls it once at start-up, before any driver exists; a missing
     // file leaves every default. Main thread only.
     void loadIni(const QString &path = QString());
+    // loadIni unless the file is the one already read, unchanged since
+    // (main reads it before the log handler starts; the server object
+    // then finds it read).
+    void loadIniIfChanged(const QString &path = QString());
     // A value of the file as read, by "Group/key"; defaultValue when absent.
     QVariant iniValue(const QString &key, const QVariant &defaultValue = QVariant()) const;
     // A switch of the file: on only for exactly 1.
@@ -77,6 +83,9 @@ private:
     friend void writeNetName(const QString &name, const QString &path);
     ServerContext() = default;
     QHash<QString, QVariant> m_ini;          // written by loadIni only
+    QString m_iniPath;                       // what loadIni read, and its state then
+    QDateTime m_iniModified;
+    qint64 m_iniSize = -1;
     QMap<QString, QString> m_serialPorts;    // written by loadIni only
 };
 

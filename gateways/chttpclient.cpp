@@ -207,6 +207,8 @@ void CHttpClient::sendHeartbeatRecord()
 
 void CHttpClient::onPostFinished(quint64 request, bool accepted, const QString &reason)
 {
+    if (accepted)
+        m_lastAcceptedMs = QDateTime::currentMSecsSinceEpoch();
     if (request != m_batchRequest || sendEnabled)
         return; // a heartbeat: its answer does not matter
     const int count = inFlightEvents.size();

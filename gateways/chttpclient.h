@@ -62,6 +62,8 @@ public:
     bool isSending() const { return !sendEnabled; }
     const Journal &journal() const { return m_journal; }
     CloudPoster *poster() const { return m_poster; }
+    // When the platform last accepted a post (ms since the epoch; 0: never).
+    qint64 lastAcceptedMsecs() const { return m_lastAcceptedMs; }
 
 public slots:
     void slotRevEvent(int EventType, QVariant sendEvent, QString strUserName);
@@ -86,4 +88,5 @@ private:
     quint8 beatCountdown = BeatTicks;
     Journal m_journal;              // the pending events, oldest first
     int m_refusedInRow = 0;         // refusals are logged once per outage
+    qint64 m_lastAcceptedMs = 0;
 };

@@ -249,6 +249,7 @@ void Controller::receiveData()
 
 void Controller::appendReceived(const QByteArray &bytes, bool replace)
 {
+    m_nBytesReceived.fetch_add(quint64(bytes.size()), std::memory_order_relaxed);
     QMutexLocker lock(&m_lock);
     if (replace)
         m_recvBuffer.clear();
@@ -457,6 +458,10 @@ void Controller::run()
 
 void Controller::countPollResult(int r)
 {
+    if (r == 100)
+        m_nPollsAnswered.fetch_add(1, std::memory_order_relaxed);
+    else if (r == 101)
+        m_nPollsFailed.fetch_add(1, std::memory_order_relaxed);
     if (r == 101) {
         const int n = m_nFailCount.fetch_add(1) + 1;
         if (n == m_nDisconnectTimes)

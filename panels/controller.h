@@ -96,6 +96,10 @@ public:
     // listening models reports a panel normal only once it was really heard.
     qint64 lastReceiveMsecs() const { return m_nLastReceiveMs.load(); }
     int failCount() const { return m_nFailCount.load(); }
+    // Running totals for monitoring (any thread; relaxed counters).
+    quint64 pollsAnswered() const { return m_nPollsAnswered.load(std::memory_order_relaxed); }
+    quint64 pollsFailed() const { return m_nPollsFailed.load(std::memory_order_relaxed); }
+    quint64 bytesReceived() const { return m_nBytesReceived.load(std::memory_order_relaxed); }
 
     // --- settings, mostly for tests and tools ---
     int disconnectTimes() const { return m_nDisconnectTimes; }
@@ -192,6 +196,9 @@ private:
     std::atomic<bool> m_bStopRequested{false};
     std::atomic<bool> m_bLinkLost{false};   // worker sets it when the device vanished
     std::atomic<int> m_nFailCount{0};       // written by the worker only
+    std::atomic<quint64> m_nPollsAnswered{0};   // worker
+    std::atomic<quint64> m_nPollsFailed{0};     // worker
+    std::atomic<quint64> m_nBytesReceived{0};   // worker
     std::atomic<qint64> m_nLastReceiveMs{0};
     int m_nPassDelayMs = 200;
     const PanelModel *m_pModel;

@@ -167,6 +167,10 @@ QList<quint8> CPanelManager::controllerIds() const
 void CPanelManager::slotRevCommData(QVariant var)
 {
     CEvent e = CEvent::fromVariant(var);
+    // By the sending driver: its events carry the panel number they report,
+    // which a model may take from the panel's own frames.
+    if (auto *driver = qobject_cast<Controller *>(sender()))
+        ++m_eventCounts[quint8(driver->m_nControllerID)];
     const ConfigTables &tables = ConfigTables::instance();
     if (tables.contains(e.nEventCode)) {
         const EventEntry entry = tables.entry(e.nEventCode);

@@ -51,6 +51,8 @@ public:
     Controller *controller(quint8 nControllerID) const { return m_controllers.value(nControllerID); }
     // Held controller numbers in ascending order.
     QList<quint8> controllerIds() const;
+    // Events its driver has sent since the start (monitoring).
+    quint64 eventCount(quint8 nControllerID) const { return m_eventCounts.value(nControllerID); }
 
 signals:
     void sendEvent(QVariant);
@@ -72,6 +74,7 @@ private:
 
     QHash<quint8, ControllerInfo *> m_controllerInfos; // owned; key = low 8 bits of the number
     QHash<quint8, Controller *> m_controllers;         // owned; same key
+    QHash<quint8, quint64> m_eventCounts;              // driver events per number, for monitoring
     QDateTime m_lastCheckTime;
     Clock m_clock;
 };

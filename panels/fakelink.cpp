@@ -47,16 +47,6 @@ void FakeLink::inject(const QByteArray &bytes)
     QMetaObject::invokeMethod(this, [this, bytes] { deliver(bytes); }, Qt::QueuedConnection);
 }
 
-void FakeLink::setDeviceGone(bool gone)
-{
-    {
-        QMutexLocker lock(&m_lock);
-        m_bGone = gone;
-    }
-    if (gone)
-        QMetaObject::invokeMethod(this, [this] { if (m_bOpened) emit deviceLost(); }, Qt::QueuedConnection);
-}
-
 int FakeLink::openCount() const
 {
     QMutexLocker lock(&m_lock);
@@ -86,7 +76,7 @@ void FakeLink::setSerialSettings(const QString &devicePath, int baudRate, QSeria
 bool FakeLink::open()
 {
     QMutexLocker lock(&m_lock);
-    if (!m_bOpenResult || m_bGone)
+    if (!m_bOpenResult)
         return false;
     ++m_nOpenCount;
     m_bOpened = true;
@@ -105,7 +95,7 @@ bool FakeLink::write(const QByteArray &bytes)
     QByteArray reply;
     {
         QMutexLocker lock(&m_lock);
-        if (!m_bOpened || m_bGone)
+        if (!m_bOpened)
             return false;
         m_writes.append(Write{bytes, m_parity});
         if (m_bFailWrites)
@@ -114,7 +104,7 @@ bool FakeLink::write(const QByteArray &bytes)
     if (m_responder)
         reply = m_responder(bytes, m_parity);
     if (!reply.isEmpty())
-        QTimer::singleShot(m_nReplyDelayMs, this, [this, reply] { deliver(reply); });
+        QTimer::singleShot(0, this, [this, reply] { deliver(reply); });
     return true;
 }
 
@@ -143,8 +133,3 @@ void FakeLink::clear()
     m_pending.clear();
 }
 
-bool FakeLink::deviceGone() const
-{
-    QMutexLocker lock(&m_lock);
-    return m_bGone;
-}

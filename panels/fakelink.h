@@ -28,7 +28,6 @@ public:
 
     // --- script (set before the driver starts, or from the link's thread) ---
     void setResponder(Responder responder);
-    void setReplyDelayMs(int ms) { m_nReplyDelayMs = ms; }
     void setOpenResult(bool ok) { m_bOpenResult = ok; }
     void setFailWrites(bool fail) { m_bFailWrites = fail; }
 
@@ -40,8 +39,6 @@ public:
     void clearWrites();
     // Delivers bytes as if the panel sent them.
     void inject(const QByteArray &bytes);
-    // The device vanishes (gone = true) or comes back (gone = false).
-    void setDeviceGone(bool gone);
     int openCount() const;
     QString devicePath() const;
     int baudRate() const;
@@ -53,7 +50,6 @@ public:
     bool write(const QByteArray &bytes) override;
     QByteArray readAll() override;
     void clear() override;
-    bool deviceGone() const override;
     QString errorText() const override { return QStringLiteral("fake link"); }
     QString description() const override { return QStringLiteral("fake"); }
 
@@ -61,7 +57,6 @@ private:
     void deliver(const QByteArray &bytes);
 
     Responder m_responder;
-    int m_nReplyDelayMs = 0;
     bool m_bOpenResult = true;
     bool m_bFailWrites = false;
     bool m_bOpened = false;
@@ -70,7 +65,6 @@ private:
     mutable QMutex m_lock;
     QList<Write> m_writes;
     QByteArray m_pending;
-    bool m_bGone = false;
     int m_nOpenCount = 0;
     QString m_strPath;
     int m_nBaud = 0;

@@ -1,10 +1,13 @@
 #include "server/fireserver.h"
+#include "server/monitoring.h"
 
 #include "clients/cclient.h"
 #include "clients/ceventprocess.h"
 #include "clients/clientaccounts.h"
 #include "config/configtables.h"
 #include "config/controllerstore.h"
+#include "gateways/nbdevice.h"
+#include "core/prompt.h"
 #include "panels/cpanelmanager.h"
 #include "panels/panelmodel.h"
 #include "server/mqttbridge.h"
@@ -41,16 +44,16 @@ void FireServer::connectView(const char *signal, QObject *sender, const char *sl
     connect(sender, signal, m_view, slot, type);
 }
 
-void FireServer::start(QObject *view)
+bool FireServer::start(QObject *view)
 {
     if (m_started)
-        return;
+        return isRunning();
     m_started = true;
     m_view = view;
     ServerContext &ctx = ServerContext::instance();
     // config.ini first and once: every component below reads its switches
     // from the context.
-    ctx.loadIni();
+    ctx.loadIniIfChanged();
 
     // Configuration tables first: the dispatcher and the drivers' events need them.
     ConfigTables &tables = ConfigTables::instance();
@@ -62,7 +65,11 @@ void FireServer::start(QObject *view)
     ctx.remoteAccept = true;
     if (!ctx.remoteQueueLock)
         ctx.remoteQueueLock = new QMutex;
-    ctx.remoteLinkOk = false;
+    if (!startRemote()) {
+        // Nothing to store or close: the shutdown has nothing to do.
+        m_stopped = true;
+        return false;
+    }
 
     m_panelManager = new CPanelManager;
 
@@ -96,18 +103,29 @@ void FireServer::start(QObject *view)
     // The dispatcher is connected first, so it sees every event before the view.
     connect(m_panelManager, &CPanelManager::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
     connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(setControlListItemState(QVariant)));
+    connect(m_panelManager, &CPanelManager::sendEvent, m_remoteServer, &RemoteServer::newDataToSend);
+    connect(m_remoteServer, &RemoteServer::indicateRemoteLight, m_panelManager, &CPanelManager::slotIndicateRemoteLight);
+    connect(m_remoteSearch, &RemoteSearch::indicateRemoteLight, m_panelManager, &CPanelManager::slotIndicateRemoteLight);
     connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(slotShowEventLog(QVariant)),
                 Qt::UniqueConnection);
 
     startGateways();
+    startMonitoring();
     qDebug() << "server started:" << m_panelManager->controllerIds().size() << "controllers";
+    return true;
 }
 
-// The optional gateways, in the wiring order, each only when config.ini
-// switches it on.
+// The optional gateways, in the wiring order (NB-IoT, Modbus, cloud, MQTT),
+// each only when config.ini switches it on.
 void FireServer::startGateways()
 {
     const IniSwitches &sw = ServerContext::instance().switches;
+    if (sw.isHaveNB) {
+        m_nbDevice = new NBDevice(this);
+        connect(m_nbDevice, &NBDevice::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
+        connectView(SIGNAL(sendEvent(QVariant)), m_nbDevice, SLOT(slotShowEventLog(QVariant)),
+                    Qt::UniqueConnection);
+    }
     if (sw.isHaveModbus) {
         m_modbus = new CModbusDevice(m_options.modbusPort, this);
         connect(m_modbus, &CModbusDevice::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
@@ -125,6 +143,59 @@ void FireServer::startGateways()
         connectView(SIGNAL(eLog(QVariant)), m_mqttBridge, SLOT(slotShowLogFromClient(QVariant)));
         m_mqtt->start();
     }
+}
+
+bool FireServer::startRemote()
+{
+    ServerContext &ctx = ServerContext::instance();
+    m_remoteServer = new RemoteServer(m_options.centre, this);
+    connectView(SIGNAL(sigStrOutput(QString)), m_remoteServer, SLOT(slotShowViewInTable(QString)));
+    m_remoteServer->setClientNotice([this](int nEventType) { return sendRemoteState(nEventType); });
+    new AcceptGuard(m_remoteServer, QStringLiteral("centre port %1").arg(m_options.centrePort));
+    if (!m_remoteServer->listen(QHostAddress::Any, m_options.centrePort)) {
+        qWarning() << "centre port" << m_options.centrePort << "unavailable:" << m_remoteServer->errorString();
+        Prompt::critical(QStringLiteral("提示"), QStringLiteral("不能同时运行两个实例，可能系统已经运行."));
+        return false;
+    }
+    qDebug() << "centre transmission listening on port" << m_remoteServer->serverPort();
+    ctx.remoteLinkOk = false;
+
+    m_remoteSearch = new RemoteSearch(m_options.query, this);
+    new AcceptGuard(m_remoteSearch, QStringLiteral("query port %1").arg(m_options.queryPort));
+    if (m_remoteSearch->listen(QHostAddress::Any, m_options.queryPort))
+        qDebug() << "query service listening on port" << m_remoteSearch->serverPort();
+    else
+        qWarning() << "query port" << m_options.queryPort << "unavailable:" << m_remoteSearch->errorString();
+    return true;
+}
+
+void FireServer::startMonitoring()
+{
+    const ServerContext &ctx = ServerContext::instance();
+    int port = m_options.metricsPort;
+    if (port < 0) {
+        port = ctx.iniInt(QStringLiteral("Server/metricsPort"), 0);
+        if (port <= 0)
+            return; // off: nothing listens, nothing is counted beyond the plain counters
+    }
+    if (port > 65535) {
+        qWarning() << "Server/metricsPort" << port << "is not a port; health and metrics off";
+        return;
+    }
+    m_monitoring = new Monitoring(this, this);
+    const QString host = ctx.iniValue(QStringLiteral("Server/metricsHost"), QStringLiteral("127.0.0.1")).toString().trimmed();
+    if (!m_monitoring->start(host.isEmpty() ? QStringLiteral("127.0.0.1") : host, quint16(port))) {
+        delete m_monitoring;
+        m_monitoring = nullptr;
+    }
+}
+
+int FireServer::sendRemoteState(int nEventType)
+{
+    const QList<CClient *> all = clients();
+    for (CClient *client : all)
+        client->slotSendDataToClient(nEventType, QVariant(QString()), QStringLiteral("ALL"));
+    return all.size();
 }
 
 void FireServer::loadControllers()
@@ -186,8 +257,18 @@ void FireServer::shutdown()
         return;
     m_stopped = true;
     m_stateTimer.stop();
+    delete m_monitoring;
+    m_monitoring = nullptr;
     if (m_listener)
         m_listener->close();
+    // No more detector or device messages once the shutdown has begun.
+    delete m_nbDevice;
+    m_nbDevice = nullptr;
+    delete m_modbus;
+    m_modbus = nullptr;
+    // The centres and queries end before the clients they report to.
+    m_remoteServer->stopAll();
+    m_remoteSearch->stopAll();
     QList<QPair<int, bool>> states;
     for (quint8 id : m_panelManager->controllerIds())
         states.append({m_panelManager->controllerInfo(id)->controllerId, m_panelManager->isPanelConnected(id)});
@@ -195,9 +276,7 @@ void FireServer::shutdown()
     qDebug() << "open states stored for" << stored << "controllers";
     // Every driver is closed before the objects its events reach go away.
     m_panelManager->closeAllPanels();
-    // Nothing more arrives or leaves; the cloud journal keeps what waits.
-    delete m_modbus;
-    m_modbus = nullptr;
+    // Nothing more leaves; the cloud journal keeps what waits.
     delete m_cloud;
     m_cloud = nullptr;
     // The closed controllers' states go out before the "offline".

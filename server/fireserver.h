@@ -8,6 +8,8 @@
 #include "gateways/chttpclient.h"
 #include "gateways/cmodbusdevice.h"
 #include "gateways/mqttpublisher.h"
+#include "remote/remoteserver.h"
+#include "remote/remotesearch.h"
 
 #include <QList>
 #include <QObject>
@@ -20,7 +22,9 @@
 class CClient;
 class CEventProcess;
 class CPanelManager;
+class Monitoring;
 class MqttBridge;
+class NBDevice;
 class QTcpServer;
 
 class FireServer : public QObject
@@ -30,9 +34,16 @@ public:
     struct Options
     {
         quint16 clientPort = 5999;
+        quint16 centrePort = 2009;  // also the guard against a second server
+        quint16 queryPort = 2000;
         int stateTimerMs = 5000;
+        // Health and metrics port: -1 takes Server/metricsPort of config.ini
+        // (absent or 0: off); 0 here means any free port (tests).
+        int metricsPort = -1;
         quint16 modbusPort = CModbusDevice::DefaultPort;
         CHttpClient::Options cloud;
+        RemoteServer::Options centre;
+        RemoteSearch::Options query;
         MqttPublisher::Options mqtt; // under config.ini's group Mqtt
     };
 
@@ -46,7 +57,10 @@ public:
     // slotShowEventLog(QVariant) (unique), slotShowViewInTable(QString), and
     // per client slotSetUserState(QString,int), showSentDataToClient(QVariant,QString),
     // slotShowLogFromClient(QVariant). A view without one of them is skipped.
-    void start(QObject *view = nullptr);
+    // False when the centre port is taken: another server runs. The operator
+    // has been told through the prompt layer and the caller ends the process;
+    // nothing but the dispatcher and the tables has been built.
+    bool start(QObject *view = nullptr);
     // Stores every controller's open state, closes every driver and saves the
     // accounts. Runs once; later calls do nothing.
     void shutdown();
@@ -56,8 +70,15 @@ public:
     CPanelManager *panelManager() const { return m_panelManager; }
     QTcpServer *clientListener() const { return m_listener; }
     // The gateways config.ini switched on; null when off.
+    NBDevice *nbDevice() const { return m_nbDevice; }
+    // Health and metrics; null unless switched on.
+    Monitoring *monitoring() const { return m_monitoring; }
+    // Client connections closed at once by the connection bounds.
+    int clientConnectionsRefused() const { return m_clientLimiter ? m_clientLimiter->refused() : 0; }
     CModbusDevice *modbusDevice() const { return m_modbus; }
     CHttpClient *cloudClient() const { return m_cloud; }
+    RemoteServer *remoteServer() const { return m_remoteServer; }
+    RemoteSearch *remoteSearch() const { return m_remoteSearch; }
     MqttPublisher *mqttPublisher() const { return m_mqtt; }
     QList<CClient *> clients() const;
     // The application name of SysSet.xml, replaced by ServerConfig.cfg's
@@ -73,11 +94,16 @@ public slots:
     void slotTimControlState();
 
 private:
+    void startMonitoring();
     // Empties the panel manager, hands it one record per stored row in
     // ascending number, then opens them all.
     void loadControllers();
     void startGateways();
     void connectView(const char *signal, QObject *sender, const char *slot, Qt::ConnectionType type = Qt::AutoConnection);
+    // Builds the centre and query services; false when the centre port is taken.
+    bool startRemote();
+    // "RemoteOK" (2) or "RemoteFailed" (3) to every client; the number of clients.
+    int sendRemoteState(int nEventType);
 
     Options m_options;
     QPointer<QObject> m_view;
@@ -86,10 +112,14 @@ private:
     CPanelManager *m_panelManager = nullptr; // owned, no Qt parent
     QTcpServer *m_listener = nullptr;
     std::unique_ptr<ConnectionLimiter> m_clientLimiter;
-    CModbusDevice *m_modbus = nullptr;
-    CHttpClient *m_cloud = nullptr;
-    MqttPublisher *m_mqtt = nullptr;
-    MqttBridge *m_mqttBridge = nullptr;
+    NBDevice *m_nbDevice = nullptr; // child
+    Monitoring *m_monitoring = nullptr; // child
+    CModbusDevice *m_modbus = nullptr; // child
+    CHttpClient *m_cloud = nullptr;    // child
+    RemoteServer *m_remoteServer = nullptr;  // child
+    RemoteSearch *m_remoteSearch = nullptr;  // child
+    MqttPublisher *m_mqtt = nullptr;        // child
+    MqttBridge *m_mqttBridge = nullptr;     // child
     QTimer m_stateTimer;
     QList<QPointer<CClient>> m_clients;
     bool m_started = false;

@@ -32,7 +32,6 @@ public:
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     bool recordQueryDone() const { return m_bRecordQuery; }
     int recordCounter() const { return m_nRecordCount; }
-    quint8 sequenceByte() const { return m_nSequence; }
 
 private:
     // Reads the reply to a command: true when accepted (idle or good long form).

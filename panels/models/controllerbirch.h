@@ -33,7 +33,6 @@ public:
     // Record-query state, for tests (worker data: read it only while stopped).
     bool recordQueryDone() const { return m_bRecordQuery; }
     int recordCounter() const { return m_nRecordCount; }
-    quint8 sequenceByte() const { return m_nSequence; }
     // How long after a panel reset the records are read again (3000 ms).
     void setRecordResumeDelayMs(int ms) { m_nResumeDelayMs = ms; }
 

@@ -1,4 +1,5 @@
 // FIXED_PORTS_TEST: runs the real executable, which takes the family port.
+#include <QTcpServer>
 #include <QtTest>
 #include <csignal>
 
@@ -50,6 +51,23 @@ private slots:
         QCOMPARE(first->exitStatus(), QProcess::NormalExit);
         QCOMPARE(first->exitCode(), 0);
         QVERIFY(logText().contains("fireserver stopped"));
+    }
+
+    void takenCentrePortEndsTheServerQuietly()
+    {
+        QDir(m_dir.path()).mkpath("Log");
+        // Whoever holds 2009 (this test, or a server the lock does not cover)
+        // looks to the new copy like a running server.
+        QTcpServer holder;
+        holder.listen(QHostAddress::Any, 2009);
+        const int before = logText().size();
+        QProcess *second = start();
+        QVERIFY(second->waitForFinished(10000));
+        QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second->exitCode(), 0);
+        const QString log = logText().mid(before);
+        QVERIFY(log.contains(QStringLiteral("不能同时运行两个实例，可能系统已经运行.")));
+        QVERIFY(!log.contains("server started:"));
     }
 };
 

@@ -141,3 +141,33 @@ struct Peer
 
     QStringList keys(int i) const { return msgs.value(i).keys(); }
 };
+
+// A peer connected from `from` once its client object exists; with `active`
+// also once its first message (DATARECEIVED) has reached that client.
+inline std::unique_ptr<Peer> connectPeer(ClientServer &srv, const QString &from = QStringLiteral("127.0.0.1"),
+                                         bool active = false)
+{
+    auto p = std::make_unique<Peer>();
+    const int index = srv.clients.size();
+    if (!p->connectTo(srv.port(), from) || !QTest::qWaitFor([&]() { return srv.clients.size() > index; }, 5000))
+        return nullptr;
+    if (active) {
+        p->command(QStringLiteral("DATARECEIVED"));
+        if (!QTest::qWaitFor([&]() { return srv.reads.value(index) > 0; }, 5000))
+            return nullptr;
+    }
+    return p;
+}
+
+// A peer logged in as `user` (its state change has been seen).
+inline std::unique_ptr<Peer> loggedInPeer(ClientServer &srv, const QString &user, const QString &password)
+{
+    auto p = connectPeer(srv);
+    if (!p)
+        return nullptr;
+    const int before = srv.states.count(qMakePair(user, 1));
+    p->login(user, password);
+    if (!QTest::qWaitFor([&]() { return srv.states.count(qMakePair(user, 1)) > before; }, 5000))
+        return nullptr;
+    return p;
+}

@@ -1,3 +1,7 @@
+// The XML tables: the event table and the system types, and how bad files
+// are told.
+
+#include "common/testfiles.h"
 #include "config/configtables.h"
 
 #include <QtTest>
@@ -6,140 +10,82 @@ class TestConfigTables : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_dir;
-    QStringList m_warnings;
+    ConfigTables &t = ConfigTables::instance();
 
-    QString write(const QString &name, const QByteArray &content)
+    QString write(const char *name, const QByteArray &content)
     {
-        const QString path = m_dir.filePath(name);
-        QFile f(path);
-        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        f.write(content);
-        return path;
-    }
-
-    static TestConfigTables *s_self;
-    static void handler(QtMsgType type, const QMessageLogContext &, const QString &msg)
-    {
-        if (type == QtWarningMsg)
-            s_self->m_warnings << msg;
+        const QString path = m_dir.filePath(QLatin1String(name));
+        return TestFiles::write(path, content) ? path : QString();
     }
 
 private slots:
-    void init()
-    {
-        s_self = this;
-        m_warnings.clear();
-        ConfigTables::instance().clear();
-    }
+    void init() { t.clear(); }
 
-    void laterEntryWinsWithItsOwnClass()
+    void eventTable()
     {
-        const QString path = write("EventConfig.xml", R"(<?xml version="1.0" encoding="UTF-8"?>
-<Config>
-  <EventType>
-    <DevEvent EventData="1">
-      <Item ComData="5" EventData="1" name="火警" EventProperty="1" IsPolling="1"/>
-      <Item ComData="9" name="无编号" EventProperty="1"/>
-    </DevEvent>
-    <Group>
-      <DevEvent EventData="7">
-        <Fault ComData="5" EventData="1203" name="故障" EventProperty="1" IsPolling="2" bIsRestoreAll="1"/>
-      </DevEvent>
-    </Group>
-    <SysEvent EventData="12">
-      <Item ComData="101" EventData="101" name="通讯故障" EventProperty="1" CommStatus="1" bIsRestoreAll="1"/>
-    </SysEvent>
-  </EventType>
-</Config>)");
-        ConfigTables &t = ConfigTables::instance();
-        QVERIFY(t.loadEventTable(path));
-        QCOMPARE(t.events().size(), 3);
+        QVERIFY(t.loadEventTable(write("EventConfig.xml", R"(<Config><EventType>
+  <DevEvent EventData="1">
+    <Item ComData="5" EventData="1" name="火警" EventProperty="1" IsPolling="1"/>
+    <Item ComData="9" name="无编号" EventProperty="1"/>
+  </DevEvent>
+  <Group><DevEvent EventData="7">
+    <Fault ComData="5" EventData="1203" name="故障" EventProperty="1" IsPolling="2" bIsRestoreAll="1"/>
+  </DevEvent></Group>
+  <SysEvent EventData="12">
+    <Item ComData="101" EventData="101" EventProperty="1" CommStatus="1" bIsRestoreAll="1"/>
+  </SysEvent>
+  <DevEvent EventData="x"><i ComData="12" EventProperty="yes" CommStatus=""/></DevEvent>
+</EventType></Config>)")));
+        QCOMPARE(t.events().size(), 4);
+        // A later entry wins with its own class, in any nesting.
         const EventEntry five = t.entry(5);
-        QCOMPARE(five.eventClass, 7);
-        QCOMPARE(five.number, QStringLiteral("1203"));
-        QCOMPARE(five.name, QStringLiteral("故障"));
-        QVERIFY(!five.isPolling);   // "2" is not 1
-        QVERIFY(five.isRestoreAll);
-        const EventEntry nine = t.entry(9);
-        QVERIFY(nine.number.isEmpty());
-        QCOMPARE(nine.eventClass, 1);
+        QCOMPARE(QStringList({QString::number(five.eventClass), five.number, five.name}), QStringList({"7", "1203", "故障"}));
+        QVERIFY(!five.isPolling && five.isRestoreAll); // "2" is not 1
+        QVERIFY(t.entry(9).number.isEmpty());
         const EventEntry comm = t.entry(101);
-        QCOMPARE(comm.eventClass, 12);
-        QCOMPARE(comm.commStatus, quint8(1));
+        QCOMPARE(comm.eventClass * 10 + comm.commStatus, 121);
         QVERIFY(!comm.isRestoreAll); // only device events carry the flag
-        QCOMPARE(t.eventClasses(), (QSet<int>{1, 7}));
-        QVERIFY(t.contains(101));
-        QVERIFY(!t.contains(6));
+        // Attributes that are no numbers read as 0.
+        QCOMPARE(t.entry(12).eventClass + t.entry(12).property + t.entry(12).commStatus, 0);
+        QCOMPARE(t.eventClasses(), (QSet<int>{0, 1, 7}));
+        QVERIFY(t.contains(101) && !t.contains(6));
     }
 
     void systemTypesAndAppName()
     {
-        const QString path = write("SysSet.xml", R"(<?xml version="1.0" encoding="UTF-8"?>
-<Root>
+        const QString path = write("SysSet.xml", R"(<Root>
   <SystemType>
     <System Value="20" Name="串口控制器"/>
     <System Value="240" Name="网络控制器" bIsNet="1"/>
     <System Value="240" Name="网络控制器二" bIsNet="1"/>
   </SystemType>
   <KelFireServer>
-    <AppSettings appName="第一"/>
-    <AppSettings appName="消防报警服务器"/>
-    <AppSettings other="x"/>
+    <AppSettings appName="第一"/><AppSettings appName="消防报警服务器"/><AppSettings other="x"/>
   </KelFireServer>
 </Root>)");
-        ConfigTables &t = ConfigTables::instance();
         QVERIFY(t.loadSystemTypes(path));
         QCOMPARE(t.systemTypes().size(), 2);
-        QVERIFY(!t.systemType(20).isNet); // no bIsNet: a serial type
-        QVERIFY(t.systemType(240).isNet);
+        QVERIFY(!t.systemType(20).isNet && t.systemType(240).isNet);
         QCOMPARE(t.systemType(240).name, QStringLiteral("网络控制器二"));
         const SystemTypeEntry unknown = t.systemType(77);
-        QVERIFY(unknown.name.isEmpty());
-        QCOMPARE(unknown.typeCode, 20);
-        QVERIFY(!unknown.isNet);
+        QVERIFY(unknown.name.isEmpty() && unknown.typeCode == 20 && !unknown.isNet);
         QCOMPARE(t.appName(path), QStringLiteral("消防报警服务器"));
     }
 
-    void malformedFileLeavesTableEmptyAndNamesThePlace()
+    void badFilesAreToldAndLeaveTheTableEmpty()
     {
-        ConfigTables &t = ConfigTables::instance();
-        QVERIFY(t.loadEventTable(write("good.xml", "<a><EventType><DevEvent EventData=\"1\"><i ComData=\"1\" EventData=\"1\"/></DevEvent></EventType></a>")));
-        QCOMPARE(t.events().size(), 1);
-        const QString bad = write("bad.xml", "<a>\n<EventType>\n<DevEvent EventData=\"1\">\n<i ComData=\"1\"</EventType>");
-        qInstallMessageHandler(handler);
-        const bool ok = t.loadEventTable(bad);
-        qInstallMessageHandler(nullptr);
-        QVERIFY(!ok);
+        QVERIFY(t.loadEventTable(write("good.xml", "<a><EventType><DevEvent EventData=\"1\"><i ComData=\"1\" EventData=\"1\"/>"
+                                                   "</DevEvent></EventType></a>")));
+        LogCapture log;
+        QVERIFY(!t.loadEventTable(write("bad.xml", "<a>\n<EventType>\n<DevEvent EventData=\"1\">\n<i ComData=\"1\"</EventType>")));
         QVERIFY(t.events().isEmpty());
-        QCOMPARE(m_warnings.size(), 1);
-        QVERIFY(m_warnings.first().contains("bad.xml"));
-        QVERIFY(m_warnings.first().contains("line 4"));
-        QVERIFY(m_warnings.first().contains("column"));
-    }
-
-    void missingFileLogsOneWarning()
-    {
-        qInstallMessageHandler(handler);
-        const bool ok = ConfigTables::instance().loadSystemTypes(m_dir.filePath("absent.xml"));
-        qInstallMessageHandler(nullptr);
-        QVERIFY(!ok);
-        QCOMPARE(m_warnings.size(), 1);
-        QVERIFY(m_warnings.first().contains("absent.xml"));
-        QVERIFY(ConfigTables::instance().appName(m_dir.filePath("absent.xml")).isEmpty());
-    }
-
-    void garbageAttributesReadAsZero()
-    {
-        ConfigTables &t = ConfigTables::instance();
-        QVERIFY(t.loadEventTable(write("odd.xml", "<a><EventType><DevEvent EventData=\"x\"><i ComData=\"12\" EventProperty=\"yes\" CommStatus=\"\"/></DevEvent></EventType></a>")));
-        const EventEntry e = t.entry(12);
-        QCOMPARE(e.eventClass, 0);
-        QCOMPARE(e.property, 0);
-        QCOMPARE(e.commStatus, quint8(0));
+        QCOMPARE(log.lines().size(), 1);
+        QVERIFY(QRegularExpression("bad.xml.*line 4.*column").match(log.lines().first()).hasMatch());
+        QVERIFY(!t.loadSystemTypes(m_dir.filePath("absent.xml")));
+        QCOMPARE(log.count("absent.xml"), 1);
+        QVERIFY(t.appName(m_dir.filePath("absent.xml")).isEmpty());
     }
 };
-
-TestConfigTables *TestConfigTables::s_self = nullptr;
 
 QTEST_GUILESS_MAIN(TestConfigTables)
 #include "tst_configtables.moc"

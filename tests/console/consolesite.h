@@ -9,6 +9,7 @@
 #include "core/apppaths.h"
 #include "core/prompt.h"
 #include "core/servercontext.h"
+#include "server/fireserver.h"
 
 #include <QDialog>
 #include <QFile>
@@ -20,6 +21,16 @@
 
 struct ConsoleSite
 {
+    // Every listening port free (port 0): no fixed-port lock needed.
+    static FireServer::Options freePorts()
+    {
+        FireServer::Options options;
+        options.clientPort = 0;
+        options.centrePort = 0;
+        options.queryPort = 0;
+        return options;
+    }
+
     QTemporaryDir dir;
     QList<Prompt::Request> prompts;
     Prompt::Answer questionAnswer = Prompt::Yes;

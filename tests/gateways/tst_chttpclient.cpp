@@ -248,6 +248,18 @@ private slots:
         QCOMPARE(m_recorder.posts().last().body,
                  refused.chopped(1) + "," + record("000000000004", "n", "fault") + "]");
 
+        // A backlog goes in bounded batches, one after the other, oldest first.
+        CHttpClient::Options small = options();
+        small.maxBatchEvents = 2;
+        restart(small);
+        for (const char *code : {"5", "6", "7", "8", "9"})
+            feed(makeEvent(7, 1, code));
+        QSignalSpy batches(m_client.get(), &CHttpClient::batchFinished);
+        m_client->tick();
+        QTRY_COMPARE(batches.size(), 3);
+        QCOMPARE(m_recorder.posts().last().body, "[" + record("000000000009", "n", "fault") + "]");
+        QCOMPARE(m_client->pendingCount(), 0);
+
         // Delivered is delivered: the next start has nothing to send.
         restart(options());
         QCOMPARE(m_client->pendingCount(), 0);

@@ -21,12 +21,16 @@ class TestGatewayWiring : public QObject
         QFile ini(m_dir.filePath("config.ini"));
         QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
         ini.write("[Server]\n" + server);
+        ini.close();
+        ServerContext::instance().loadIni(ini.fileName());
     }
 
     static FireServer::Options options()
     {
         FireServer::Options o;
         o.clientPort = 0;
+        o.centrePort = 0;
+        o.queryPort = 0;
         o.modbusPort = 0;
         o.cloud.tickMs = 0;
         return o;

@@ -86,6 +86,8 @@ class TestMqttServer : public QObject
         AppPaths::setAppDir(m_dir->path());
         FireServer::Options o;
         o.clientPort = 0;
+        o.centrePort = 0;
+        o.queryPort = 0;
         o.stateTimerMs = 200;
         o.mqtt.reconnectMinMs = 100;
         o.mqtt.reconnectMaxMs = 400;

@@ -3,20 +3,20 @@
 #include "tools/sim/simulators.h"
 
 #include "tools/sim/birchpanelsim.h"
+#include "tools/sim/cedarpanelsim.h"
 #include "tools/sim/glenpanelsim.h"
 #include "tools/sim/marshpanelsim.h"
-#include "tools/sim/cedarpanelsim.h"
 #include "tools/sim/recordpanelsim.h"
 
 const QList<SimulatorEntry> &Simulators::all()
 {
     static const QList<SimulatorEntry> entries = {
         BirchPanelSim::entry(),
-        GlenPanelSim::entry(),
-        MarshPanelSim::entry(),
         CedarPanelSim::entry(),
         ElmPanelSim::entry(),
+        GlenPanelSim::entry(),
         JuniperPanelSim::entry(),
+        MarshPanelSim::entry(),
     };
     return entries;
 }

@@ -1,0 +1,237 @@
+#include "gateways/http/httpconnectionhandler.h"
+
+#include "gateways/http/httplog.h"
+#include "gateways/http/httprequesthandler.h"
+#include "gateways/http/httprequestparser.h"
+#include "gateways/http/httpresponse.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QSslSocket>
+#include <QTimer>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+constexpr qint64 ReadChunk = 64 * 1024;
+// A peer that sends requests without reading the responses stops being
+// read once this much is waiting to go out to it.
+constexpr qint64 MaxUnsentBytes = 1024 * 1024;
+
+bool isClose(const QByteArray &value)
+{
+    return qstricmp(value.trimmed().constData(), "close") == 0;
+}
+} // namespace
+
+HttpConnectionHandler::HttpConnectionHandler(const HttpListenerSettings &settings,
+                                             HttpRequestHandler *requestHandler, const QSslConfiguration *ssl)
+    : m_settings(settings), m_requestHandler(requestHandler), m_ssl(ssl != nullptr)
+{
+    if (ssl) {
+        auto *s = new QSslSocket(this);
+        s->setSslConfiguration(*ssl);
+        m_socket = s;
+    } else {
+        m_socket = new QTcpSocket(this);
+    }
+    m_timer = new QTimer(this);
+    m_timer->setSingleShot(true);
+    connect(m_socket, &QTcpSocket::readyRead, this, &HttpConnectionHandler::read);
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &HttpConnectionHandler::bytesWritten);
+    // Queued: a disconnect noticed inside a write must not reset the request being served.
+    connect(m_socket, &QTcpSocket::disconnected, this, &HttpConnectionHandler::disconnected, Qt::QueuedConnection);
+    connect(m_timer, &QTimer::timeout, this, &HttpConnectionHandler::readTimeout);
+    // The socket and the timer follow this object into its thread.
+    moveToThread(&m_thread);
+    m_thread.start();
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): thread started", static_cast<void *>(this));
+    if (ssl)
+        qCDebug(lcHttp, "HttpConnectionHandler (%p): SSL is enabled", static_cast<void *>(this));
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): constructed", static_cast<void *>(this));
+}
+
+HttpConnectionHandler::~HttpConnectionHandler()
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_timer->stop();
+            m_socket->disconnect(this); // no disconnected() after the socket is gone
+            m_socket->abort();
+            // A disconnected() queued before must not run on a deleted socket either.
+            QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+            delete m_socket;
+            delete m_timer;
+            m_socket = nullptr;
+            m_timer = nullptr;
+            m_parser.reset();
+        },
+        Qt::BlockingQueuedConnection);
+    m_thread.quit();
+    m_thread.wait();
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): thread stopped", static_cast<void *>(this));
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): destroyed", static_cast<void *>(this));
+}
+
+void HttpConnectionHandler::reset()
+{
+    m_timer->stop();
+    m_parser.reset();
+    m_pending.clear();
+    m_closing = false;
+    m_paused = false;
+}
+
+void HttpConnectionHandler::handleConnection(qintptr socketDescriptor)
+{
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): handle new connection", static_cast<void *>(this));
+    m_busy = true;
+    reset();
+    if (!m_socket->setSocketDescriptor(socketDescriptor)) {
+        qCritical("HttpConnectionHandler (%p): cannot initialize socket: %s", static_cast<void *>(this),
+                  qPrintable(m_socket->errorString()));
+        // The descriptor is ours now; without this it and the handler would stay taken.
+        ::close(int(socketDescriptor));
+        m_busy = false;
+        return;
+    }
+    // Bounds what Qt buffers for us; the kernel and TCP hold back the rest.
+    m_socket->setReadBufferSize(ReadChunk);
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (m_ssl) {
+        qCDebug(lcHttp, "HttpConnectionHandler (%p): Starting encryption", static_cast<void *>(this));
+        static_cast<QSslSocket *>(m_socket)->startServerEncryption();
+    }
+    m_timer->start(m_settings.readTimeout);
+}
+
+void HttpConnectionHandler::read()
+{
+    if (m_closing) {
+        m_socket->readAll(); // the answer is out; what still comes is not read
+        return;
+    }
+    for (;;) {
+        if (m_socket->bytesToWrite() > MaxUnsentBytes) {
+            m_paused = true; // resumed by bytesWritten()
+            return;
+        }
+        if (m_pending.isEmpty()) {
+            // At most ReadChunk, the socket's buffer size; read(ReadChunk)
+            // would allocate that much for every request.
+            m_pending = m_socket->readAll();
+            if (m_pending.isEmpty())
+                return;
+        }
+        if (!m_parser)
+            m_parser.reset(new HttpRequestParser(m_settings.maxRequestSize, m_settings.maxMultiPartSize,
+                                                 m_socket->peerAddress()));
+        const bool started = m_parser->hasStarted();
+        const HttpRequestParser::Result r = m_parser->feed(m_pending);
+        m_pending.remove(0, int(r.consumed));
+        if (r.status == HttpRequestParser::Invalid) {
+            m_socket->write("HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n");
+            closeConnection();
+            return;
+        }
+        if (r.status == HttpRequestParser::Complete) {
+            serve(); // restarts or ends the timer, which cannot fire meanwhile
+            if (m_closing || m_socket->state() != QAbstractSocket::ConnectedState)
+                return;
+            continue;
+        }
+        // The head must be complete readTimeout after its first byte, however
+        // slowly it trickles in; a body in progress earns more time with every read.
+        if (!started || m_parser->request().status() == HttpRequest::waitForBody)
+            m_timer->start(m_settings.readTimeout);
+    }
+}
+
+void HttpConnectionHandler::serve()
+{
+    HttpRequest &request = m_parser->request();
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): received request", static_cast<void *>(this));
+    HttpResponse response(m_socket);
+    if (isClose(request.header("connection")) || request.version() == "HTTP/1.0")
+        response.setHeader("Connection", QByteArray("close"));
+
+    bool failed = false;
+    try {
+        m_requestHandler->service(request, response);
+    } catch (...) {
+        qCritical("HttpConnectionHandler (%p): An uncatched exception occured in the request handler",
+                  static_cast<void *>(this));
+        failed = true;
+    }
+    if (failed && !response.headersSent()) {
+        response.setStatus(500, "Internal Server Error");
+        response.setHeader("Connection", QByteArray("close"));
+        response.write("500 Internal Server Error", true);
+    }
+    if (!response.hasSentLastPart())
+        response.write(QByteArray(), true);
+    // Out now rather than on the next turn of the event loop.
+    m_socket->flush();
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): finished request", static_cast<void *>(this));
+    m_parser.reset();
+
+    const bool close = failed || isClose(response.header("Connection"))
+        || (!response.hasHeader("Content-Length") && !response.isChunked());
+    if (close)
+        closeConnection();
+    else
+        m_timer->start(m_settings.readTimeout);
+}
+
+void HttpConnectionHandler::closeConnection()
+{
+    // The peer should read our last answer before the socket goes: closing
+    // with its unread bytes in our buffer would reset the connection and could
+    // destroy the answer in flight. So: half-close once the answer is out,
+    // discard what still arrives, finish when the peer closes, or abort after
+    // readTimeout.
+    m_closing = true;
+    m_parser.reset();
+    m_pending.clear();
+    m_timer->start(m_settings.readTimeout);
+    if (m_ssl)
+        m_socket->disconnectFromHost();
+    else
+        halfCloseWhenFlushed();
+}
+
+void HttpConnectionHandler::halfCloseWhenFlushed()
+{
+    if (m_socket->state() == QAbstractSocket::ConnectedState && m_socket->bytesToWrite() == 0)
+        ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
+}
+
+void HttpConnectionHandler::bytesWritten()
+{
+    if (m_closing) {
+        if (!m_ssl)
+            halfCloseWhenFlushed();
+    } else if (m_paused && m_socket->bytesToWrite() <= MaxUnsentBytes) {
+        m_paused = false;
+        read();
+    }
+}
+
+void HttpConnectionHandler::readTimeout()
+{
+    if (!m_closing)
+        qCDebug(lcHttp, "HttpConnectionHandler (%p): read timeout occured", static_cast<void *>(this));
+    m_socket->flush();
+    m_socket->abort();
+    m_parser.reset();
+}
+
+void HttpConnectionHandler::disconnected()
+{
+    qCDebug(lcHttp, "HttpConnectionHandler (%p): disconnected", static_cast<void *>(this));
+    m_socket->close();
+    reset();
+    m_busy = false;
+}

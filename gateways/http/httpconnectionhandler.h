@@ -1,0 +1,65 @@
+#pragma once
+// Serves one connection at a time in a thread of its own: reads requests,
+// hands each complete one to the request handler and decides whether the
+// connection stays open for the next. The pool hands it connections.
+
+#include "gateways/http/httplistenersettings.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QScopedPointer>
+#include <QSslConfiguration>
+#include <QThread>
+
+#include <atomic>
+
+class HttpRequestHandler;
+class HttpRequestParser;
+class QTcpSocket;
+class QTimer;
+
+class HttpConnectionHandler : public QObject
+{
+    Q_OBJECT
+public:
+    // ssl is used when not null. The request handler must outlive this object.
+    HttpConnectionHandler(const HttpListenerSettings &settings, HttpRequestHandler *requestHandler,
+                          const QSslConfiguration *ssl = nullptr);
+    // Closes the connection in the handler's thread, then ends the thread.
+    // Never called from the handler's own thread.
+    ~HttpConnectionHandler() override;
+
+    // Written by the pool under its mutex (set) and by the handler's thread
+    // when a connection ends (cleared).
+    bool isBusy() const { return m_busy; }
+    void setBusy() { m_busy = true; }
+
+public slots:
+    // Takes over an accepted socket; called queued, so it runs in the handler's thread.
+    void handleConnection(qintptr socketDescriptor);
+
+private slots:
+    void read();
+    void readTimeout();
+    void disconnected();
+    void bytesWritten();
+
+private:
+    void serve();
+    void closeConnection();
+    void halfCloseWhenFlushed();
+    void reset();
+
+    const HttpListenerSettings m_settings;
+    HttpRequestHandler *const m_requestHandler;
+    const bool m_ssl;
+    QThread m_thread;
+    // Everything below lives in m_thread and is touched only there.
+    QTcpSocket *m_socket = nullptr;
+    QTimer *m_timer = nullptr;
+    QScopedPointer<HttpRequestParser> m_parser;
+    QByteArray m_pending;   // bytes read and not yet taken by a parser (pipelined requests)
+    bool m_closing = false; // the last response is out; waiting for the peer to close
+    bool m_paused = false;  // the peer is not reading its responses; reading stops until it does
+    std::atomic<bool> m_busy{false};
+};

@@ -1,0 +1,37 @@
+#pragma once
+// Blocking socket steps for the centre and query workers, which own their
+// socket in their own thread and run no event loop. Every wait sleeps in
+// the socket's poll and notices a stop request within a fraction of a second,
+// so closing the server never waits out a 30 s or 60 s protocol period.
+
+#include <QMutex>
+#include <QTcpSocket>
+#include <QWaitCondition>
+
+#include <atomic>
+
+// A stop request that a worker's waits notice.
+class WorkerStop
+{
+public:
+    void request();
+    bool isRequested() const { return m_flag.load(); }
+    // Sleeps up to ms; returns false at once when a stop is requested.
+    bool sleep(int ms);
+
+private:
+    std::atomic_bool m_flag{false};
+    QMutex m_lock;          // pairs with m_cond; taken by request() and sleep()
+    QWaitCondition m_cond;
+};
+
+namespace BlockingIo {
+// How long one socket wait lasts before the stop flag is looked at again.
+constexpr int SliceMs = 200;
+
+// Writes data and waits until the kernel has taken all of it. False when
+// the connection fails, no byte moves for stallMs, or a stop is requested.
+bool writeAll(QTcpSocket &socket, const QByteArray &data, int stallMs, const WorkerStop &stop);
+// Waits until bytes are readable; false on time-out, close, error or stop.
+bool waitReadable(QTcpSocket &socket, int timeoutMs, const WorkerStop &stop);
+} // namespace BlockingIo

@@ -1,0 +1,365 @@
+#include "server/monitoring.h"
+
+#include "clients/cclient.h"
+#include "clients/ceventprocess.h"
+#include "config/configtables.h"
+#include "core/servercontext.h"
+#include "gateways/http/httplistener.h"
+#include "gateways/http/httprequest.h"
+#include "gateways/http/httprequesthandler.h"
+#include "gateways/http/httpresponse.h"
+#include "gateways/chttpclient.h"
+#include "gateways/cmodbusdevice.h"
+#include "gateways/journal.h"
+#include "gateways/nbdevice.h"
+#include "panels/controller.h"
+#include "panels/cpanelmanager.h"
+#include "panels/panelmodel.h"
+#include "server/fireserver.h"
+
+#include <QDebug>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QSemaphore>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+
+namespace {
+
+// Prometheus text format: one HELP and TYPE line per family, then samples.
+class PromText
+{
+public:
+    void family(const char *name, const char *type, const char *help)
+    {
+        m_out += "# HELP ";
+        m_out += name;
+        m_out += ' ';
+        m_out += help;
+        m_out += "\n# TYPE ";
+        m_out += name;
+        m_out += ' ';
+        m_out += type;
+        m_out += '\n';
+    }
+    void sample(const char *name, const QList<QPair<const char *, QString>> &labels, double value)
+    {
+        m_out += name;
+        if (!labels.isEmpty()) {
+            m_out += '{';
+            for (int i = 0; i < labels.size(); ++i) {
+                if (i > 0)
+                    m_out += ',';
+                m_out += labels.at(i).first;
+                m_out += "=\"";
+                m_out += escape(labels.at(i).second);
+                m_out += '"';
+            }
+            m_out += '}';
+        }
+        m_out += ' ';
+        m_out += QByteArray::number(value, 'g', 15);
+        m_out += '\n';
+    }
+    void sample(const char *name, double value) { sample(name, {}, value); }
+    QByteArray text() const { return m_out; }
+
+private:
+    static QByteArray escape(const QString &value)
+    {
+        QByteArray v = value.toUtf8();
+        v.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n");
+        return v;
+    }
+    QByteArray m_out;
+};
+
+// 1 communicating, 0 lost, -1 not known (closed, or nothing heard yet).
+int communicationState(const Controller &driver, bool open)
+{
+    if (!open)
+        return -1;
+    if (driver.model() && driver.model()->listening)
+        return driver.getCommState() < 0 ? -1 : driver.getCommState();
+    if (driver.failCount() >= driver.disconnectTimes() && driver.disconnectTimes() > 0)
+        return 0;
+    return driver.pollsAnswered() > 0 ? 1 : -1;
+}
+
+// Depth, size and last success of an outbound service's journal.
+void journalMetrics(PromText &t, const char *service, const Journal &journal, qint64 lastSuccessMs)
+{
+    const QString prefix = QStringLiteral("fireserver_%1_").arg(QLatin1String(service));
+    const QByteArray depth = (prefix + QStringLiteral("journal_events")).toLatin1();
+    const QByteArray bytes = (prefix + QStringLiteral("journal_bytes")).toLatin1();
+    const QByteArray dropped = (prefix + QStringLiteral("journal_dropped_events_total")).toLatin1();
+    const QByteArray success = (prefix + QStringLiteral("last_success_timestamp_seconds")).toLatin1();
+    t.family(depth.constData(), "gauge", "Events waiting in the store-and-forward journal.");
+    t.sample(depth.constData(), journal.count());
+    t.family(bytes.constData(), "gauge", "Payload bytes waiting in the journal.");
+    t.sample(bytes.constData(), double(journal.bytes()));
+    t.family(dropped.constData(), "counter", "Oldest events dropped at the journal's cap since the start.");
+    t.sample(dropped.constData(), double(journal.droppedCount()));
+    t.family(success.constData(), "gauge", "When a delivery was last acknowledged (Unix time; 0: never).");
+    t.sample(success.constData(), double(lastSuccessMs) / 1000.0);
+}
+
+} // namespace
+
+// Runs in the listener's connection threads: it only hands the request to
+// the main thread and waits for the answer there.
+class MonitoringHandler : public HttpRequestHandler
+{
+public:
+    explicit MonitoringHandler(Monitoring *monitoring) : m_monitoring(monitoring) {}
+    void setTimeoutMs(int ms) { m_nTimeoutMs.store(ms); }
+
+    void service(HttpRequest &request, HttpResponse &response) override
+    {
+        const QByteArray path = request.path();
+        if (path != "/healthz" && path != "/metrics") {
+            response.setStatus(404, "Not Found");
+            response.write("not found\n", true);
+            return;
+        }
+        struct Answer
+        {
+            QSemaphore done;
+            QByteArray body;
+            bool healthy = true;
+        };
+        auto answer = std::make_shared<Answer>();
+        const bool health = path == "/healthz";
+        QPointer<Monitoring> monitoring = m_monitoring;
+        const int timeoutMs = m_nTimeoutMs.load();
+        // Queued into the main thread; dropped if the object is gone.
+        QMetaObject::invokeMethod(m_monitoring, [monitoring, answer, health] {
+            if (monitoring) {
+                if (health) {
+                    const QString problem = monitoring->healthProblem();
+                    answer->healthy = problem.isEmpty();
+                    answer->body = (problem.isEmpty() ? QStringLiteral("ok") : problem).toUtf8() + '\n';
+                } else {
+                    answer->body = monitoring->metricsText();
+                }
+            }
+            answer->done.release();
+        }, Qt::QueuedConnection);
+        response.setHeader("Content-Type", health ? "text/plain; charset=utf-8"
+                                                  : "text/plain; version=0.0.4; charset=utf-8");
+        if (!answer->done.tryAcquire(1, timeoutMs)) {
+            response.setStatus(503, "Service Unavailable");
+            response.write(QByteArray("main thread did not answer within ") + QByteArray::number(timeoutMs)
+                               + " ms\n",
+                           true);
+            return;
+        }
+        if (!answer->healthy)
+            response.setStatus(503, "Service Unavailable");
+        response.write(answer->body, true);
+    }
+
+private:
+    Monitoring *m_monitoring;
+    std::atomic<int> m_nTimeoutMs{2000}; // set in the main thread, read by the connection threads
+};
+
+Monitoring::Monitoring(FireServer *server, QObject *parent) : QObject(parent), m_server(server)
+{
+    m_handler = new MonitoringHandler(this);
+}
+
+Monitoring::~Monitoring()
+{
+    if (m_thread) {
+        QMetaObject::invokeMethod(m_threadContext, [this] {
+            if (m_listener)
+                m_listener->close();
+            delete m_listener;
+            m_listener = nullptr;
+        }, Qt::BlockingQueuedConnection);
+        m_thread->quit();
+        m_thread->wait();
+        delete m_threadContext;
+        delete m_thread;
+    }
+    delete m_handler;
+}
+
+bool Monitoring::start(const QString &host, quint16 port)
+{
+    HttpListenerSettings settings;
+    settings.host = host;
+    settings.port = port;
+    settings.maxThreads = 4;   // a scraper or two, never a crowd
+    settings.readTimeout = 5000;
+    settings.maxRequestSize = 4096;
+    m_thread = new QThread;
+    m_thread->setObjectName(QStringLiteral("monitoring"));
+    m_threadContext = new QObject;
+    m_threadContext->moveToThread(m_thread);
+    m_thread->start();
+    bool listening = false;
+    QMetaObject::invokeMethod(m_threadContext, [&] {
+        m_listener = new HttpListener(settings, m_handler); // listens at once
+        listening = m_listener->isListening();
+        m_nPort = m_listener->serverPort();
+    }, Qt::BlockingQueuedConnection);
+    if (!listening) {
+        qWarning().noquote() << QStringLiteral("metrics: cannot listen on %1:%2").arg(host).arg(port);
+        return false;
+    }
+    qDebug().noquote() << QStringLiteral("metrics and health on http://%1:%2/metrics and /healthz").arg(host).arg(m_nPort);
+    return true;
+}
+
+void Monitoring::setAnswerTimeoutMs(int ms)
+{
+    m_handler->setTimeoutMs(ms);
+}
+
+quint16 Monitoring::port() const
+{
+    return m_nPort;
+}
+
+QString Monitoring::healthProblem() const
+{
+    if (!m_server->isRunning())
+        return QStringLiteral("server not running");
+    QSqlDatabase db = QSqlDatabase::database(QSqlDatabase::defaultConnection, false);
+    if (!db.isValid() || !db.isOpen())
+        return QStringLiteral("settings database not open");
+    if (db.driverName() != QLatin1String("QSQLITE"))
+        return QString();
+    // A fresh read-only look at the file itself: the server's own connection
+    // keeps working on a file that was since replaced, damaged or removed.
+    const QString name = QStringLiteral("fireserver-health");
+    QString problem;
+    {
+        QSqlDatabase probe = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
+                                                          : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        probe.setDatabaseName(db.databaseName());
+        probe.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        if (!probe.open()) {
+            problem = probe.lastError().text();
+        } else {
+            QSqlQuery q(probe);
+            if (!q.exec(QStringLiteral("select count(*) from ServerControllerInfo")))
+                problem = q.lastError().text();
+        }
+        probe.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    if (!problem.isEmpty())
+        return QStringLiteral("settings database %1 unreadable: %2").arg(db.databaseName(), problem.simplified());
+    return QString();
+}
+
+QByteArray Monitoring::metricsText() const
+{
+    PromText t;
+    const ServerContext &ctx = ServerContext::instance();
+
+    if (CPanelManager *manager = m_server->panelManager()) {
+        const QList<quint8> ids = manager->controllerIds();
+        const auto label = [](quint8 id) { return QPair<const char *, QString>("controller", QString::number(id)); };
+        t.family("fireserver_controller_info", "gauge", "Configured controllers (value 1), with their name, type and model.");
+        for (quint8 id : ids) {
+            const ControllerInfo *info = manager->controllerInfo(id);
+            const Controller *driver = manager->controller(id);
+            t.sample("fireserver_controller_info",
+                     {label(id), {"name", info->name}, {"type", QString::number(info->controllerType)},
+                      {"model", driver && driver->model() ? driver->model()->name : QString()}},
+                     1);
+        }
+        t.family("fireserver_controller_open", "gauge", "Whether the controller's link is open (1) or not (0).");
+        for (quint8 id : ids)
+            t.sample("fireserver_controller_open", {label(id)}, manager->isPanelConnected(id) ? 1 : 0);
+        t.family("fireserver_controller_communication", "gauge",
+                 "Communication with the panel: 1 normal, 0 lost, -1 not known (closed or not heard yet).");
+        for (quint8 id : ids) {
+            const Controller *driver = manager->controller(id);
+            t.sample("fireserver_controller_communication", {label(id)},
+                     driver ? communicationState(*driver, manager->isPanelConnected(id)) : -1);
+        }
+        t.family("fireserver_controller_polls_total", "counter", "Poll cycles by result: answered or failed.");
+        for (quint8 id : ids) {
+            if (const Controller *driver = manager->controller(id)) {
+                t.sample("fireserver_controller_polls_total", {label(id), {"result", "answered"}},
+                         double(driver->pollsAnswered()));
+                t.sample("fireserver_controller_polls_total", {label(id), {"result", "failed"}},
+                         double(driver->pollsFailed()));
+            }
+        }
+        t.family("fireserver_controller_received_bytes_total", "counter", "Bytes received from the panel.");
+        for (quint8 id : ids) {
+            if (const Controller *driver = manager->controller(id))
+                t.sample("fireserver_controller_received_bytes_total", {label(id)}, double(driver->bytesReceived()));
+        }
+        t.family("fireserver_controller_events_total", "counter", "Events the controller's driver reported.");
+        for (quint8 id : ids)
+            t.sample("fireserver_controller_events_total", {label(id)}, double(manager->eventCount(id)));
+    }
+
+    if (CEventProcess *dispatcher = m_server->dispatcher()) {
+        t.family("fireserver_dispatcher_queue_depth", "gauge", "Events waiting in each class queue.");
+        for (int key : dispatcher->queueKeys())
+            t.sample("fireserver_dispatcher_queue_depth", {{"queue", QString::number(key)}},
+                     dispatcher->waitingCount(key));
+        t.family("fireserver_dispatcher_waiting_events", "gauge", "Events waiting for delivery in all queues.");
+        t.sample("fireserver_dispatcher_waiting_events", dispatcher->waitingCount());
+        t.family("fireserver_dispatcher_active_conditions", "gauge", "Active conditions a client receives at login.");
+        t.sample("fireserver_dispatcher_active_conditions", dispatcher->activeCount());
+        t.family("fireserver_dispatcher_delivered_events_total", "counter", "Events delivered to the clients.");
+        t.sample("fireserver_dispatcher_delivered_events_total", double(dispatcher->deliveredCount()));
+    }
+
+    const QList<CClient *> clients = m_server->clients();
+    int loggedIn = 0;
+    for (const CClient *c : clients)
+        loggedIn += c->isLoggedIn() ? 1 : 0;
+    t.family("fireserver_clients_connected", "gauge", "Client connections open.");
+    t.sample("fireserver_clients_connected", clients.size());
+    t.family("fireserver_clients_logged_in", "gauge", "Client connections holding a login.");
+    t.sample("fireserver_clients_logged_in", loggedIn);
+    t.family("fireserver_client_connections_refused_total", "counter", "Client connections refused by the bounds.");
+    t.sample("fireserver_client_connections_refused_total", m_server->clientConnectionsRefused());
+
+    int queuedLines = 0;
+    int links = 0;
+    if (ctx.remoteQueueLock) {
+        QMutexLocker lock(ctx.remoteQueueLock);
+        links = ctx.remoteLinkCount;
+        for (const QStringList &q : ctx.remoteQueues)
+            queuedLines += q.size();
+    }
+    t.family("fireserver_centre_links", "gauge", "Monitoring centres connected.");
+    t.sample("fireserver_centre_links", links);
+    t.family("fireserver_centre_link_up", "gauge", "Whether the monitoring-centre link counts as up (1) or failed (0).");
+    t.sample("fireserver_centre_link_up", ctx.remoteLinkOk ? 1 : 0);
+    t.family("fireserver_centre_queued_lines", "gauge", "Event lines waiting to go to the centres.");
+    t.sample("fireserver_centre_queued_lines", queuedLines);
+
+    if (const NBDevice *nb = m_server->nbDevice()) {
+        t.family("fireserver_nbiot_messages_total", "counter", "NB-IoT messages by outcome: accepted, or rejected as not JSON.");
+        t.sample("fireserver_nbiot_messages_total", {{"result", "accepted"}}, double(nb->receivedCount() - nb->rejectedCount()));
+        t.sample("fireserver_nbiot_messages_total", {{"result", "rejected"}}, double(nb->rejectedCount()));
+    }
+    if (const CModbusDevice *modbus = m_server->modbusDevice()) {
+        t.family("fireserver_modbus_messages_total", "counter", "Modbus converter messages by outcome.");
+        t.sample("fireserver_modbus_messages_total", {{"result", "accepted"}},
+                 double(modbus->messagesReceived() - modbus->messagesRejected()));
+        t.sample("fireserver_modbus_messages_total", {{"result", "rejected"}}, double(modbus->messagesRejected()));
+        t.family("fireserver_modbus_dropped_bytes_total", "counter", "Bytes dropped from an object left open past the cap.");
+        t.sample("fireserver_modbus_dropped_bytes_total", double(modbus->bytesDropped()));
+    }
+    if (const CHttpClient *cloud = m_server->cloudClient())
+        journalMetrics(t, "cloud", cloud->journal(), cloud->lastAcceptedMsecs());
+    return t.text();
+}

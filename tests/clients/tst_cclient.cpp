@@ -1,0 +1,450 @@
+// The client protocol over loopback: the message format, framing of the
+// inbound stream, delivery, panel commands, the login decision with its
+// replies and log texts, logout, the backlog, disconnection and heartbeat.
+
+#include "clientfixture.h"
+
+#include "clients/clientaccounts.h"
+#include "common/testfiles.h"
+#include "config/configtables.h"
+#include "core/apppaths.h"
+#include "core/servercontext.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestClient : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    std::unique_ptr<ClientServer> m_srv;
+
+    std::unique_ptr<Peer> peer(const QString &from = QStringLiteral("127.0.0.1"), bool active = false)
+    {
+        return connectPeer(*m_srv, from, active);
+    }
+    std::unique_ptr<Peer> alice() { return loggedInPeer(*m_srv, QStringLiteral("alice"), QStringLiteral("Secret")); }
+    static bool loggedIn(const char *name) { return ClientAccounts::instance().account(QLatin1String(name)).isLoggedIn; }
+    static CEvent sampleEvent()
+    {
+        CEvent e;
+        e.nCom = 3;
+        e.nPanelID = 2;
+        e.nPanelType = 22;
+        e.nEventType = 1;
+        e.nEventCode = 1203;
+        e.nEventProperty = 1;
+        e.nLoop = 4;
+        e.nAddress = 5;
+        e.nDevType = 6;
+        e.nChannel = 7;
+        e.strNote = QStringLiteral("一楼大厅");
+        e.strCode = QStringLiteral("01020304");
+        e.strTime = QStringLiteral("2024-05-06 07:08:09");
+        return e;
+    }
+    QList<int> commandCodes() const
+    {
+        QList<int> codes;
+        for (const CEvent &e : m_srv->commands)
+            codes << e.nEventCode;
+        return codes;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        AppPaths::setAppDir(m_dir.path());
+        // One tracked class: present events of distinct devices stay active.
+        const QString path = m_dir.filePath(QStringLiteral("EventConfig.xml"));
+        QVERIFY(TestFiles::write(path, "<Config><EventType><DevEvent EventData=\"1\"><Ev ComData=\"1\" EventData=\"1203\" "
+                                       "EventProperty=\"1\"/></DevEvent></EventType></Config>"));
+        QVERIFY(ConfigTables::instance().loadEventTable(path));
+    }
+    void init()
+    {
+        ServerContext &ctx = ServerContext::instance();
+        ctx.isControl = ctx.bRemote = ctx.remoteLinkOk = ctx.isHaveUserType = ctx.eventsWithoutLogin = false;
+        ClientAccounts &acc = ClientAccounts::instance();
+        acc.clear();
+        acc.addAccount(QStringLiteral("alice"), QStringLiteral("Secret"), QStringLiteral("Local"));
+        acc.addAccount(QStringLiteral("rem"), QStringLiteral("pw"), QStringLiteral("Remote"));
+        CClient::resetSequence(0);
+        m_srv = std::make_unique<ClientServer>();
+        m_srv->timing.heartbeatMs = 60000;
+        m_srv->timing.loginPauseMs = 20;
+        QVERIFY(m_srv->listen());
+    }
+    void cleanup() { m_srv.reset(); }
+
+    void newEventByteExactWithASharedSequence()
+    {
+        ServerContext::instance().eventsWithoutLogin = true; // display boards that never log in
+        auto p = peer("127.0.0.1", true);
+        auto q = peer("127.0.0.1", true);
+        QVERIFY(p && q);
+        m_srv->emitEvent(sampleEvent());
+        QTRY_COMPARE(p->msgs.size(), 1);
+        QCOMPARE(p->raw, QStringLiteral("{\n    \"a\": \"1\",\n    \"b\": \"NewEvent\",\n    \"c\": 3,\n    \"d\": 2,\n"
+                                        "    \"e\": 22,\n    \"f\": 1,\n    \"g\": 1203,\n    \"h\": 1,\n    \"i\": 4,\n"
+                                        "    \"j\": 5,\n    \"k\": 6,\n    \"l\": \"一楼大厅\",\n    \"m\": \"01020304\",\n"
+                                        "    \"n\": \"\",\n    \"o\": \"2024-05-06 07:08:09\",\n    \"p\": 0,\n"
+                                        "    \"x\": 7\n}\n").toUtf8());
+        // One counter for all connections; after 65534 comes 1.
+        CClient::resetSequence(65532);
+        m_srv->emitEvent(sampleEvent());
+        m_srv->emitEvent(sampleEvent());
+        QTRY_COMPARE(p->msgs.size() + q->msgs.size(), 6);
+        QStringList serials;
+        for (const auto &m : p->msgs + q->msgs)
+            serials << m.value("a").toString();
+        serials.sort();
+        QCOMPARE(serials.join(' '), QStringLiteral("1 1 2 2 65533 65534"));
+    }
+
+    void framingAndCommandWords()
+    {
+        auto p = peer("127.0.0.1", true);
+        QVERIFY(p);
+        // Unknown words are logged, not answered; words are trimmed and case-folded.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("unknown command word.*FROBNICATE"));
+        p->command(QStringLiteral("FROBNICATE"));
+        p->command(QStringLiteral("  getRemote "));
+        QTRY_COMPARE(p->words(), QStringList{"RemoteFailed"});
+        QVERIFY(m_srv->logs.contains(QStringLiteral("未知的客户端命令:FROBNICATE")));
+        // One object over three writes.
+        const QByteArray whole = "{\"b\": \"GETREMOTE\", \"l\": \"a } { \\\" b\"}";
+        const int reads = m_srv->reads[0];
+        for (int i = 0; i < 3; ++i) {
+            p->send(whole.mid(i * 12, i == 2 ? -1 : 12));
+            QTRY_COMPARE(m_srv->reads[0], reads + 1 + i);
+        }
+        // Two objects and garbage in one write.
+        p->send(QByteArray("noise}]\n{\"b\":\"GETREMOTE\"}\r\n  xx ]} {\"b\":\"getremote\",\"m\":\"{\"}tail"));
+        // Unparsable: logged without the password it may carry, and skipped.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("unparsable JSON object dropped(?!.*secret).*\\*{6}"));
+        p->send(QByteArray("{\"b\": LOGIN, \"u\":\"secret\"}{\"b\":\"GETREMOTE\"}"));
+        // Unterminated past the cap: dropped; the next object is whole.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("unfinished JSON object passed 65536 bytes"));
+        p->send("{\"b\":\"GETREMOTE\",\"l\":" + QByteArray(70000, '7'));
+        p->send(QByteArray("{\"b\":\"GETREMOTE\",\"m\":\"after\"}"));
+        QTRY_COMPARE(p->count("RemoteFailed"), 6);
+        QCOMPARE(p->msgs.size(), 6);
+    }
+
+    void deliveryToConnections()
+    {
+        ServerContext::instance().eventsWithoutLogin = true; // "far" is a display board
+        auto far = peer("127.0.0.2", true);
+        auto a = alice();
+        QVERIFY(far && a);
+        QSignalSpy sent(m_srv->clients[0].data(), &CClient::eEventSent2Client);
+        for (int i = 1; i <= 3; ++i) {
+            CEvent e = sampleEvent();
+            e.nAddress = i;
+            m_srv->emitEvent(e);
+        }
+        m_srv->emitEvent(sampleEvent(), QStringLiteral("ALL"), 4); // EventType 4 has no word: not sent
+        m_srv->emitEvent(sampleEvent(), QStringLiteral("ALL"), 2);
+        m_srv->emitEvent(sampleEvent(), QStringLiteral("ALL"), 3);
+        m_srv->emitEvent(sampleEvent(), QStringLiteral("alice")); // only to its user
+        QTRY_COMPARE(far->words().join(' '), QStringLiteral("NewEvent NewEvent NewEvent RemoteOK RemoteFailed"));
+        QCOMPARE(far->msgs[2].value("j").toInt(), 3); // in order
+        QTRY_COMPARE(a->count("NewEvent"), 4);
+        QCOMPARE(sent[0][1].toString(), QStringLiteral("Com:3 PanelID:2 PanelType: Code:01020304 note:一楼大厅"));
+
+        // A peer that stops reading is dropped (bounded: kernel buffers plus
+        // the 8 MiB cap are far below 400 MB).
+        QTcpSocket stuck;
+        stuck.setReadBufferSize(1); // Qt stops taking bytes from the kernel once one is unread
+        stuck.connectToHost(QHostAddress(QHostAddress::LocalHost), m_srv->port());
+        QVERIFY(stuck.waitForConnected(5000));
+        QTRY_COMPARE(m_srv->clients.size(), 3);
+        stuck.write("{\"b\":\"DATARECEIVED\"}");
+        stuck.flush();
+        QTRY_COMPARE(m_srv->reads[2], 1);
+        QPointer<CClient> client = m_srv->clients[2];
+        CEvent big = sampleEvent();
+        big.strNote = QString(8000, 'x');
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("reads nothing;.*connection dropped"));
+        for (int i = 0; i < 50000 && client && !client->isSilent(); ++i)
+            m_srv->emitEvent(big);
+        QTRY_VERIFY(client.isNull());
+    }
+
+    void panelCommands()
+    {
+        ServerContext::instance().isControl = true;
+        auto p = peer();
+        QVERIFY(p);
+        // Not logged in: refused and logged.
+        for (const char *word : {"SETCONTROL", "SETTIME", "READVALUE", "READVALUESWITCH"}) {
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QString(word) + ".*refused, not logged in"));
+            p->send(QJsonObject{{"b", word}, {"d", 1}, {"g", 11}, {"k", 1}});
+        }
+        QTRY_COMPARE(m_srv->logs.filter(QRegularExpression("^客户端未登录,拒绝执行命令:")).size(), 4);
+        QVERIFY(m_srv->commands.isEmpty());
+
+        p->login(QStringLiteral("alice"), QStringLiteral("Secret"));
+        for (int code : {16, 18, 11, 0x90, 0x8C, 0x30})
+            p->send(QJsonObject{{"b", "SETCONTROL"}, {"d", 258 + 3}, {"g", code}, {"m", "0100"}, {"n", "0200"}, {"w", "why"}});
+        // (The members of each word are checked in tst_clientcodec.)
+        for (const char *word : {"READVALUE", "READVALUESWITCH", "SETTIME"})
+            p->command(word);
+        QTRY_COMPARE(m_srv->commands.size(), 8);
+        QCOMPARE(commandCodes(), (QList<int>{0x89, 0x97, 0x94, 0x90, 0x8C, CmdReadValue, CmdReadValueSwitch, CmdSyncTime}));
+        const CEvent &start = m_srv->commands[3];
+        QCOMPARE(int(start.nPanelID), 5); // 8 bits of 261
+        QCOMPARE(start.strCode + start.strEndCode + start.strExtra, QStringLiteral("01000200why"));
+        QVERIFY(m_srv->logs.contains(QStringLiteral("控制器编号:5 发送客户端命令:消音")));
+        QVERIFY(m_srv->logs.contains(QStringLiteral("控制器编号:5 发送客户端命令:启动 设备编号:0100-0200")));
+        QVERIFY(m_srv->logs.filter(QStringLiteral("未知的控制命令:48")).size() == 1);
+        QCOMPARE(p->msgs.size(), 1); // nothing but the login reply
+
+        // Control off: logged with a note, nothing to the panels; logged out: refused again.
+        ServerContext::instance().isControl = false;
+        p->send(QJsonObject{{"b", "SETCONTROL"}, {"g", 16}});
+        QTRY_VERIFY(m_srv->logs.last().endsWith(QStringLiteral("(未启用控制,命令未发送)")));
+        p->login(QStringLiteral("alice"), QString(), QStringLiteral("LOGOUT"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("SETTIME.*refused, not logged in"));
+        p->command(QStringLiteral("SETTIME"));
+        QTRY_VERIFY(m_srv->logs.last().startsWith(QStringLiteral("客户端未登录")));
+        QCOMPARE(m_srv->commands.size(), 8);
+    }
+
+    void resetWithoutControlResendsTheRemoteState()
+    {
+        ServerContext::instance().bRemote = true;
+        m_srv->timing.resetFollowUpMs = 30;
+        auto p = alice();
+        QVERIFY(p);
+        QTRY_COMPARE(p->words(), (QStringList{"LogOK_Mulsys", "RemoteFailed"}));
+        ServerContext::instance().remoteLinkOk = true;
+        p->send(QJsonObject{{"b", "SETCONTROL"}, {"g", 11}});
+        QTRY_COMPARE(p->words().value(2), QStringLiteral("RemoteOK"));
+        QVERIFY(m_srv->commands.isEmpty());
+    }
+
+    void loginReplies()
+    {
+        ServerContext::instance().bRemote = true;
+        auto p = peer();
+        QVERIFY(p);
+        QSignalSpy sent(m_srv->clients[0].data(), &CClient::eEventSent2Client);
+        p->login(QStringLiteral("nobody"), QStringLiteral("Secret"));
+        QTRY_COMPARE(p->msgs.size(), 1);
+        p->login(QStringLiteral("alice"), QStringLiteral("secret")); // case matters
+        QTRY_COMPARE(p->msgs.size(), 2);
+        QCOMPARE(p->keys(0), (QStringList{"a", "b", "v"}));
+        QCOMPARE(p->msgs[0].value("v").toString(), QStringLiteral("FAILED"));
+        QVERIFY(m_srv->states.isEmpty() && !loggedIn("alice"));
+        p->login(QStringLiteral("alice"), QStringLiteral("Secret"));
+        QTRY_COMPARE(p->words().join(' '), QStringLiteral("LogFailed LogFailed LogOK_Mulsys RemoteFailed"));
+        QCOMPARE(m_srv->logs, (QStringList{QStringLiteral("客户端登录失败,用户名错误!"),
+                                           QStringLiteral("客户端登录失败,密码错误!"), QStringLiteral("客户端登录成功!")}));
+        QCOMPARE(m_srv->states, (QList<QPair<QString, int>>{{"alice", 1}}));
+        QCOMPARE(m_srv->clients[0]->userName(), QStringLiteral("alice"));
+        QVERIFY(loggedIn("alice") && ClientAccounts::instance().account("alice").isConnected);
+        QCOMPARE(sent.size(), 1); // only LogOK_Mulsys has a display text
+
+        // With the link up the reply is RemoteOK. The same account from a
+        // second connection is refused, even during the login pause: LOGIN
+        // and GETREMOTE in one write keep their reply order.
+        ServerContext::instance().remoteLinkOk = true;
+        m_srv->timing.loginPauseMs = 150;
+        auto q = peer();
+        auto r = peer();
+        QVERIFY(q && r);
+        q->send(QByteArray("{\"b\":\"LOGIN\",\"t\":\"rem\",\"u\":\"pw\"}{\"b\":\"GETREMOTE\"}"));
+        QTRY_COMPARE(q->msgs.size(), 1);
+        r->login(QStringLiteral("rem"), QStringLiteral("pw"));
+        QTRY_COMPARE(r->words(), QStringList{"LogFailed"});
+        QCOMPARE(m_srv->logs.last(), QStringLiteral("客户端已经登录,请选择登录其他的客户端!"));
+        QTRY_COMPARE(q->words().join(' '), QStringLiteral("LogOK_Mulsys RemoteOK RemoteOK"));
+        QCOMPARE(m_srv->logs.last(), QStringLiteral("客户端查询远程中心状态:已连接"));
+
+        // Closing releases the account, even during the login pause.
+        p->socket.abort();
+        QTRY_VERIFY(!loggedIn("alice"));
+        m_srv->timing.loginPauseMs = 5000;
+        auto s = peer();
+        QVERIFY(s);
+        s->login(QStringLiteral("alice"), QStringLiteral("Secret"));
+        QTRY_COMPARE(s->msgs.size(), 1);
+        QVERIFY(loggedIn("alice"));
+        s->socket.abort();
+        QTRY_VERIFY(!loggedIn("alice"));
+    }
+
+    void userTypesTieAccountsToAddresses()
+    {
+        ServerContext::instance().isHaveUserType = true;
+        auto localRemote = peer();
+        auto farLocal = peer("127.0.0.2");
+        QVERIFY(localRemote && farLocal);
+        // Mismatches get no reply at all; GETREMOTE proves nothing came before it.
+        localRemote->login(QStringLiteral("rem"), QStringLiteral("pw"));
+        localRemote->command(QStringLiteral("GETREMOTE"));
+        farLocal->login(QStringLiteral("alice"), QStringLiteral("wrong password too"));
+        farLocal->command(QStringLiteral("GETREMOTE"));
+        QTRY_COMPARE(localRemote->words(), QStringList{"RemoteFailed"});
+        QTRY_COMPARE(farLocal->words(), QStringList{"RemoteFailed"});
+        QCOMPARE(m_srv->logs.count(QStringLiteral("用户类型不匹配!")), 2);
+        farLocal->login(QStringLiteral("rem"), QStringLiteral("pw"));
+        localRemote->login(QStringLiteral("alice"), QStringLiteral("Secret"));
+        QTRY_COMPARE(farLocal->words().last(), QStringLiteral("LogOK_Mulsys"));
+        QTRY_COMPARE(localRemote->words().last(), QStringLiteral("LogOK_Mulsys"));
+    }
+
+    void logoutAndDisconnection()
+    {
+        auto p = alice();
+        QVERIFY(p);
+        p->login(QStringLiteral("nobody"), QString(), QStringLiteral("LOGOUT"));
+        p->login(QStringLiteral("alice"), QString(), QStringLiteral("LOGOUT"));
+        QTRY_COMPARE(p->words(), (QStringList{"LogOK_Mulsys", "LogOutOK"}));
+        QCOMPARE(m_srv->states.last(), qMakePair(QStringLiteral("alice"), 0));
+        QCOMPARE(m_srv->logs.last(), QStringLiteral("客户端登出成功!"));
+        QVERIFY(!loggedIn("alice") && !ClientAccounts::instance().account("alice").isConnected);
+        // Logged out, the connection holds no login: its events stop (the
+        // GETREMOTE reply arrives, the event before it does not).
+        m_srv->emitEvent(CEvent(), QStringLiteral("alice"));
+        p->command(QStringLiteral("GETREMOTE"));
+        QTRY_COMPARE(p->words().value(2), QStringLiteral("RemoteFailed"));
+        QCOMPARE(p->msgs.size(), 3);
+        // A newer session elsewhere: the stale connection's close does not end it.
+        auto second = alice();
+        QVERIFY(second);
+        QPointer<CClient> stale = m_srv->clients[0];
+        p->socket.disconnectFromHost();
+        QTRY_VERIFY(stale.isNull());
+        QVERIFY(loggedIn("alice") && m_srv->clients[1]->isLoggedIn());
+        // Closing the holder releases the account.
+        second->socket.disconnectFromHost();
+        QTRY_VERIFY(!loggedIn("alice"));
+        QCOMPARE(m_srv->states.last(), qMakePair(QStringLiteral("alice"), 0));
+        QCOMPARE(m_srv->logs.last(), QStringLiteral("客户端退出!"));
+    }
+
+    void eventsOnlyForLoginsAndGuessingIsSlowed()
+    {
+        // A wrong password, then an alarm: the peer that failed gets nothing,
+        // the one that logged in gets it.
+        auto guesser = peer("127.0.0.2");
+        auto op = alice();
+        QVERIFY(guesser && op);
+        guesser->login(QStringLiteral("alice"), QStringLiteral("wrong"));
+        QTRY_COMPARE(guesser->count("LogFailed"), 1);
+        m_srv->emitEvent(CEvent());
+        QTRY_COMPARE(op->count("NewEvent"), 1);
+        guesser->command(QStringLiteral("GETREMOTE"));
+        QTRY_COMPARE(guesser->msgs.size(), 2);
+        QCOMPARE(guesser->count("NewEvent"), 0);
+
+        // Ten failures within a minute: from that address even the right
+        // password is refused unchecked; another address is not affected.
+        qint64 now = 1000000;
+        ClientAccounts::instance().throttle().setClock([&now] { return now; });
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("10 failed logins from 127.0.0.2"));
+        for (int i = 0; i < 9; ++i)
+            guesser->login(QStringLiteral("rem"), QStringLiteral("wrong"));
+        QTRY_COMPARE(guesser->count("LogFailed"), 10);
+        guesser->login(QStringLiteral("rem"), QStringLiteral("pw"));
+        QTRY_COMPARE(guesser->count("LogFailed"), 11);
+        auto other = peer("127.0.0.3");
+        QVERIFY(other);
+        other->login(QStringLiteral("rem"), QStringLiteral("pw"));
+        QTRY_COMPARE(other->count("LogOK_Mulsys"), 1);
+        other->login(QStringLiteral("rem"), QStringLiteral("pw"), QStringLiteral("LOGOUT"));
+        QTRY_COMPARE(other->count("LogOutOK"), 1);
+        now += 30001;
+        guesser->login(QStringLiteral("rem"), QStringLiteral("pw"));
+        QTRY_COMPARE(guesser->count("LogOK_Mulsys"), 1);
+        ClientAccounts::instance().throttle().setClock(nullptr);
+    }
+
+    void connectionWithoutLoginIsClosedAtItsDeadline()
+    {
+        m_srv->timing.loginDeadlineMs = 50;
+        auto idlePeer = peer();
+        QVERIFY(idlePeer);
+        QPointer<CClient> idle = m_srv->clients[0];
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("did not log in within"));
+        QTRY_VERIFY(idle.isNull());
+        // Logged in in time, the connection outlives its deadline (a
+        // negative check: three deadlines pass).
+        m_srv->timing.loginDeadlineMs = 100;
+        auto q = alice();
+        QVERIFY(q);
+        QTest::qWait(300);
+        QVERIFY(!m_srv->clients.last().isNull());
+    }
+
+    void backlogFollowsTheLoginOneEvery100Ms()
+    {
+        for (int i = 1; i <= 4; ++i) {
+            CEvent e = sampleEvent();
+            e.nEventCode = e.nCom = 1;
+            e.strCode = QStringLiteral("0000000%1").arg(i);
+            m_srv->dispatcher.handleEvent(e.toVariant());
+        }
+        auto p = peer();
+        QVERIFY(p);
+        QList<qint64> arrivals;
+        QElapsedTimer clock;
+        QObject::connect(&p->socket, &QTcpSocket::readyRead, &p->socket, [&]() {
+            while (arrivals.size() < p->msgs.size())
+                arrivals << clock.elapsed();
+        });
+        clock.start();
+        p->login(QStringLiteral("alice"), QStringLiteral("Secret"));
+        QTRY_COMPARE_WITH_TIMEOUT(p->msgs.size(), 5, 10000);
+        QCOMPARE(p->count("NewEvent"), 4);
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(p->msgs[i + 1].value("m").toString() + ' ' + QString::number(p->msgs[i + 1].value("g").toInt()),
+                     QStringLiteral("0000000%1 1203").arg(i + 1));
+        // Paced by the 100 ms timer, not sent at once: the fourth event comes
+        // about 400 ms after the login reply (10 % allowed for timer slack).
+        QVERIFY2(arrivals[4] - arrivals[0] >= 360, qPrintable(QString::number(arrivals[4] - arrivals[0])));
+    }
+
+    void heartbeat()
+    {
+        m_srv->timing.heartbeatMs = 40;
+        auto near = peer();
+        QVERIFY(near);
+        near->login(QStringLiteral("rem"), QStringLiteral("pw"));
+        // A connection that never spoke gets bare heartbeats and nothing else.
+        auto mute = peer("127.0.0.2");
+        QVERIFY(mute);
+        m_srv->emitEvent(CEvent());
+        QTRY_VERIFY(mute->msgs.size() >= 2);
+        QVERIFY(mute->raw.startsWith("{\n    \"b\": \"BEAT\"\n}\n{\n    \"b\": \"BEAT\"\n}\n"));
+        QCOMPARE(mute->count("BEAT"), mute->msgs.size());
+        // A far peer that answers stays connected.
+        auto answering = peer("127.0.0.2");
+        QVERIFY(answering);
+        QObject::connect(&answering->socket, &QTcpSocket::readyRead, &answering->socket,
+                         [&]() { answering->command(QStringLiteral("DATARECEIVED")); });
+        // A silent far peer is dropped on the fourth tick after its login
+        // replies (the first finds the link busy), and its account released.
+        auto far = peer("127.0.0.2");
+        QVERIFY(far);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("silent for 4 heartbeats"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("silent for 4 heartbeats"));
+        far->login(QStringLiteral("alice"), QStringLiteral("Secret"));
+        QTRY_COMPARE_WITH_TIMEOUT(far->socket.state(), QAbstractSocket::UnconnectedState, 10000);
+        const QStringList words = far->words();
+        QCOMPARE(words.mid(words.indexOf(QStringLiteral("LogOK_Mulsys")) + 1), (QStringList{"BEAT", "BEAT", "BEAT"}));
+        QTRY_VERIFY(!loggedIn("alice"));
+        QTRY_VERIFY_WITH_TIMEOUT(answering->count("BEAT") >= 8, 10000);
+        QCOMPARE(answering->socket.state(), QAbstractSocket::ConnectedState);
+        // The local peer has no heartbeat at all.
+        QCOMPARE(near->socket.state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(near->count("BEAT"), 0);
+    }
+};
+
+QTEST_MAIN(TestClient)
+#include "tst_cclient.moc"

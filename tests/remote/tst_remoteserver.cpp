@@ -1,0 +1,224 @@
+// Transmission to monitoring centres over real loopback sockets: lines,
+// heartbeats, dropped centres, the link state told to clients and lamps, and
+// a centre that stops reading.
+
+#include "common/centrepeer.h"
+
+#include "config/configtables.h"
+#include "core/servercontext.h"
+#include "remote/remoteserver.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+QVariant panelEvent(int type, int code, const QString &device, int property = 1)
+{
+    CEvent e;
+    e.nPanelID = 3;
+    e.nPanelType = 22;
+    e.nEventType = type;
+    e.nEventCode = code;
+    e.nEventProperty = property;
+    e.strCode = device;
+    return e.toVariant();
+}
+
+QList<int> lights(const QSignalSpy &spy)
+{
+    QList<int> out;
+    for (const QList<QVariant> &args : spy)
+        out << args.at(0).value<uchar>();
+    return out;
+}
+} // namespace
+
+class TestRemoteServer : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    std::unique_ptr<RemoteServer> m_server;
+    QList<int> m_notices; // 2 RemoteOK, 3 RemoteFailed, as the clients were told
+    int m_clients = 0;    // clients the notice pretends to reach
+
+    void startServer(int idleMs, int answerMs = 3000)
+    {
+        RemoteServer::Options o;
+        o.idleMs = idleMs;
+        o.answerMs = answerMs;
+        o.failureCheckMs = 2000;
+        o.failureGuardMs = 1990;
+        o.maxQueuedLines = 50;
+        m_server.reset(new RemoteServer(o));
+        m_server->setClientNotice([this](int type) {
+            m_notices << type;
+            return m_clients;
+        });
+        QVERIFY(m_server->listen(QHostAddress::LocalHost, 0));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QVERIFY(ConfigTables::instance().loadEventTable(writeRemoteEventTable(m_dir.path())));
+        ServerContext &ctx = ServerContext::instance();
+        ctx.remoteAccept = true;
+        ctx.serverAddress = QHostAddress(QStringLiteral("10.1.2.3"));
+    }
+
+    void init()
+    {
+        m_notices.clear();
+        m_clients = 0;
+    }
+
+    void cleanup()
+    {
+        m_server.reset();
+        QCOMPARE(ServerContext::instance().remoteQueues.size(), 0);
+    }
+
+    void centresGetEveryLineInOrderAndHeartbeats()
+    {
+        startServer(100);
+        QSignalSpy light(m_server.get(), &RemoteServer::indicateRemoteLight);
+        // Nobody connected: the lamp still shows transmission, the line is gone.
+        m_server->newDataToSend(panelEvent(1, 21, "x"));
+        QCOMPARE(lights(light), QList<int>{2});
+        light.clear();
+
+        CentrePeer a, b;
+        QVERIFY(a.connectTo(m_server->serverPort()) && b.connectTo(m_server->serverPort()));
+        QTRY_COMPARE(m_notices, (QList<int>{2, 2}));
+        QTRY_VERIFY(a.heartbeats() >= 1 && b.heartbeats() >= 1);
+        // No client to tell: the link going up leaves the lamp alone.
+        QVERIFY(lights(light).isEmpty());
+
+        for (int i = 0; i < 40; ++i) {
+            m_server->newDataToSend(panelEvent(1, 21, QStringLiteral("dev%1").arg(i)));
+            // Neither class 0 nor a code the table lacks makes a line or a light.
+            m_server->newDataToSend(panelEvent(0, 21, "class0"));
+            m_server->newDataToSend(panelEvent(1, 999, "nocode"));
+        }
+        m_server->newDataToSend(panelEvent(17, 17, "comm", 0));
+        m_server->newDataToSend(panelEvent(17, 17, "comm", 1));
+        QCOMPARE(lights(light), QVector<int>(42, 2).toList());
+
+        for (CentrePeer *c : {&a, &b}) {
+            QTRY_COMPARE_WITH_TIMEOUT(c->lineCount(), 42, 10000);
+            const QStringList lines = c->lines();
+            for (int i = 0; i < 40; ++i) {
+                const QStringList f = lines.at(i).split(QStringLiteral("||"));
+                QCOMPARE(f.mid(0, 3), (QStringList{"DeviceData", QStringLiteral("火灾报警系统"),
+                                                   QStringLiteral("火灾报警系统3设备dev%1:火警").arg(i)}));
+                QVERIFY(QDateTime::fromString(f.at(3), "yyyy-MM-dd HH:mm:ss").isValid());
+                QCOMPARE(f.mid(4), (QStringList{"10.1.2.3", "3", "0"}));
+            }
+            QVERIFY(lines.at(40).contains(QStringLiteral("3设备comm:控制器通讯 正常||")));
+            QVERIFY(lines.at(41).contains(QStringLiteral("3设备comm:控制器通讯 故障||")));
+        }
+        // The first heartbeat after the lines turns the lamp back to idle.
+        const int beats = a.heartbeats();
+        QTRY_VERIFY(a.heartbeats() > beats && lights(light).contains(1));
+        QVERIFY(!a.isClosed() && !b.isClosed());
+    }
+
+    void silentCentreIsDroppedAfterIdleAndAnswerWait()
+    {
+        startServer(3000, 500); // idle far above the pace of the lines, even on a loaded machine
+        CentrePeer c;
+        c.answer = false;
+        QVERIFY(c.connectTo(m_server->serverPort()));
+        QTRY_COMPARE(m_notices, QList<int>{2});
+        // While lines keep coming no heartbeat is due and no answer needed.
+        for (int i = 0; i < 10; ++i) {
+            m_server->broadcastToRemote(QStringLiteral("line %1").arg(i));
+            QTRY_COMPARE(c.lineCount(), i + 1);
+            QTest::qWait(50); // the pace of the events
+        }
+        const qint64 lastLine = c.frameMs.last();
+        QTRY_VERIFY_WITH_TIMEOUT(c.isClosed(), 10000);
+        QCOMPARE(c.heartbeats(), 1);
+        QCOMPARE(c.frames.last(), QByteArray("a"));
+        QVERIFY2(c.closedMs - lastLine >= 3400, qPrintable(QString::number(c.closedMs - lastLine)));
+        QTRY_COMPARE(m_server->centreCount(), 0);
+    }
+
+    void linkFailsOnlyAfterTheCheckPeriodWithoutCentre()
+    {
+        startServer(100);
+        m_clients = 1;
+        QSignalSpy light(m_server.get(), &RemoteServer::indicateRemoteLight);
+        ServerContext &ctx = ServerContext::instance();
+
+        // A drops, B comes back before the check: one "RemoteOK" each, no failure.
+        auto a = std::make_unique<CentrePeer>();
+        QVERIFY(a->connectTo(m_server->serverPort()));
+        QTRY_COMPARE(m_notices, QList<int>{2});
+        QCOMPARE(lights(light), QList<int>{1});
+        a.reset();
+        QTRY_COMPARE(m_server->centreCount(), 0);
+        auto b = std::make_unique<CentrePeer>();
+        QVERIFY(b->connectTo(m_server->serverPort()));
+        // Heartbeats for longer than the check period: A's check has run.
+        QTRY_VERIFY_WITH_TIMEOUT(b->heartbeats() >= 25, 20000);
+        QCOMPARE(m_notices, (QList<int>{2, 2}));
+        QVERIFY(ctx.remoteLinkOk);
+
+        // B drops; C, with no client to tell, connects and drops well inside
+        // B's check period: B's check finds C's drop too recent, C's own
+        // check reports the loss, and the lamp goes to "lost" all the same.
+        m_clients = 0;
+        b.reset();
+        QTRY_COMPARE(m_server->centreCount(), 0);
+        light.clear();
+        auto c = std::make_unique<CentrePeer>();
+        QVERIFY(c->connectTo(m_server->serverPort()));
+        QTRY_VERIFY(c->heartbeats() >= 5);
+        c.reset();
+        QTRY_COMPARE(m_server->centreCount(), 0);
+        QElapsedTimer sinceLastDrop;
+        sinceLastDrop.start();
+        QTRY_COMPARE_WITH_TIMEOUT(m_notices, (QList<int>{2, 2, 2, 3}), 10000);
+        QVERIFY2(sinceLastDrop.elapsed() >= 1700, qPrintable(QString::number(sinceLastDrop.elapsed())));
+        QCOMPARE(lights(light), QList<int>{0});
+        QVERIFY(!ctx.remoteLinkOk);
+    }
+
+    void centreThatStopsReadingLosesItsOldestLinesAlone()
+    {
+        startServer(1000);
+        CentrePeer slow, good;
+        slow.pause();
+        QVERIFY(slow.connectTo(m_server->serverPort()) && good.connectTo(m_server->serverPort()));
+        QTRY_COMPARE(m_notices, (QList<int>{2, 2}));
+
+        // 8 MB in all: more than the kernel holds for the paused one (a 4 MB
+        // send buffer at most, and a window that does not grow unread).
+        const auto tag = [](int i) { return QStringLiteral("%1 ").arg(i, 4, 10, QLatin1Char('0')); };
+        const int total = 1000;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("takes no lines: 50 lines wait"));
+        for (int i = 0; i < total; i += 25) {
+            for (int j = i; j < i + 25; ++j)
+                m_server->broadcastToRemote(tag(j) + QString(8000, QLatin1Char('.')));
+            QTRY_COMPARE_WITH_TIMEOUT(good.lineCount(), i + 25, 10000);
+        }
+        const QStringList all = good.lines();
+        for (int i = 0; i < total; ++i)
+            QVERIFY(all.at(i).startsWith(tag(i)));
+
+        // Reading again, the slow centre gets its early lines, a gap, and the newest 50.
+        slow.resume();
+        QTRY_VERIFY_WITH_TIMEOUT(slow.lastLine().startsWith(tag(total - 1)), 20000);
+        const QStringList got = slow.lines();
+        QVERIFY2(got.size() >= 50 && got.size() < total, qPrintable(QString::number(got.size())));
+        for (int i = 1; i < got.size(); ++i)
+            QVERIFY(got.at(i - 1) < got.at(i));
+        QVERIFY(got.at(got.size() - 50).startsWith(tag(total - 50)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRemoteServer)
+#include "tst_remoteserver.moc"
