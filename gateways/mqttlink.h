@@ -4,8 +4,9 @@
 // and, whenever the broker cannot be reached or drops the session, tries
 // again after a back-off that doubles from reconnectMinMs to reconnectMaxMs
 // (reset once a session was accepted). libmosquitto's own reconnecting loop
-// is not used: it grows its delay quadratically, counts in whole seconds and
-// gives up for good after a TLS or protocol error.
+// is not used: its delays grow as squares (1, 4, 9, 16 s), count in whole
+// seconds, and a first attempt refused before the loop started is never
+// tried again.
 //
 // What the thread learns reaches the owner's thread only through queued
 // signals. publish() and subscribe() may be called from the owner's thread

@@ -2,19 +2,23 @@
 // free loopback port: events in order with their names, the retained status,
 // states and active conditions; a journal carried over a restart while the
 // broker is down; a broker stopped during a stream (nothing lost, order
-// kept); the journal's cap seen as a gap in "seq"; TLS with a test CA and
-// client certificates; the options config.ini gives.
+// kept); the journal's cap seen as a gap in "seq"; the reconnection
+// back-off; TLS with a test CA and client certificates; the options
+// config.ini gives.
 
 #include "common/logcapture.h"
 #include "config/configtables.h"
 #include "core/apppaths.h"
 #include "core/servercontext.h"
+#include "gateways/mqttlink.h"
 #include "gateways/mqttpublisher.h"
 #include "tools/sim/mosquittobroker.h"
 #include "tools/sim/mqttprobe.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <memory>
@@ -293,6 +297,39 @@ private slots:
         pub.start();
         QTRY_COMPARE_WITH_TIMEOUT(watch.count("fireserver/pub-d/events"), 5, 10000);
         QCOMPARE(seqs(watch, "fireserver/pub-d/events"), (QList<qint64>{4, 5, 6, 7, 8}));
+    }
+
+    void reconnectBacksOffDoubling()
+    {
+        // A "broker" that hangs up on every attempt: the pauses between the
+        // attempts double from the least to the most and stay there.
+        QTcpServer refuser;
+        QVERIFY(refuser.listen(QHostAddress::LocalHost));
+        QList<qint64> attempts;
+        QElapsedTimer clock;
+        clock.start();
+        connect(&refuser, &QTcpServer::newConnection, this, [&] {
+            while (QTcpSocket *s = refuser.nextPendingConnection()) {
+                attempts << clock.elapsed();
+                s->abort();
+                s->deleteLater();
+            }
+        });
+        MqttLink::Settings settings;
+        settings.host = "127.0.0.1";
+        settings.port = refuser.serverPort();
+        settings.clientId = "backoff";
+        settings.reconnectMinMs = 100;
+        settings.reconnectMaxMs = 400;
+        MqttLink link(settings);
+        QVERIFY(link.start());
+        QTRY_VERIFY_WITH_TIMEOUT(attempts.size() >= 6, 15000);
+        link.stop();
+        const QList<qint64> least{100, 200, 400, 400, 400};
+        for (int i = 0; i < least.size(); ++i) {
+            const qint64 gap = attempts.at(i + 1) - attempts.at(i);
+            QVERIFY2(gap >= least.at(i) * 9 / 10, qPrintable(QString("pause %1: %2 ms").arg(i).arg(gap)));
+        }
     }
 
     void tlsWithATestCa()
