@@ -175,7 +175,8 @@ void MqttPublisher::onConnected()
                               .arg(m_journal.count());
     publishRetained(QStringLiteral("status"), "online");
     // The broker keeps our subscriptions with the session, also one made
-    // when commands were still allowed.
+    // when commands were still allowed. QoS 0: a broker keeps no command for
+    // us while we are away, so none is carried out long after it was given.
     if (m_options.allowCommands)
         m_link->subscribe(topic(QStringLiteral("commands")), 0);
     else
