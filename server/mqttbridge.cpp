@@ -45,9 +45,14 @@ void MqttBridge::onPanelEvent(const QVariant &var)
     const CEvent e = CEvent::fromVariant(var);
     if (!isCommunicationEvent(e))
         return;
-    Tracked &t = m_tracked[e.nPanelID];
-    t.comm = e.nEventProperty == 0 ? kOk : kLost;
-    t.commTime = e.strTime.isEmpty() ? nowText() : e.strTime;
+    // Only a running driver's word counts: the manager announces "normal"
+    // before an open is even tried, and "lost" for a controller the operator
+    // closed; neither says anything about the line.
+    if (m_panels->isPanelConnected(e.nPanelID)) {
+        Tracked &t = m_tracked[e.nPanelID];
+        t.comm = e.nEventProperty == 0 ? kOk : kLost;
+        t.commTime = e.strTime.isEmpty() ? nowText() : e.strTime;
+    }
     // After the event has run its course: an open reports before the driver
     // is started, and the state should show it running.
     if (!m_refreshQueued) {
@@ -69,9 +74,12 @@ void MqttBridge::refreshControllers()
         Tracked &t = m_tracked[id];
         const bool running = m_panels->isPanelConnected(id);
         // A polled panel that is answering reports nothing until it stops:
-        // its driver's last good exchange is what tells us it is fine.
+        // bytes heard since the open and a good last exchange tell us it is
+        // fine. A controller that is not running is not watched at all.
         const Controller *driver = m_panels->controller(id);
-        if (t.comm == kUnknown && running && driver && driver->isLastExchangeOk())
+        if (!running)
+            t.comm = kUnknown;
+        else if (t.comm == kUnknown && driver && driver->lastReceiveMsecs() > 0 && driver->isLastExchangeOk())
             t.comm = kOk;
         if (!t.shown || running != t.running || t.comm != t.shownComm) {
             t.since = t.comm != t.shownComm && !t.commTime.isEmpty() ? t.commTime : nowText();

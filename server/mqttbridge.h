@@ -43,7 +43,7 @@ private:
     // What the bridge knows of one controller beyond its record.
     struct Tracked
     {
-        QString comm = QStringLiteral("unknown"); // from the communication events
+        QString comm = QStringLiteral("unknown"); // from a running driver's communication events
         QString commTime;                         // time of the last of them
         bool shown = false;                       // running and shownComm were handed over
         bool running = false;

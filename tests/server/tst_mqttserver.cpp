@@ -1,11 +1,13 @@
 // The server with MQTT on, as config.ini switches it: a live Birch panel
-// (simulated on a socat pair) and a Mosquitto broker of the test's own. The
-// retained controller state follows a communication loss; a command reaches
+// (simulated on a socat pair), one whose line is missing, and a Mosquitto
+// broker of the test's own. The retained controller state follows a
+// communication loss; a command reaches
 // the panel only with Mqtt/allowCommands and Server/isControl both on;
 // malformed commands are answered with an error and reach no panel.
 
 #include "common/socatpair.h"
 #include "core/apppaths.h"
+#include "panels/cpanelmanager.h"
 #include "server/fireserver.h"
 #include "tools/sim/birchpanelsim.h"
 #include "tools/sim/mosquittobroker.h"
@@ -65,15 +67,18 @@ class TestMqttServer : public QObject
         QFile ini(path("config.ini"));
         QVERIFY(ini.open(QIODevice::WriteOnly));
         ini.write(QStringLiteral("[Server]\nisControl=%1\n[Com]\ndisconnectTimes=3\n[SerialPorts]\nCOM1=%2\n"
+                                 "COM2=%5\n"
                                  "[Mqtt]\nenabled=1\nhost=127.0.0.1\nport=%3\nclientId=site\nallowCommands=%4\n")
                       .arg(control ? 1 : 0)
                       .arg(path("ttyPanel"))
                       .arg(m_broker->port())
                       .arg(allowCommands ? 1 : 0)
+                      .arg(path("absent-tty"))
                       .toUtf8());
         ini.close();
         QCOMPARE(QProcess::execute(QStringLiteral(FIRE_BINARY_DIR "/site-init"),
-                                   {"--app-dir", m_dir->path(), "--controller", QStringLiteral("1:22:1:一号主机")}),
+                                   {"--app-dir", m_dir->path(), "--controller", QStringLiteral("1:22:1:一号主机"),
+                                    "--controller", QStringLiteral("2:22:2:二号主机")}),
                  0);
         m_pair.reset(new SocatPair(path("ttyPanel"), path("ttySim")));
         QVERIFY(m_pair->start());
@@ -141,6 +146,15 @@ private slots:
         QCOMPARE(state.value("typeName").toString(), QStringLiteral("火灾报警控制器(22型)"));
         QCOMPARE(state.value("running").toBool(), true);
 
+        // A controller whose line cannot be opened: the manager's "normal"
+        // notice before the attempt does not make it look watched.
+        const QString state2 = QStringLiteral("fireserver/site/controllers/2/state");
+        QTRY_COMPARE(last(watch, state2).value("running").toBool(), false);
+        QVERIFY(!m_server->panelManager()->openPanel(2));
+        STEP(waitPolls(3));
+        QCOMPARE(last(watch, state2).value("comm").toString(), QStringLiteral("unknown"));
+        QCOMPARE(last(watch, state2).value("running").toBool(), false);
+
         m_panel->sim().setSilent(true);
         QTRY_COMPARE_WITH_TIMEOUT(last(watch, kState1).value("comm").toString(), QStringLiteral("lost"), 20000);
         // A newcomer learns it from the broker.
@@ -155,9 +169,11 @@ private slots:
 
         m_panel->sim().setSilent(false);
         QTRY_COMPARE_WITH_TIMEOUT(last(watch, kState1).value("comm").toString(), QStringLiteral("ok"), 20000);
-        // A clean shutdown: the controller closed, then the server offline.
+        // A clean shutdown: the controller closed (and no longer watched),
+        // then the server offline.
         m_server->shutdown();
         QTRY_COMPARE(last(watch, kState1).value("running").toBool(), false);
+        QCOMPARE(last(watch, kState1).value("comm").toString(), QStringLiteral("unknown"));
         QTRY_COMPARE(watch.messages("fireserver/site/status").last().payload, QByteArray("offline"));
     }
 
