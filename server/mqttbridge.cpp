@@ -77,10 +77,11 @@ void MqttBridge::refreshControllers()
         // bytes heard since the open and a good last exchange tell us it is
         // fine. A controller that is not running is not watched at all.
         const Controller *driver = m_panels->controller(id);
-        if (!running)
-            t.comm = kUnknown;
-        else if (t.comm == kUnknown && driver && driver->lastReceiveMsecs() > 0 && driver->isLastExchangeOk())
-            t.comm = kOk;
+        if (!running || (t.comm == kUnknown && driver && driver->lastReceiveMsecs() > 0
+                         && driver->isLastExchangeOk())) {
+            t.comm = running ? kOk : kUnknown;
+            t.commTime.clear(); // no event to date it: it changes now
+        }
         if (!t.shown || running != t.running || t.comm != t.shownComm) {
             t.since = t.comm != t.shownComm && !t.commTime.isEmpty() ? t.commTime : nowText();
             t.running = running;

@@ -44,7 +44,7 @@ private:
     struct Tracked
     {
         QString comm = QStringLiteral("unknown"); // from a running driver's communication events
-        QString commTime;                         // time of the last of them
+        QString commTime;                         // time of the event that set comm
         bool shown = false;                       // running and shownComm were handed over
         bool running = false;
         QString shownComm;
