@@ -204,14 +204,68 @@ qint64 Journal::append(const QByteArray &payload)
     return q.lastInsertId().toLongLong();
 }
 
-QList<Journal::Entry> Journal::peek(int maxCount, qint64 maxBytes) const
+QList<qint64> Journal::append(const QList<QByteArray> &payloads)
+{
+    const auto none = [&payloads] { return QVector<qint64>(payloads.size(), 0).toList(); };
+    if (!m_open || payloads.isEmpty())
+        return none();
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    // One commit for all, dropping included, so a kill loses none of them.
+    if (!db.transaction()) {
+        qWarning().noquote() << QStringLiteral("journal %1: %2 entries not stored: %3")
+                                    .arg(m_path).arg(payloads.size()).arg(db.lastError().text());
+        return none();
+    }
+    QList<qint64> ids;
+    const int countBefore = m_count;
+    const qint64 bytesBefore = m_bytes;
+    const qint64 droppedBefore = m_dropped;
+    QSqlQuery q(db);
+    bool ok = q.prepare(QStringLiteral("INSERT INTO journal (payload) VALUES (?)"));
+    for (int i = 0; ok && i < payloads.size(); ++i) {
+        const QByteArray &payload = payloads.at(i);
+        if (payload.size() > m_caps.maxBytes) {
+            qWarning().noquote() << QStringLiteral("journal %1: entry of %2 bytes refused: larger than the cap of "
+                                                   "%3 bytes")
+                                        .arg(m_path).arg(payload.size()).arg(m_caps.maxBytes);
+            ids.append(0);
+            continue;
+        }
+        const int needEntries = m_count + 1 - m_caps.maxEntries;
+        const qint64 needBytes = m_bytes + payload.size() - m_caps.maxBytes;
+        if ((needEntries > 0 || needBytes > 0) && !dropOldest(needEntries, needBytes)) {
+            ok = false;
+            break;
+        }
+        q.addBindValue(payload);
+        ok = q.exec();
+        if (ok) {
+            ++m_count;
+            m_bytes += payload.size();
+            ids.append(q.lastInsertId().toLongLong());
+        }
+    }
+    if (ok && db.commit())
+        return ids;
+    qWarning().noquote() << QStringLiteral("journal %1: %2 entries not stored: %3")
+                                .arg(m_path).arg(payloads.size()).arg(q.lastError().text());
+    db.rollback();
+    m_count = countBefore;
+    m_bytes = bytesBefore;
+    m_dropped = droppedBefore;
+    refreshTotals();
+    return none();
+}
+
+QList<Journal::Entry> Journal::peek(int maxCount, qint64 maxBytes, qint64 afterId) const
 {
     QList<Entry> out;
     if (!m_open || maxCount <= 0)
         return out;
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT id, payload FROM journal ORDER BY id LIMIT ?"));
+    q.prepare(QStringLiteral("SELECT id, payload FROM journal WHERE id > ? ORDER BY id LIMIT ?"));
+    q.addBindValue(afterId);
     q.addBindValue(maxCount);
     if (!q.exec()) {
         qWarning().noquote() << QStringLiteral("journal %1: read failed: %2").arg(m_path, q.lastError().text());
@@ -237,19 +291,31 @@ int Journal::remove(const QList<qint64> &ids)
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     db.transaction();
     QSqlQuery q(db);
-    q.prepare(QStringLiteral("DELETE FROM journal WHERE id = ? RETURNING length(payload)"));
     int removed = 0;
     qint64 bytes = 0;
+    // One statement for all the ids (a JSON array bound as text), not one
+    // per id: a sender that removes thousands of acknowledged entries a
+    // second would spend its time here.
+    QByteArray list = "[";
     for (qint64 id : ids) {
-        q.addBindValue(id);
-        if (!q.exec())
-            break;
-        if (q.next()) {
+        if (list.size() > 1)
+            list += ',';
+        list += QByteArray::number(id);
+    }
+    list += ']';
+    q.prepare(QStringLiteral("DELETE FROM journal WHERE id IN (SELECT value FROM json_each(?)) "
+                             "RETURNING length(payload)"));
+    q.addBindValue(QString::fromLatin1(list));
+    if (q.exec()) {
+        while (q.next()) {
             ++removed;
             bytes += q.value(0).toLongLong();
         }
-        q.finish();
+    } else {
+        qWarning().noquote() << QStringLiteral("journal %1: removal of %2 entries failed: %3")
+                                    .arg(m_path).arg(ids.size()).arg(q.lastError().text());
     }
+    q.finish();
     if (!db.commit()) {
         qWarning().noquote() << QStringLiteral("journal %1: removal of %2 entries failed: %3")
                                     .arg(m_path).arg(ids.size()).arg(db.lastError().text());

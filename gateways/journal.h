@@ -53,9 +53,15 @@ public:
     // cap would be passed; a payload larger than the whole byte cap is
     // refused.
     qint64 append(const QByteArray &payload);
+    // Stores several payloads in one transaction, far cheaper than one
+    // append each. Returns their ids in order, 0 for a refused oversized one;
+    // all 0 when the write failed (logged).
+    QList<qint64> append(const QList<QByteArray> &payloads);
     // The oldest entries, at most maxCount (and at most maxBytes of payload,
-    // but always at least one), in append order.
-    QList<Entry> peek(int maxCount, qint64 maxBytes = -1) const;
+    // but always at least one), in append order. With afterId, only entries
+    // newer than that id: a sender that keeps several batches in flight
+    // reads on past the ones still awaiting their acknowledgement.
+    QList<Entry> peek(int maxCount, qint64 maxBytes = -1, qint64 afterId = 0) const;
     // Forgets the given ids (acknowledged deliveries); ids already gone are
     // ignored. Returns how many were removed.
     int remove(const QList<qint64> &ids);

@@ -4,7 +4,8 @@
 #   scripts/deps.sh --bench   also installs what the benchmarks run by hand need.
 set -euo pipefail
 PACKAGES=(cmake g++ make ccache qtbase5-dev libqt5serialport5-dev libqt5sql5-sqlite
-          qttools5-dev-tools socat curl openssl fonts-wqy-zenhei xvfb xauth procps)
+          qttools5-dev-tools socat curl openssl fonts-wqy-zenhei xvfb xauth procps
+          pkg-config libmosquitto-dev mosquitto mosquitto-clients)
 # Load generator and the reference web server of the HTTP benchmark.
 BENCH_PACKAGES=(wrk nginx-light)
 if [ "${1:-}" = "--bench" ]; then

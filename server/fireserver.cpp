@@ -10,6 +10,7 @@
 #include "core/prompt.h"
 #include "panels/cpanelmanager.h"
 #include "panels/panelmodel.h"
+#include "server/mqttbridge.h"
 
 #include <QDebug>
 #include <QMetaMethod>
@@ -114,8 +115,8 @@ bool FireServer::start(QObject *view)
     return true;
 }
 
-// The optional gateways, in the wiring order (NB-IoT, Modbus, cloud), each
-// only when config.ini switches it on.
+// The optional gateways, in the wiring order (NB-IoT, Modbus, cloud, MQTT),
+// each only when config.ini switches it on.
 void FireServer::startGateways()
 {
     const IniSwitches &sw = ServerContext::instance().switches;
@@ -135,6 +136,12 @@ void FireServer::startGateways()
         connect(m_dispatcher, &CEventProcess::sendEventToClient, m_cloud, &CHttpClient::slotRevEvent);
         if (!sw.httpSubname.isEmpty())
             m_cloud->setPostInfo(sw.httpSubname, sw.httpUsername, sw.httpPassword, sw.httpSign);
+    }
+    if (ServerContext::instance().iniSwitch(QStringLiteral("Mqtt/enabled"))) {
+        m_mqtt = new MqttPublisher(MqttPublisher::optionsFromIni(m_options.mqtt), this);
+        m_mqttBridge = new MqttBridge(m_mqtt, m_dispatcher, m_panelManager, this);
+        connectView(SIGNAL(eLog(QVariant)), m_mqttBridge, SLOT(slotShowLogFromClient(QVariant)));
+        m_mqtt->start();
     }
 }
 
@@ -282,6 +289,8 @@ void FireServer::slotTimControlState()
 {
     if (m_panelManager)
         m_panelManager->checkCommState();
+    if (m_mqttBridge)
+        m_mqttBridge->refreshControllers();
 }
 
 void FireServer::shutdown()
@@ -312,6 +321,13 @@ void FireServer::shutdown()
     // Nothing more leaves; the cloud journal keeps what waits.
     delete m_cloud;
     m_cloud = nullptr;
+    // The closed controllers' states go out before the "offline".
+    if (m_mqttBridge)
+        m_mqttBridge->refreshControllers();
+    delete m_mqttBridge;
+    m_mqttBridge = nullptr;
+    delete m_mqtt;
+    m_mqtt = nullptr;
     for (CClient *client : clients())
         delete client;
     m_clients.clear();

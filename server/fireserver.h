@@ -7,6 +7,7 @@
 #include "core/servercontext.h"
 #include "gateways/chttpclient.h"
 #include "gateways/cmodbusdevice.h"
+#include "gateways/mqttpublisher.h"
 #include "remote/remoteserver.h"
 #include "remote/remotesearch.h"
 
@@ -22,6 +23,7 @@ class CClient;
 class CEventProcess;
 class CPanelManager;
 class Monitoring;
+class MqttBridge;
 class NBDevice;
 class QTcpServer;
 
@@ -42,6 +44,7 @@ public:
         CHttpClient::Options cloud;
         RemoteServer::Options centre;
         RemoteSearch::Options query;
+        MqttPublisher::Options mqtt; // under config.ini's group Mqtt
     };
 
     explicit FireServer(QObject *parent = nullptr);
@@ -78,6 +81,7 @@ public:
     CHttpClient *cloudClient() const { return m_cloud; }
     RemoteServer *remoteServer() const { return m_remoteServer; }
     RemoteSearch *remoteSearch() const { return m_remoteSearch; }
+    MqttPublisher *mqttPublisher() const { return m_mqtt; }
     QList<CClient *> clients() const;
     // The application name of SysSet.xml, replaced by ServerConfig.cfg's
     // title when that file has one.
@@ -119,6 +123,8 @@ private:
     CHttpClient *m_cloud = nullptr;    // child
     RemoteServer *m_remoteServer = nullptr;  // child
     RemoteSearch *m_remoteSearch = nullptr;  // child
+    MqttPublisher *m_mqtt = nullptr;        // child
+    MqttBridge *m_mqttBridge = nullptr;     // child
     QTimer m_stateTimer;
     QList<QPointer<CClient>> m_clients; // in the order they connected
     int m_nEvicted = 0;

@@ -1,0 +1,156 @@
+#include "server/mqttbridge.h"
+
+#include "clients/ceventprocess.h"
+#include "config/configtables.h"
+#include "core/servercontext.h"
+#include "gateways/mqttpublisher.h"
+#include "panels/controller.h"
+#include "panels/cpanelmanager.h"
+
+#include <QDebug>
+#include <QSet>
+#include <QTimer>
+
+namespace {
+const QString kOk = QStringLiteral("ok");
+const QString kLost = QStringLiteral("lost");
+const QString kUnknown = QStringLiteral("unknown");
+
+// The codes the core gives communication events: the drivers' 101/100 (or
+// 17 for some models) and the panel manager's own 17 on open, close and its
+// check of the listening models.
+bool isCommunicationEvent(const CEvent &e)
+{
+    return (e.nEventCode == 17 || e.nEventCode == 100 || e.nEventCode == 101)
+        && (e.nEventProperty == 0 || e.nEventProperty == 1);
+}
+} // namespace
+
+MqttBridge::MqttBridge(MqttPublisher *publisher, CEventProcess *dispatcher, CPanelManager *panels, QObject *parent)
+    : QObject(parent), m_publisher(publisher), m_panels(panels)
+{
+    connect(dispatcher, &CEventProcess::sendEventToClient, publisher, &MqttPublisher::slotRevEvent);
+    // The active list changes as events are accepted and as they are delivered.
+    connect(dispatcher, &CEventProcess::receiveEvent, publisher, &MqttPublisher::markActiveChanged);
+    connect(dispatcher, &CEventProcess::sendEventToClient, publisher, &MqttPublisher::markActiveChanged);
+    publisher->setActiveSource([dispatcher] { return dispatcher->currentEvents(); });
+    connect(panels, &CPanelManager::sendEvent, this, &MqttBridge::onPanelEvent);
+    connect(publisher, &MqttPublisher::commandReceived, this, &MqttBridge::onCommand);
+    connect(this, &MqttBridge::eSendCommandDataToPanel, panels, &CPanelManager::slotHandleCommandData);
+    refreshControllers();
+}
+
+void MqttBridge::onPanelEvent(const QVariant &var)
+{
+    const CEvent e = CEvent::fromVariant(var);
+    if (!isCommunicationEvent(e))
+        return;
+    // Only a running driver's word counts: the manager announces "normal"
+    // before an open is even tried, and "lost" for a controller the operator
+    // closed; neither says anything about the line.
+    if (m_panels->isPanelConnected(e.nPanelID)) {
+        Tracked &t = m_tracked[e.nPanelID];
+        t.comm = e.nEventProperty == 0 ? kOk : kLost;
+        t.commTime = e.strTime.isEmpty() ? nowText() : e.strTime;
+    }
+    // After the event has run its course: an open reports before the driver
+    // is started, and the state should show it running.
+    if (!m_refreshQueued) {
+        m_refreshQueued = true;
+        QTimer::singleShot(0, this, &MqttBridge::refreshControllers);
+    }
+}
+
+void MqttBridge::refreshControllers()
+{
+    m_refreshQueued = false;
+    const ConfigTables &tables = ConfigTables::instance();
+    QSet<quint8> present;
+    for (quint8 id : m_panels->controllerIds()) {
+        const ControllerInfo *info = m_panels->controllerInfo(id);
+        if (!info)
+            continue;
+        present.insert(id);
+        Tracked &t = m_tracked[id];
+        const bool running = m_panels->isPanelConnected(id);
+        // A polled panel that is answering reports nothing until it stops:
+        // bytes heard since the open and a good last exchange tell us it is
+        // fine. A controller that is not running is not watched at all.
+        const Controller *driver = m_panels->controller(id);
+        if (!running || (t.comm == kUnknown && driver && driver->lastReceiveMsecs() > 0
+                         && driver->isLastExchangeOk())) {
+            t.comm = running ? kOk : kUnknown;
+            t.commTime.clear(); // no event to date it: it changes now
+        }
+        if (!t.shown || running != t.running || t.comm != t.shownComm) {
+            t.since = t.comm != t.shownComm && !t.commTime.isEmpty() ? t.commTime : nowText();
+            t.running = running;
+            t.shownComm = t.comm;
+            t.shown = true;
+        }
+        MqttCodec::ControllerState state;
+        state.name = info->name;
+        state.type = info->controllerType;
+        state.typeName = tables.systemType(info->controllerType).name;
+        state.running = t.running;
+        state.comm = t.shownComm;
+        state.since = t.since;
+        m_publisher->setControllerState(id, state);
+    }
+    for (auto it = m_tracked.begin(); it != m_tracked.end();) {
+        if (present.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        m_publisher->removeControllerState(it.key());
+        it = m_tracked.erase(it);
+    }
+}
+
+void MqttBridge::onCommand(const QString &id, const CEvent &command)
+{
+    const QString name = commandName(command.nEventCode).isEmpty() ? QStringLiteral("查询实时值")
+                                                                     : commandName(command.nEventCode);
+    QString text = QStringLiteral("MQTT命令 %1: 控制器编号:%2 %3").arg(id).arg(command.nPanelID).arg(name);
+    if (!command.strCode.isEmpty()) {
+        text += QStringLiteral(" 设备编号:") + command.strCode;
+        if (command.strEndCode != command.strCode)
+            text += QLatin1Char('-') + command.strEndCode;
+    }
+    if (!ServerContext::instance().isControl) {
+        refuse(id, command, QStringLiteral("panel control is off (Server/isControl is not 1)"),
+               text + QStringLiteral(" (未启用控制,命令未发送)"));
+        return;
+    }
+    if (command.nPanelID != 0 && !m_panels->controllerInfo(command.nPanelID)) {
+        refuse(id, command, QStringLiteral("no controller %1").arg(command.nPanelID),
+               text + QStringLiteral(" (无此控制器,命令未发送)"));
+        return;
+    }
+    CEvent e = command;
+    e.strTime = nowText();
+    qDebug().noquote() << QStringLiteral("MQTT: command %1 (code 0x%2) to controller %3 passed to the panels")
+                              .arg(id, QString::number(command.nEventCode, 16))
+                              .arg(command.nPanelID);
+    emit eSendCommandDataToPanel(e.toVariant());
+    log(command, text);
+    m_publisher->answerCommand(id, true, QString());
+}
+
+void MqttBridge::refuse(const QString &id, const CEvent &command, const QString &why, const QString &logText)
+{
+    qWarning().noquote() << QStringLiteral("MQTT: command %1 refused: %2").arg(id, why);
+    log(command, logText);
+    m_publisher->answerCommand(id, false, why);
+}
+
+void MqttBridge::log(const CEvent &command, const QString &text)
+{
+    CEvent e;
+    e.nPanelID = command.nPanelID;
+    e.nEventCode = command.nEventCode;
+    e.strNote = text;
+    e.strExtra = text;
+    e.strTime = nowText();
+    emit eLog(e.toVariant());
+}
