@@ -4,6 +4,7 @@
 #include "core/servercontext.h"
 #include "gateways/mqttlink.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -238,6 +239,7 @@ void MqttPublisher::takeAcks()
         if (it == m_inFlight.end())
             continue; // a status, state or result message
         m_acked.append(*it);
+        m_lastAckMs = QDateTime::currentMSecsSinceEpoch();
         m_inFlight.erase(it);
     }
     if (m_acked.size() >= kMaxAcked)

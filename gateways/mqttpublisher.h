@@ -88,6 +88,8 @@ public:
     // The prefix followed by "/" and name.
     QString topic(const QString &name) const { return m_prefix + QLatin1Char('/') + name; }
     const Journal &journal() const { return m_journal; }
+    // When the broker last acknowledged an event (ms since the epoch; 0: never).
+    qint64 lastAckMsecs() const { return m_lastAckMs; }
     int inFlightCount() const { return m_inFlight.size(); }
 
     // Where the snapshot of the active conditions comes from.
@@ -145,6 +147,7 @@ private:
     QHash<int, qint64> m_inFlight;
     QTimer m_ackTimer;
     QList<qint64> m_acked;    // journal ids acknowledged, not yet removed
+    qint64 m_lastAckMs = 0;
     QTimer m_removeTimer;
     qint64 m_cursor = 0;      // journal id of the newest event handed to the connection
     bool m_backlog = true;    // entries newer than m_cursor may wait in the journal

@@ -11,6 +11,7 @@
 #include "gateways/chttpclient.h"
 #include "gateways/cmodbusdevice.h"
 #include "gateways/journal.h"
+#include "gateways/mqttpublisher.h"
 #include "gateways/nbdevice.h"
 #include "panels/controller.h"
 #include "panels/cpanelmanager.h"
@@ -364,5 +365,10 @@ QByteArray Monitoring::metricsText() const
     }
     if (const CHttpClient *cloud = m_server->cloudClient())
         journalMetrics(t, "cloud", cloud->journal(), cloud->lastAcceptedMsecs());
+    if (const MqttPublisher *mqtt = m_server->mqttPublisher()) {
+        journalMetrics(t, "mqtt", mqtt->journal(), mqtt->lastAckMsecs());
+        t.family("fireserver_mqtt_connected", "gauge", "Whether the MQTT broker connection is up.");
+        t.sample("fireserver_mqtt_connected", mqtt->isConnected() ? 1 : 0);
+    }
     return t.text();
 }

@@ -9,6 +9,7 @@
 #include "core/apppaths.h"
 #include "panels/cpanelmanager.h"
 #include "server/fireserver.h"
+#include "server/monitoring.h"
 #include "tools/sim/birchpanelsim.h"
 #include "tools/sim/mosquittobroker.h"
 #include "tools/sim/mqttprobe.h"
@@ -157,6 +158,10 @@ private slots:
 
         m_panel->sim().setSilent(true);
         QTRY_COMPARE_WITH_TIMEOUT(last(watch, kState1).value("comm").toString(), QStringLiteral("lost"), 20000);
+        // The lost event went out and was acknowledged: the operators see it.
+        Monitoring monitoring(m_server.get());
+        QTRY_VERIFY(monitoring.metricsText().contains("\nfireserver_mqtt_last_success_timestamp_seconds 1"));
+        QVERIFY(monitoring.metricsText().contains("\nfireserver_mqtt_connected 1\n"));
         // A newcomer learns it from the broker.
         MqttProbe late("late");
         STEP(connectProbe(late, {kStates}));
