@@ -31,6 +31,7 @@ work=$(mktemp -d /tmp/fire-fuzz.XXXXXX)
 export TMPDIR="$work/tmp"
 mkdir -p "$TMPDIR"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/fuzz/lsan.supp:print_suppressions=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 crashed=0
 total_start=$(date +%s)
