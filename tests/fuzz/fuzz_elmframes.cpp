@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray input = Fuzz::bytes(data + 1, size - 1);
     decodeRecord(input);
 
-    Fuzz::Chunks chunks(data[0], 64);
+    Fuzz::Chunks chunks(data[0], 128);
     QByteArray stream;
     int fed = 0;
     while (fed < input.size() || !stream.isEmpty()) {
