@@ -122,8 +122,9 @@ void ClientAccounts::parsePlainText(const QByteArray &plain)
     m_operatorPassword = QString::fromLatin1(DefaultOperatorPassword);
     const QStringList lines = fileCodec()->toUnicode(plain).split(QLatin1Char('\n'));
     for (QString line : lines) {
-        // Tolerate a file that went through a Windows editor.
-        if (line.endsWith(QLatin1Char('\r')))
+        // Tolerate a file that went through a Windows editor, even twice:
+        // a carriage return left at the end would lose one more on every save.
+        while (line.endsWith(QLatin1Char('\r')))
             line.chop(1);
         const QStringList f = line.split(QLatin1Char('|'));
         if (line.left(4).toUpper() == QLatin1String("USER")) {

@@ -53,13 +53,13 @@ private slots:
 
         // Lines are read by their tags (case-insensitive, except ClientConnect), GBK text.
         const QByteArray plain = QTextCodec::codecForName("GBK")->fromUnicode(
-            QStringLiteral("User|Ann|a1|Remote\nUSER|Bea|b|Local\r\nuSeR||nameless|API\nClientConnect| 1 \n"
+            QStringLiteral("User|Ann|a1|Remote\nUSER|Bea|b|Local\r\r\nuSeR||nameless|API\nClientConnect| 1 \n"
                            "clientconnect|0\nsomething else\nuser|张三|密码|Remote\n"));
         QVERIFY(TestFiles::write(file(), ClientAccounts::encode(plain)));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("account line without a name"));
         QVERIFY(acc.load());
         QCOMPARE(acc.count(), 3);
-        QCOMPARE(acc.account("Bea").userType, "Local");
+        QCOMPARE(acc.account("Bea").userType, "Local"); // every carriage return at a line end goes
         QVERIFY(acc.clientServiceOn());
         QCOMPARE(acc.operatorPassword(), "pqz"); // no PassWord line
         acc.clear();
