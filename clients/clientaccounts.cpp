@@ -28,6 +28,18 @@ bool hasFieldBreak(const QString &text)
         || text.contains(QLatin1Char('\r'));
 }
 
+// A character the file's encoding cannot hold would be saved as "?": the
+// account would come back under another name or password after a restart.
+bool fitsFile(const QString &text)
+{
+    return fileCodec()->canEncode(text);
+}
+
+QString unsaveableText()
+{
+    return QStringLiteral("用户名和密码含有无法保存的字符！");
+}
+
 QHostAddress plainAddress(const QHostAddress &a)
 {
     bool ok = false;
@@ -110,8 +122,9 @@ void ClientAccounts::parsePlainText(const QByteArray &plain)
     m_operatorPassword = QString::fromLatin1(DefaultOperatorPassword);
     const QStringList lines = fileCodec()->toUnicode(plain).split(QLatin1Char('\n'));
     for (QString line : lines) {
-        // Tolerate a file that went through a Windows editor.
-        if (line.endsWith(QLatin1Char('\r')))
+        // Tolerate a file that went through a Windows editor, even twice:
+        // a carriage return left at the end would lose one more on every save.
+        while (line.endsWith(QLatin1Char('\r')))
             line.chop(1);
         const QStringList f = line.split(QLatin1Char('|'));
         if (line.left(4).toUpper() == QLatin1String("USER")) {
@@ -231,6 +244,8 @@ QString ClientAccounts::refusalForAdd(const QString &name, const QString &passwo
         return QStringLiteral("用户名不能为空！");
     if (hasFieldBreak(name) || hasFieldBreak(password))
         return QStringLiteral("用户名和密码不能包含“|”或换行符！");
+    if (!fitsFile(name) || !fitsFile(password))
+        return unsaveableText();
     if (m_accounts.contains(name))
         return QStringLiteral("该用户名占用，请选择其他用户！");
     if (ServerContext::instance().isHaveUserType && type != QLatin1String("Remote")) {
@@ -265,6 +280,8 @@ bool ClientAccounts::changeAccount(const QString &name, const QString &password,
         why = QStringLiteral("该用户不存在！");
     else if (hasFieldBreak(password))
         why = QStringLiteral("用户名和密码不能包含“|”或换行符！");
+    else if (!fitsFile(password))
+        why = unsaveableText();
     if (refusal)
         *refusal = why;
     if (!why.isEmpty()) {

@@ -27,7 +27,7 @@ int toInt(const Attributes &a, const QString &name)
     return a.value(name).trimmed().toInt();
 }
 
-bool readDocument(const QString &path, QDomDocument &doc)
+bool readFile(const QString &path, QByteArray *data)
 {
     QFile f(path);
     if (!f.exists()) {
@@ -38,15 +38,27 @@ bool readDocument(const QString &path, QDomDocument &doc)
         qWarning() << "configuration file unreadable:" << path << f.errorString();
         return false;
     }
+    *data = f.readAll();
+    return true;
+}
+
+bool parseDocument(const QByteArray &xml, const QString &source, QDomDocument &doc)
+{
     QString message;
     int line = 0;
     int column = 0;
-    if (!doc.setContent(&f, &message, &line, &column)) {
+    if (!doc.setContent(xml, &message, &line, &column)) {
         qWarning().noquote() << QStringLiteral("configuration file %1 does not parse: line %2 column %3: %4")
-                                    .arg(path).arg(line).arg(column).arg(message);
+                                    .arg(source).arg(line).arg(column).arg(message);
         return false;
     }
     return true;
+}
+
+bool readDocument(const QString &path, QDomDocument &doc)
+{
+    QByteArray xml;
+    return readFile(path, &xml) && parseDocument(xml, path, doc);
 }
 
 // Every element with the tag below root, at any depth, in document order.
@@ -91,10 +103,21 @@ void ConfigTables::clear()
 bool ConfigTables::loadEventTable(const QString &path)
 {
     const QString file = path.isEmpty() ? AppPaths::file(QStringLiteral("EventConfig.xml")) : path;
+    QByteArray xml;
+    if (!readFile(file, &xml)) {
+        m_events.clear();
+        m_classes.clear();
+        return false;
+    }
+    return loadEventTableFrom(xml, file);
+}
+
+bool ConfigTables::loadEventTableFrom(const QByteArray &xml, const QString &source)
+{
     m_events.clear();
     m_classes.clear();
     QDomDocument doc;
-    if (!readDocument(file, doc))
+    if (!parseDocument(xml, source, doc))
         return false;
     const QDomElement eventType = doc.documentElement().firstChildElement(QStringLiteral("EventType"));
     const auto groups = [&](const QString &tag, bool device) {
@@ -116,9 +139,19 @@ bool ConfigTables::loadEventTable(const QString &path)
 bool ConfigTables::loadSystemTypes(const QString &path)
 {
     const QString file = path.isEmpty() ? AppPaths::file(QStringLiteral("SysSet.xml")) : path;
+    QByteArray xml;
+    if (!readFile(file, &xml)) {
+        m_systemTypes.clear();
+        return false;
+    }
+    return loadSystemTypesFrom(xml, file);
+}
+
+bool ConfigTables::loadSystemTypesFrom(const QByteArray &xml, const QString &source)
+{
     m_systemTypes.clear();
     QDomDocument doc;
-    if (!readDocument(file, doc))
+    if (!parseDocument(xml, source, doc))
         return false;
     const QDomElement types = doc.documentElement().firstChildElement(QStringLiteral("SystemType"));
     for (const QDomElement &e : descendants(types, QStringLiteral("System"))) {

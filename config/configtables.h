@@ -2,6 +2,7 @@
 // The event table and the system-type table read from "EventConfig.xml" and
 // "SysSet.xml": one process-wide, read-only-after-start-up instance.
 
+#include <QByteArray>
 #include <QMap>
 #include <QSet>
 #include <QString>
@@ -35,6 +36,9 @@ public:
     // is then left empty.
     bool loadEventTable(const QString &path = QString());
     bool loadSystemTypes(const QString &path = QString());
+    // The same from the file's bytes; source names them in the log.
+    bool loadEventTableFrom(const QByteArray &xml, const QString &source);
+    bool loadSystemTypesFrom(const QByteArray &xml, const QString &source);
     // "appName" of the last "AppSettings" that has one, read from the file again.
     QString appName(const QString &path = QString()) const;
 

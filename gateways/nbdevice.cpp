@@ -6,6 +6,9 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QJsonDocument>
+#include <QLocale>
+
+#include <limits>
 
 namespace {
 constexpr double MinVoltage = 35.0;
@@ -21,19 +24,30 @@ double reading(const QJsonValue &v)
 }
 
 // A 15-digit identifier or a time sent as a number instead of text still
-// reads as intended (a double holds 15 digits exactly).
+// reads as intended (a double holds 15 digits exactly). A number beyond 64
+// bits has no integer text: it is kept as JSON writes it.
 QString deviceId(const QJsonValue &v)
 {
-    if (v.isDouble())
-        return QString::number(qint64(v.toDouble()));
-    return v.toString();
+    if (!v.isDouble())
+        return v.toString();
+    const double d = v.toDouble();
+    if (d > -9.2e18 && d < 9.2e18)
+        return QString::number(qint64(d));
+    return QString::number(d, 'g', QLocale::FloatingPointShortest);
 }
+
+// Seconds whose milliseconds do not fit in 64 bits are no time at all: they
+// read as a missing time (second 0) instead of overflowing on the way.
+constexpr qint64 MaxSeconds = std::numeric_limits<qint64>::max() / 1000;
 
 qint64 seconds(const QJsonValue &v)
 {
-    if (v.isDouble())
-        return qint64(v.toDouble());
-    return v.toString().trimmed().toLongLong();
+    if (v.isDouble()) {
+        const double d = v.toDouble();
+        return d >= -double(MaxSeconds) && d <= double(MaxSeconds) ? qint64(d) : 0;
+    }
+    const qint64 s = v.toString().trimmed().toLongLong();
+    return s >= -MaxSeconds && s <= MaxSeconds ? s : 0;
 }
 } // namespace
 

@@ -2,15 +2,20 @@
 # Installs the Debian packages that building, testing and running need.
 # Safe to run again: only missing packages are installed.
 #   scripts/deps.sh --bench   also installs what the benchmarks run by hand need.
+#   scripts/deps.sh --fuzz    also installs clang and libFuzzer (scripts/fuzz.sh).
 set -euo pipefail
 PACKAGES=(cmake g++ make ccache qtbase5-dev libqt5serialport5-dev libqt5sql5-sqlite
           qttools5-dev-tools socat curl openssl fonts-wqy-zenhei xvfb xauth procps
           pkg-config libmosquitto-dev mosquitto mosquitto-clients)
 # Load generator and the reference web server of the HTTP benchmark.
 BENCH_PACKAGES=(wrk nginx-light)
-if [ "${1:-}" = "--bench" ]; then
-    PACKAGES+=("${BENCH_PACKAGES[@]}")
-fi
+# Debian's clang, its sanitizer and libFuzzer runtimes, and llvm-symbolizer
+# for readable crash stacks.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
+case "${1:-}" in
+    --bench) PACKAGES+=("${BENCH_PACKAGES[@]}") ;;
+    --fuzz) PACKAGES+=("${FUZZ_PACKAGES[@]}") ;;
+esac
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

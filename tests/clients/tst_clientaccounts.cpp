@@ -53,13 +53,13 @@ private slots:
 
         // Lines are read by their tags (case-insensitive, except ClientConnect), GBK text.
         const QByteArray plain = QTextCodec::codecForName("GBK")->fromUnicode(
-            QStringLiteral("User|Ann|a1|Remote\nUSER|Bea|b|Local\r\nuSeR||nameless|API\nClientConnect| 1 \n"
+            QStringLiteral("User|Ann|a1|Remote\nUSER|Bea|b|Local\r\r\nuSeR||nameless|API\nClientConnect| 1 \n"
                            "clientconnect|0\nsomething else\nuser|张三|密码|Remote\n"));
         QVERIFY(TestFiles::write(file(), ClientAccounts::encode(plain)));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("account line without a name"));
         QVERIFY(acc.load());
         QCOMPARE(acc.count(), 3);
-        QCOMPARE(acc.account("Bea").userType, "Local");
+        QCOMPARE(acc.account("Bea").userType, "Local"); // every carriage return at a line end goes
         QVERIFY(acc.clientServiceOn());
         QCOMPARE(acc.operatorPassword(), "pqz"); // no PassWord line
         acc.clear();
@@ -123,6 +123,11 @@ private slots:
         QCOMPARE(acc.refusalForAdd("a|b", "p", QString()), broken);
         QCOMPARE(acc.refusalForAdd("ab", "p\nPassWord|x", QString()), broken);
         QCOMPARE(acc.refusalForAdd(QString(), "p", QString()), "用户名不能为空！");
+        // ...and its encoding, or "?" would come back in place of the character.
+        const QString unsaveable = "用户名和密码含有无法保存的字符！";
+        QCOMPARE(acc.refusalForAdd("op😀", "p", QString()), unsaveable);
+        QCOMPARE(acc.refusalForAdd("op", "p😀", QString()), unsaveable);
+        QVERIFY(acc.refusalForAdd("操作员", "密码", QString()).isEmpty());
         QCOMPARE(ClientAccounts::refusalForPasswords("a", "b"),
                  "两次输入密码不一致，请重新检查输入!");
 
@@ -159,6 +164,9 @@ private slots:
         QVERIFY(!a.isConnected && !a.isLoggedIn && !acc.holdsLogin("r1", session));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not changed"));
         QVERIFY(!acc.changeAccount("ghost", "p", "Local"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not changed"));
+        QVERIFY(!acc.changeAccount("r1", "p😀", "Local"));
+        QCOMPARE(acc.account("r1").password, "new");
 
         // Deleting the last account turns the service switch off.
         acc.clear();

@@ -144,6 +144,22 @@ private slots:
         }
     }
 
+    // Numbers beyond 64 bits: the id as JSON writes it, the time of second 0.
+    void numbersBeyond64Bits()
+    {
+        const QByteArray bodies[] = {
+            "{\"msg_type\":\"dev_alarm\",\"msg_content\":{\"dev_id\":8.6e110,\"eve_time\":1e300}}",
+            "{\"msg_type\":\"dev_alarm\",\"msg_content\":{\"dev_id\":-1e19,\"eve_time\":\"9223372036854775807\"}}",
+        };
+        const QString ids[] = {QStringLiteral("8.6e+110"), QStringLiteral("-1e+19")};
+        for (int i = 0; i < 2; ++i) {
+            CEvent e;
+            QVERIFY(NBDevice::parseMessage(QJsonDocument::fromJson(bodies[i]).object(), &e));
+            QCOMPARE(e.strCode, ids[i]);
+            QCOMPARE(e.strTime, QStringLiteral("1970-01-01 08:00:00"));
+        }
+    }
+
     // Other paths get the test reply; an empty body, broken JSON and unknown
     // kinds are acknowledged and make no event; the sample data message does.
     void noEventCases()
