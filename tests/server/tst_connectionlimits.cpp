@@ -44,7 +44,7 @@ private slots:
     void boundsPerAddressAndInTotal()
     {
         FireServer::Options options;
-        options.clientPort = 0;
+        options.clientPort = options.centrePort = options.queryPort = 0;
         FireServer server(options);
         server.start();
         const quint16 port = server.clientListener()->serverPort();

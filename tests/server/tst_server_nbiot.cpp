@@ -53,7 +53,7 @@ private slots:
         QFETCH(QByteArray, isHaveNB);
         writeFile("config.ini", "[Server]\nisHaveNB=" + isHaveNB + "\n");
         FireServer::Options options;
-        options.clientPort = 0;
+        options.clientPort = options.centrePort = options.queryPort = 0;
         FireServer server(options);
         EventLogView view;
         server.start(&view);
@@ -81,7 +81,7 @@ private slots:
         QVERIFY(QFile::remove(m_dir.filePath("httpConfig.ini")));
         writeFile("config.ini", "[Server]\nisHaveNB=1\n");
         FireServer::Options options;
-        options.clientPort = 0;
+        options.clientPort = options.centrePort = options.queryPort = 0;
         FireServer server(options);
         server.start();
         QVERIFY(server.isRunning() && server.clientListener()->isListening());
