@@ -28,9 +28,6 @@ export ASAN_OPTIONS="log_path=$REPORTS/asan:detect_leaks=1:check_initialization_
 export LSAN_OPTIONS="suppressions=$SUPP/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="log_path=$REPORTS/ubsan:print_stacktrace=1:halt_on_error=1:suppressions=$SUPP/ubsan.supp"
 export TSAN_OPTIONS="log_path=$REPORTS/tsan:suppressions=$SUPP/tsan.supp:print_suppressions=0:second_deadlock_stack=1"
-# Timing assertions are made for the plain build; the tests read this to
-# allow for the sanitizers' slower code.
-export FIRE_SANITIZED="$mode"
 
 status=0
 (cd "$B" && ctest --output-on-failure -j"$(nproc)" "$@") || status=1
