@@ -34,7 +34,7 @@ quint16 CModbusDevice::localPort() const
 
 void CModbusDevice::dataReceived()
 {
-    while (m_socket->hasPendingDatagrams()) {
+    for (int taken = 0; taken < MaxDatagramsPerPass && m_socket->hasPendingDatagrams(); ++taken) {
         const QNetworkDatagram datagram = m_socket->receiveDatagram();
         m_buffer.append(datagram.data());
         // Consumed bytes are cut off once per datagram: a datagram packed with

@@ -22,6 +22,11 @@ public:
     // A burst of thousands of datagrams must wait in the kernel while the
     // main thread is busy; the default (about 200 KiB) holds a few hundred.
     static constexpr int SocketReceiveBufferBytes = 4 * 1024 * 1024;
+    // Datagrams taken per notification. A sender faster than we are must not
+    // hold the main thread in the read loop: the dispatcher's pacing, the
+    // clients and a SIGTERM would wait until it stopped. What is left is
+    // announced again by the socket at once.
+    static constexpr int MaxDatagramsPerPass = 200;
 
     // Binds at once; port 0 picks a free port (tests).
     explicit CModbusDevice(quint16 port = DefaultPort, QObject *parent = nullptr);

@@ -91,6 +91,10 @@ void Controller::setRemoteLight(uchar nStatus)
     Q_UNUSED(nStatus);
 }
 
+void Controller::workerEnding()
+{
+}
+
 void Controller::setLink(PanelLink *link)
 {
     if (isRunning()) {
@@ -450,6 +454,7 @@ void Controller::run()
             break; // a poll cut short by the stop says nothing about the panel
         countPollResult(r);
     }
+    workerEnding();
     if (m_pLink && m_pLink->thread() == this)
         m_pLink->moveToThread(m_pHomeThread);
     QMutexLocker lock(&m_stopLock);

@@ -71,6 +71,9 @@ public:
     // The remote-centre lamp, for models whose PanelModel has remoteLamp
     // (main thread); the base shows nothing.
     virtual void setRemoteLight(uchar nStatus);
+    // In the worker as its loop ends, before the link goes back to the
+    // thread that opened it: timers the model runs on the link stop here.
+    virtual void workerEnding();
 
     const PanelModel *model() const { return m_pModel; }
 

@@ -210,6 +210,17 @@ void ControllerJuniper::applyLamp(int mode)
     }
 }
 
+void ControllerJuniper::workerEnding()
+{
+    // Without a worker the port is closed and the lamp dark. A timer still
+    // running when the link moves back would be handed over by Qt through
+    // a queued call that is lost, with what it allocated, when the driver
+    // is deleted before the main thread's loop runs again.
+    if (m_pLampTimer)
+        m_pLampTimer->stop();
+    m_bLampTimerActive.store(false);
+}
+
 void ControllerJuniper::lampTick()
 {
     const bool open = m_pLink && m_pLink->isOpen();

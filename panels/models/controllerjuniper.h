@@ -39,6 +39,7 @@ public:
     int pollPanel() override;
     // 1 lamp on, 0 off, 2 blink (renewed by every further 2); main thread.
     void setRemoteLight(uchar nStatus) override;
+    void workerEnding() override;
 
     // The clock of the answers and of records that carry no time (tests pin it).
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }

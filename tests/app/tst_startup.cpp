@@ -1,5 +1,9 @@
-// FIXED_PORTS_TEST: runs the real executable, which takes the family port.
+// FIXED_PORTS_TEST: runs the real executable, which takes the family port:
+// a second copy, and each of the service ports taken by someone else.
+#include "common/centrepeer.h"
+
 #include <QTcpServer>
+#include <QUdpSocket>
 #include <QtTest>
 #include <csignal>
 
@@ -29,6 +33,16 @@ class TestStartup : public QObject
     }
 
 private slots:
+    // A test that failed half-way must not leave its server holding the ports.
+    void cleanup()
+    {
+        for (QProcess *p : findChildren<QProcess *>()) {
+            p->kill();
+            p->waitForFinished(5000);
+            delete p;
+        }
+    }
+
     void secondCopyIsRefusedAndFirstKeepsRunning()
     {
         QVERIFY(QDir(m_dir.path()).mkdir("Log"));
@@ -51,6 +65,51 @@ private slots:
         QCOMPARE(first->exitStatus(), QProcess::NormalExit);
         QCOMPARE(first->exitCode(), 0);
         QVERIFY(logText().contains("fireserver stopped"));
+    }
+
+    // Any other taken port: that service is missing, logged, and the rest runs.
+    void takenServicePortLeavesTheRestRunning_data()
+    {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("clients 5999") << 5999 << "client port 5999 unavailable";
+        QTest::newRow("queries 2000") << 2000 << "query port 2000 unavailable";
+        QTest::newRow("Modbus 9040") << 9040 << "ModbusDevice bind fail 9040";
+    }
+    void takenServicePortLeavesTheRestRunning()
+    {
+        QFETCH(int, port);
+        QFETCH(QString, logged);
+        QDir(m_dir.path()).mkpath("Log");
+        QFile ini(m_dir.filePath("config.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write("[Server]\nisHaveModbus=1\n") > 0);
+        ini.close();
+        QTcpServer tcpHolder;
+        QUdpSocket udpHolder;
+        QVERIFY(port == 9040 ? udpHolder.bind(QHostAddress::Any, 9040, QUdpSocket::DontShareAddress)
+                             : tcpHolder.listen(QHostAddress::Any, quint16(port)));
+        const int before = logText().size();
+        QProcess *server = start();
+        QTRY_VERIFY_WITH_TIMEOUT(logText().mid(before).contains("server started:"), 10000);
+        const QString log = logText().mid(before);
+        QVERIFY2(log.contains(logged), qPrintable(log));
+
+        // The centre port answers; so do the clients', unless it was the one taken.
+        CentrePeer centre;
+        QVERIFY(centre.connectTo(2009));
+        QTRY_VERIFY_WITH_TIMEOUT(centre.heartbeats() >= 1, 10000);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, 5999);
+        if (port != 5999) {
+            QVERIFY(client.waitForConnected(5000));
+            client.write("{\"b\":\"GETREMOTE\"}");
+            QByteArray reply;
+            QTRY_VERIFY((reply += client.readAll()).contains("RemoteOK")); // the centre above is the link
+        }
+        QCOMPARE(server->state(), QProcess::Running);
+        ::kill(pid_t(server->processId()), SIGTERM);
+        QVERIFY(server->waitForFinished(5000));
+        QCOMPARE(server->exitCode(), 0);
     }
 
     void takenCentrePortEndsTheServerQuietly()

@@ -414,6 +414,44 @@ private slots:
         QVERIFY2(arrivals[4] - arrivals[0] >= 360, qPrintable(QString::number(arrivals[4] - arrivals[0])));
     }
 
+    void clientKilledInTheMiddleOfALargeBacklog()
+    {
+        // A full active list: the longest backlog a login can be given.
+        const int total = CEventProcess::MaxActiveEvents;
+        for (int i = 0; i < total; ++i) {
+            CEvent e = sampleEvent();
+            e.nEventCode = e.nCom = 1;
+            e.strCode = QStringLiteral("%1").arg(i, 8, 10, QLatin1Char('0'));
+            m_srv->dispatcher.handleEvent(e.toVariant());
+        }
+        m_srv->timing.backlogMs = 1;
+        auto victim = alice();
+        auto other = loggedInPeer(*m_srv, QStringLiteral("rem"), QStringLiteral("pw"));
+        QVERIFY(victim && other);
+        QPointer<CClient> victimClient = m_srv->clients[0];
+        // The peer dies with part of its backlog read: its kernel answers
+        // with a reset, as for a killed process.
+        QTRY_VERIFY(victim->count("NewEvent") >= 100);
+        QVERIFY(victim->count("NewEvent") < total);
+        victim->socket.abort();
+        QTRY_VERIFY(victimClient.isNull());
+        QVERIFY(!loggedIn("alice"));
+        QCOMPARE(m_srv->states.last(), qMakePair(QStringLiteral("alice"), 0));
+
+        // The other connection's replay goes on to the end, in order, and the
+        // account logs in again and is given the whole backlog anew.
+        auto again = alice();
+        QVERIFY(again);
+        for (Peer *p : {other.get(), again.get()}) {
+            QTRY_COMPARE_WITH_TIMEOUT(p->count("NewEvent"), total, 30000);
+            int next = 0;
+            for (const QJsonObject &m : p->msgs) {
+                if (m.value("b").toString() == QLatin1String("NewEvent"))
+                    QCOMPARE(m.value("m").toString().toInt(), next++);
+            }
+        }
+    }
+
     void heartbeat()
     {
         m_srv->timing.heartbeatMs = 40;

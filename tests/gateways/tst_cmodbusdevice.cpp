@@ -143,6 +143,27 @@ private slots:
         QCOMPARE(device.bytesDropped(), quint64(3 * (open.size() + 2 * more.size())));
     }
 
+    void floodLeavesTheEventLoopRunning()
+    {
+        CModbusDevice device(0);
+        int received = 0;
+        connect(&device, &CModbusDevice::sendEvent, this, [&] { ++received; });
+        // More waiting at once than one notification takes: the loop's other
+        // work (here a timer of the same thread) runs between the passes.
+        const int total = 3 * CModbusDevice::MaxDatagramsPerPass;
+        QList<QByteArray> flood;
+        for (int i = 0; i < total; ++i)
+            flood << QStringLiteral("{\"msg\":\"FLOOD%1\",\"type\":0}").arg(i, 7, 10, QLatin1Char('0')).toUtf8();
+        sendAll(device.localPort(), flood);
+        QList<int> seenByTimer;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, this, [&] { seenByTimer << received; });
+        timer.start(0);
+        QTRY_COMPARE(received, total);
+        QVERIFY2(std::any_of(seenByTimer.cbegin(), seenByTimer.cend(), [&](int n) { return n > 0 && n < total; }),
+                 qPrintable(QString::number(seenByTimer.size()) + " timer ticks, none between the passes"));
+    }
+
     void stormOfTenThousandInOneSecondIsNotLost()
     {
         CModbusDevice device(0);

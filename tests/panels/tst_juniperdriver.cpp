@@ -194,7 +194,9 @@ private slots:
         const int before = r.f->seen().size();
         r.d.setRemoteLight(2);
         QTRY_VERIFY(r.f->seen().size() >= before + 6);
+        // Closed while blinking: the blinking ends with the worker.
         r.d.closeController();
+        QVERIFY(!r.d.lampTimerActive());
         qInstallMessageHandler(g_previous);
         QCOMPARE(countDtrWarnings(g_warnings), 1);
     }

@@ -1,6 +1,7 @@
 // The real drivers in their own threads against the panel simulator over
 // socat pseudo-terminal pairs: a whole session per model, stopping a driver
-// that waits, a link that vanishes and comes back, and a line full of noise.
+// that waits, a pseudo-terminal destroyed and recreated under the running
+// driver, and a line full of noise.
 
 #include "eventsink.h"
 #include "qtwarningguard.h"
@@ -50,6 +51,7 @@ class TestPanelIntegration : public QObject
             n += e.nEventCode == code && (property < 0 || e.nEventProperty == property);
         return n;
     }
+    static int openDescriptors() { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size(); }
     static void sendCommand(Controller &d, int code)
     {
         QTRY_VERIFY(d.isLastExchangeOk());
@@ -176,6 +178,7 @@ private slots:
         QVERIFY(d.openController());
         d.start();
         QTRY_VERIFY(d.isLastExchangeOk());
+        const int descriptors = openDescriptors();
         // The pair vanishes, the simulator's end with it.
         delete m_sim;
         m_sim = nullptr;
@@ -187,6 +190,11 @@ private slots:
         openSimulator();
         QTRY_VERIFY_WITH_TIMEOUT(count(sink, 17, 0) == 1, 15000);
         QTRY_VERIFY(d.isLastExchangeOk());
+        // The panel's reports are heard again, and the lost device left no
+        // descriptor behind.
+        m_sim->sim().addReport(0x22, 1, 2, 3, 0x59);
+        QTRY_VERIFY_WITH_TIMEOUT(count(sink, 4) == 1, 10000);
+        QCOMPARE(openDescriptors(), descriptors);
         QElapsedTimer t;
         t.start();
         d.closeController();

@@ -42,11 +42,12 @@ class TestRemoteServer : public QObject
     QList<int> m_notices; // 2 RemoteOK, 3 RemoteFailed, as the clients were told
     int m_clients = 0;    // clients the notice pretends to reach
 
-    void startServer(int idleMs, int answerMs = 3000)
+    void startServer(int idleMs, int answerMs = 3000, int writeStallMs = 60000)
     {
         RemoteServer::Options o;
         o.idleMs = idleMs;
         o.answerMs = answerMs;
+        o.writeStallMs = writeStallMs;
         o.failureCheckMs = 2000;
         o.failureGuardMs = 1990;
         o.maxQueuedLines = 50;
@@ -190,15 +191,18 @@ private slots:
     void centreThatStopsReadingLosesItsOldestLinesAlone()
     {
         startServer(1000);
-        CentrePeer slow, good;
+        CentrePeer slow, good, stuck;
         slow.pause();
-        QVERIFY(slow.connectTo(m_server->serverPort()) && good.connectTo(m_server->serverPort()));
-        QTRY_COMPARE(m_notices, (QList<int>{2, 2}));
+        stuck.pause(); // and never reads again
+        QVERIFY(slow.connectTo(m_server->serverPort()) && good.connectTo(m_server->serverPort())
+                && stuck.connectTo(m_server->serverPort()));
+        QTRY_COMPARE(m_notices, (QList<int>{2, 2, 2}));
 
         // 8 MB in all: more than the kernel holds for the paused one (a 4 MB
         // send buffer at most, and a window that does not grow unread).
         const auto tag = [](int i) { return QStringLiteral("%1 ").arg(i, 4, 10, QLatin1Char('0')); };
         const int total = 1000;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("takes no lines: 50 lines wait"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("takes no lines: 50 lines wait"));
         for (int i = 0; i < total; i += 25) {
             for (int j = i; j < i + 25; ++j)
@@ -217,6 +221,34 @@ private slots:
         for (int i = 1; i < got.size(); ++i)
             QVERIFY(got.at(i - 1) < got.at(i));
         QVERIFY(got.at(got.size() - 50).startsWith(tag(total - 50)));
+
+        // The server stops at once, though a worker waits in a write that
+        // the stuck centre will never take.
+        QElapsedTimer t;
+        t.start();
+        m_server.reset();
+        QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+    }
+
+    void centreThatTakesNoByteIsDroppedAfterTheStall()
+    {
+        startServer(1000, 3000, 1500);
+        CentrePeer stuck, good;
+        stuck.pause();
+        QVERIFY(stuck.connectTo(m_server->serverPort()) && good.connectTo(m_server->serverPort()));
+        QTRY_COMPARE(m_notices, (QList<int>{2, 2}));
+        // More than the kernel holds for the stuck one: its writes stall.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("takes no lines: 50 lines wait"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("took no byte for 1500 ms - connection dropped"));
+        for (int i = 0; i < 1000; i += 25) {
+            for (int j = i; j < i + 25; ++j)
+                m_server->broadcastToRemote(QString(8000, QLatin1Char('.')));
+            QTRY_COMPARE_WITH_TIMEOUT(good.lineCount(), i + 25, 10000);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->centreCount(), 1, 10000);
+        // The other centre is served on.
+        m_server->broadcastToRemote(QStringLiteral("after"));
+        QTRY_COMPARE(good.lastLine(), QStringLiteral("after"));
     }
 };
 
