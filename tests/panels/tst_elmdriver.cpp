@@ -110,7 +110,7 @@ private slots:
         panel.send(appendCrc(hex("7e010101030f0005")), to); // a state kind, 14..17
         QCOMPARE(panel.next(), ackFrame(AckPlain, 5));
         // A damaged report is not acknowledged: the next answer is for kind 1.
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("kind 2 with a wrong CRC")));
+        QtWarningGuard::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("kind 2 with a wrong CRC")));
         panel.send(hex("7e01010103020005 0000"), to);
         panel.send(appendCrc(hex("7e01010103010007")), to);
         QCOMPARE(panel.next(), ackFrame(AckKindOne, 7));
@@ -163,7 +163,7 @@ private slots:
         QVERIFY(d.addCommand(command(CmdEnable, QStringLiteral("01a2030405")).toVariant()));
         QVERIFY(d.addCommand(command(CmdSyncTime).toVariant()));
         QVERIFY(d.addCommand(command(CmdDisable, QStringLiteral("0102030405")).toVariant()));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not sent: the codes must be decimal")));
+        QtWarningGuard::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not sent: the codes must be decimal")));
         do
             got = panel.next();
         while (got == connect);
@@ -181,8 +181,8 @@ private slots:
         QVERIFY(first.openController());
         ControllerElm second(kLink, 4, 240);
         second.setPorts(first.localPort(), panel.port());
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("controller 4 cannot bind")));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("ControllerElm 4: UDP port \\d+ cannot be bound")));
+        QtWarningGuard::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("controller 4 cannot bind")));
+        QtWarningGuard::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("ControllerElm 4: UDP port \\d+ cannot be bound")));
         QVERIFY(!second.openController());
         QVERIFY(!second.isConnected());
         first.closeController();

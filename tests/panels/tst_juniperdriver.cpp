@@ -137,7 +137,7 @@ private slots:
 
         // Unknown kind: answered, no event. Noise before a record: dropped
         // with a log line, the record answered once.
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("3 bytes that form no record dropped")));
+        QtWarningGuard::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("3 bytes that form no record dropped")));
         r.f->clearWrites();
         r.f->inject(appendCrc(hex("7e0101010330 0001")) + hex("0a0b0c") + appendCrc(hex("7e0101010325 180102030405 00 06")));
         QTRY_COMPARE(r.writes(), (QList<QByteArray>{answer, answer}));
@@ -264,7 +264,7 @@ private slots:
         QCOMPARE(sim.sim().wrongAcknowledgements(), 0);
 
         // The lamp on a pseudo-terminal, which has no modem lines: logged, no harm.
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("DTR of COM9 cannot be set")));
+        QtWarningGuard::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("DTR of COM9 cannot be set")));
         manager.slotIndicateRemoteLight(1);
         sim.sim().addReport(1);
         QTRY_COMPARE_WITH_TIMEOUT(sim.sim().reportsAcknowledged(), 7, 10000);
