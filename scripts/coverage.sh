@@ -20,7 +20,8 @@ cmake -S . -B "$B" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="--coverage -fprof
       -DCMAKE_EXE_LINKER_FLAGS="--coverage" -DCMAKE_SHARED_LINKER_FLAGS="--coverage" >/dev/null
 cmake --build "$B" -j"$(nproc)"
 find "$B" -name '*.gcda' -delete
-(cd "$B" && ctest -j"$(nproc)" --output-on-failure "$@") || echo "coverage: some tests failed; figures cover what ran"
+# Tests on the fixed ports run one machine at a time: other worktrees may be testing.
+(cd "$B" && flock /tmp/fire-fixed-ports.lock ctest -j"$(nproc)" --output-on-failure "$@") || echo "coverage: some tests failed; figures cover what ran"
 gcovr --root . --object-directory "$B" \
       --filter '^(app|core|server|panels|config|clients|remote|gateways|console)/' \
       --exclude '.*_autogen/.*' --exclude-unreachable-branches \
