@@ -120,17 +120,17 @@ private slots:
             p->send(whole.mid(i * 12, i == 2 ? -1 : 12));
             QTRY_COMPARE(m_srv->reads[0], reads + 1 + i);
         }
-        // Two objects and garbage in one write.
-        p->send(QByteArray("noise}]\n{\"b\":\"GETREMOTE\"}\r\n  xx ]} {\"b\":\"getremote\",\"m\":\"{\"}tail"));
-        // Unparsable: logged without the password it may carry, and skipped.
+        // Unparsable: logged without the password it may carry, and skipped;
+        // the object behind it in the same write is served (garbage between
+        // objects: tst_jsonsplitter).
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("unparsable JSON object dropped(?!.*secret).*\\*{6}"));
         p->send(QByteArray("{\"b\": LOGIN, \"u\":\"secret\"}{\"b\":\"GETREMOTE\"}"));
         // Unterminated past the cap: dropped; the next object is whole.
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("unfinished JSON object passed 65536 bytes"));
         p->send("{\"b\":\"GETREMOTE\",\"l\":" + QByteArray(70000, '7'));
         p->send(QByteArray("{\"b\":\"GETREMOTE\",\"m\":\"after\"}"));
-        QTRY_COMPARE(p->count("RemoteFailed"), 6);
-        QCOMPARE(p->msgs.size(), 6);
+        QTRY_COMPARE(p->count("RemoteFailed"), 4);
+        QCOMPARE(p->msgs.size(), 4);
     }
 
     void deliveryToConnections()
