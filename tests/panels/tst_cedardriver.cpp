@@ -143,13 +143,6 @@ private slots:
         QCOMPARE(c.f->writtenData(), hex("0c00 0f 1f"));
         QVERIFY(c.events().isEmpty());
         QCOMPARE(c.d.getCommState(), 1);
-
-        // Dune: the same bytes in whole frames.
-        DuneRig d(160, 12);
-        QCOMPARE(d.d.pollPanel(), 100);
-        QCOMPARE(d.f->writtenData(), hex("0c180002 0c00 0f 1f"));
-        QCOMPARE(parities(d.f), QStringLiteral("MMMMMMSS"));
-        QCOMPARE(d.f->writes().size(), 4);
     }
     void recordQuery()
     {

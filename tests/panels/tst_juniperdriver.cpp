@@ -105,10 +105,7 @@ private slots:
         QCOMPARE(e.nEventCode, 33);
         QCOMPARE(e.nEventType, 5);
         QCOMPARE(int(e.nPanelID), 1);
-        QCOMPARE(e.nPanelType, 250);
         QCOMPARE(int(e.nCom), 9);
-        QCOMPARE(e.nLoop, 2);
-        QCOMPARE(e.nAddress, 7);
         QCOMPARE(e.strTime, QStringLiteral("2024-01-02 03:04:05"));
 
         // Unknown kind: answered, no event. Noise before a record: dropped
