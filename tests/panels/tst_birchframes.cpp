@@ -37,10 +37,13 @@ private slots:
             {true, "00aa1501020338", 5, "01020356", Report::NoRecord},
             {true, "00aa150102031d", 7, "01020329", Report::NoRecord},
             {true, "00aa1501020340", 1, "01020364", Report::NoRecord},
+            {true, "00aa0301020304", 914, "01020304", Report::NoRecord},
             {true, "00aade01020304", 8, "01020304", Report::StoredRecord},
             {true, "00aade00000000", 0, "00000000", Report::EmptyRecord},
             {true, "00aaff00000000", 1, "00000000", Report::EndOfRecords},
             {true, "00aa0401020304", 121, "", Report::PanelReset},
+            {true, "00aa70", 122, "", Report::NoRecord},
+            {true, "00aa3101020304", 100, "", Report::NoRecord},
             {true, "00aa9901020304", 0, "01020304", Report::NoRecord},
         };
         for (const auto &c : cases) {

@@ -191,11 +191,13 @@ private slots:
         QTest::newRow("cleared fire t 5") << 50 << report("fddd 01020305 01") << L{1} << "01020305" << 5 << 0;
         QTest::newRow("cleared fire t 5, 200") << 200 << report("fddd 01020305 01") << L{2} << "01020305" << 5 << 0;
         QTest::newRow("cleared fire t 20, 200") << 200 << report("eddd 01020320 01") << L{5} << "01020320" << 20 << 0;
+        QTest::newRow("cleared fire t 48") << 200 << report("fddd 01020348 01") << L{7} << "01020348" << 48 << 0;
         QTest::newRow("cleared state not in table") << 50 << report("fddd 01020304 77") << L{} << QString() << 0 << 0;
         // Dune has its own tables on the same frames.
         QTest::newRow("dune cleared 04, t 45") << 160 << report("fddd 01020345 04") << L{5} << "01020345" << 45 << 0;
         QTest::newRow("dune cleared 04, t 55") << 160 << report("fddd 01020355 04") << L{2} << "01020355" << 55 << 0;
         QTest::newRow("dune cleared 04, t 20") << 160 << report("fddd 01020320 04") << L{4} << "01020320" << 20 << 0;
+        QTest::newRow("dune cleared 01, t 55") << 160 << report("fddd 01020355 01") << L{4} << "01020355" << 55 << 0;
         QTest::newRow("dune cleared 00, t 70") << 160 << report("eddd 01020370 00") << L{38} << "01020370" << 70 << 0;
         QTest::newRow("dune raised 30") << 160 << report("eeee 01020345 30") << L{7} << "01020345" << 45 << 0;
     }
@@ -329,6 +331,7 @@ private slots:
         QCOMPARE(r.d.sendControl89(), 101);
         QVERIFY2(t.elapsed() >= 450 && t.elapsed() < 1500, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(r.d.sendControl94(), 101);
+        QCOMPARE(r.d.setDeviceState(CmdStart, QStringLiteral("01020304"), QString()), 101);
     }
     void readValue()
     {

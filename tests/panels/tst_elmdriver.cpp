@@ -99,13 +99,15 @@ private slots:
         QCOMPARE(panel.next(), ackFrame(AckPlain, 5));
         panel.send(appendCrc(hex("7e010101030f0005")), to); // a state kind, 14..17
         QCOMPARE(panel.next(), ackFrame(AckPlain, 5));
+        panel.send(appendCrc(hex("7e0101010312000a 0102 180102030405")), to); // a loop report
+        QCOMPARE(panel.next(), ackFrame(AckPlain, 10));
         // A damaged report is not acknowledged: the next answer is for kind 1.
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("kind 2 with a wrong CRC")));
         panel.send(hex("7e01010103020005 0000"), to);
         panel.send(appendCrc(hex("7e01010103010007")), to);
         QCOMPARE(panel.next(), ackFrame(AckKindOne, 7));
 
-        QTRY_COMPARE(sink.events.size(), 3);
+        QTRY_COMPARE(sink.events.size(), 4);
         const CEvent fire = sink.events.at(0);
         QCOMPARE(fire.nEventCode, 2);
         QCOMPARE(fire.nEventProperty, 1);
@@ -113,7 +115,8 @@ private slots:
         QCOMPARE(fire.nPanelType, 240);
         QCOMPARE(fire.strNote, QStringLiteral(" 回路号:1 地址号:5 类型:3 信息：T1 设备:0101000503"));
         QCOMPARE(sink.events.at(1).strTime, QStringLiteral("2024-01-02 03:04:05"));
-        const CEvent kindOne = sink.events.at(2);
+        QCOMPARE(sink.events.at(2).strNote, QStringLiteral("线路号(区号):258"));
+        const CEvent kindOne = sink.events.at(3);
         QCOMPARE(kindOne.nEventCode, 1);
         QCOMPARE(int(kindOne.nPanelID), 7);
         QCOMPARE(kindOne.nEventType, 10);
