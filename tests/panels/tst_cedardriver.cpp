@@ -186,7 +186,7 @@ private slots:
         QTest::newRow("analog byte") << 50 << report("e999 01020302 00 56ff") << L{6304} << "01020302" << 2 << 0x56;
         QTest::newRow("raised 97") << 50 << report("feee 00000197 00") << L{125} << "00000197" << 97 << 0;
         QTest::newRow("raised 98") << 150 << report("eeee 00000198 20") << L{127} << "00000198" << 98 << 0;
-        QTest::newRow("raised device") << 50 << report("feee 01020304 00") << L{3} << "01020304" << 4 << 0;
+        QTest::newRow("raised device, 190") << 190 << report("feee 01020304 00") << L{3} << "01020304" << 4 << 0;
         QTest::newRow("cleared 97") << 50 << report("fddd 00000197 00") << L{126} << "00000197" << 97 << 0;
         QTest::newRow("cleared fire t 5") << 50 << report("fddd 01020305 01") << L{1} << "01020305" << 5 << 0;
         QTest::newRow("cleared fire t 5, 200") << 200 << report("fddd 01020305 01") << L{2} << "01020305" << 5 << 0;
