@@ -288,6 +288,17 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "cannot write the event table\n");
         return 1;
     }
+    // Every peer comes from 127.0.0.2: lift the per-address bound as a site
+    // with that many clients behind one address would.
+    {
+        QFile ini(dir.filePath(QStringLiteral("config.ini")));
+        if (!ini.open(QIODevice::WriteOnly)
+            || ini.write(QStringLiteral("[Server]\nmaxConnectionsPerAddress=%1\n").arg(nClients + 16).toLatin1()) < 0) {
+            std::fprintf(stderr, "cannot write config.ini\n");
+            return 1;
+        }
+    }
+    ServerContext::instance().loadIni();
     FireServer::Options options;
     options.clientPort = options.centrePort = options.queryPort = 0;
     options.metricsPort = metrics ? 0 : -1; // no config.ini: -1 is off

@@ -15,10 +15,10 @@ report() {
         d = on - off; p = off > 0 ? 100 * d / off : 0;
         printf "%-40s off %.4f  on %.4f  difference %+.4f CPU s/s (%+.1f %%)\n", what, off, on, d, p }'
 }
-idle_off=$("$B"/bench_server_idle --seconds "$S" | tee /dev/stderr | cpu_idle)
-idle_on=$("$B"/bench_server_idle --seconds "$S" --metrics | tee /dev/stderr | cpu_idle)
-cl_off=$("$B"/bench_clients --clients 500 --seconds "$S" | tee /dev/stderr | cpu_clients)
-cl_on=$("$B"/bench_clients --clients 500 --seconds "$S" --metrics | tee /dev/stderr | cpu_clients)
+idle_off=$("$B"/bench_server_idle --seconds "$S" | tee -a /dev/stderr | cpu_idle)
+idle_on=$("$B"/bench_server_idle --seconds "$S" --metrics | tee -a /dev/stderr | cpu_idle)
+cl_off=$("$B"/bench_clients --clients 500 --seconds "$S" | tee -a /dev/stderr | cpu_clients)
+cl_on=$("$B"/bench_clients --clients 500 --seconds "$S" --metrics | tee -a /dev/stderr | cpu_clients)
 echo
 report "idle server, 8 panels, 1 client" "$idle_off" "$idle_on"
 report "500 clients at the paced rate" "$cl_off" "$cl_on"

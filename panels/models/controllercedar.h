@@ -36,7 +36,6 @@ public:
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     // Record-query state, for tests (worker data: read it only while stopped).
     bool recordQueryDone() const { return m_bRecordQuery; }
-    int recordCounter() const { return m_nRecordCount; }
     // How long the record and read-value replies are awaited, in 10 ms
     // ticks; tests shorten the waits that end every record query.
     void setRecordReplyTicks(int ticks) { m_nRecordReplyTicks = ticks; }

@@ -58,7 +58,6 @@ public:
 
     // The local port as bound by the last successful open (any thread).
     quint16 localPort() const { return m_nBoundPort.load(); }
-    QHostAddress panelAddress() const { return m_panelAddress; }
     // Where connect frames go; null when no interface carries the server address.
     QHostAddress connectAddress() const { return m_connectTo; }
 

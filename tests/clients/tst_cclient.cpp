@@ -120,17 +120,17 @@ private slots:
             p->send(whole.mid(i * 12, i == 2 ? -1 : 12));
             QTRY_COMPARE(m_srv->reads[0], reads + 1 + i);
         }
-        // Two objects and garbage in one write.
-        p->send(QByteArray("noise}]\n{\"b\":\"GETREMOTE\"}\r\n  xx ]} {\"b\":\"getremote\",\"m\":\"{\"}tail"));
-        // Unparsable: logged without the password it may carry, and skipped.
+        // Unparsable: logged without the password it may carry, and skipped;
+        // the object behind it in the same write is served (garbage between
+        // objects: tst_jsonsplitter).
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("unparsable JSON object dropped(?!.*secret).*\\*{6}"));
         p->send(QByteArray("{\"b\": LOGIN, \"u\":\"secret\"}{\"b\":\"GETREMOTE\"}"));
         // Unterminated past the cap: dropped; the next object is whole.
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("unfinished JSON object passed 65536 bytes"));
         p->send("{\"b\":\"GETREMOTE\",\"l\":" + QByteArray(70000, '7'));
         p->send(QByteArray("{\"b\":\"GETREMOTE\",\"m\":\"after\"}"));
-        QTRY_COMPARE(p->count("RemoteFailed"), 6);
-        QCOMPARE(p->msgs.size(), 6);
+        QTRY_COMPARE(p->count("RemoteFailed"), 4);
+        QCOMPARE(p->msgs.size(), 4);
     }
 
     void deliveryToConnections()
@@ -176,6 +176,7 @@ private slots:
     void panelCommands()
     {
         ServerContext::instance().isControl = true;
+        m_srv->timing.resetFollowUpMs = 30;
         auto p = peer();
         QVERIFY(p);
         // Not logged in: refused and logged.
@@ -202,28 +203,20 @@ private slots:
         QVERIFY(m_srv->logs.filter(QStringLiteral("未知的控制命令:48")).size() == 1);
         QCOMPARE(p->msgs.size(), 1); // nothing but the login reply
 
-        // Control off: logged with a note, nothing to the panels; logged out: refused again.
+        // Control off: logged with a note, nothing to the panels. A reset is
+        // never reported back then, so the client is given the remote state
+        // after a while as if it had been.
         ServerContext::instance().isControl = false;
-        p->send(QJsonObject{{"b", "SETCONTROL"}, {"g", 16}});
+        ServerContext::instance().bRemote = ServerContext::instance().remoteLinkOk = true;
+        p->send(QJsonObject{{"b", "SETCONTROL"}, {"g", 11}});
         QTRY_VERIFY(m_srv->logs.last().endsWith(QStringLiteral("(未启用控制,命令未发送)")));
+        QTRY_COMPARE(p->words(), (QStringList{"LogOK_Mulsys", "RemoteOK"}));
+        // Logged out: refused again.
         p->login(QStringLiteral("alice"), QString(), QStringLiteral("LOGOUT"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("SETTIME.*refused, not logged in"));
         p->command(QStringLiteral("SETTIME"));
         QTRY_VERIFY(m_srv->logs.last().startsWith(QStringLiteral("客户端未登录")));
         QCOMPARE(m_srv->commands.size(), 8);
-    }
-
-    void resetWithoutControlResendsTheRemoteState()
-    {
-        ServerContext::instance().bRemote = true;
-        m_srv->timing.resetFollowUpMs = 30;
-        auto p = alice();
-        QVERIFY(p);
-        QTRY_COMPARE(p->words(), (QStringList{"LogOK_Mulsys", "RemoteFailed"}));
-        ServerContext::instance().remoteLinkOk = true;
-        p->send(QJsonObject{{"b", "SETCONTROL"}, {"g", 11}});
-        QTRY_COMPARE(p->words().value(2), QStringLiteral("RemoteOK"));
-        QVERIFY(m_srv->commands.isEmpty());
     }
 
     void loginReplies()
@@ -396,22 +389,14 @@ private slots:
         }
         auto p = peer();
         QVERIFY(p);
-        QList<qint64> arrivals;
         QElapsedTimer clock;
-        QObject::connect(&p->socket, &QTcpSocket::readyRead, &p->socket, [&]() {
-            while (arrivals.size() < p->msgs.size())
-                arrivals << clock.elapsed();
-        });
         clock.start();
         p->login(QStringLiteral("alice"), QStringLiteral("Secret"));
-        QTRY_COMPARE_WITH_TIMEOUT(p->msgs.size(), 5, 10000);
-        QCOMPARE(p->count("NewEvent"), 4);
-        for (int i = 0; i < 4; ++i)
-            QCOMPARE(p->msgs[i + 1].value("m").toString() + ' ' + QString::number(p->msgs[i + 1].value("g").toInt()),
-                     QStringLiteral("0000000%1 1203").arg(i + 1));
+        QTRY_COMPARE_WITH_TIMEOUT(p->count("NewEvent"), 4, 10000);
         // Paced by the 100 ms timer, not sent at once: the fourth event comes
-        // about 400 ms after the login reply (10 % allowed for timer slack).
-        QVERIFY2(arrivals[4] - arrivals[0] >= 360, qPrintable(QString::number(arrivals[4] - arrivals[0])));
+        // about 400 ms after the login (10 % allowed for timer slack; the
+        // order is checked with the large backlog below).
+        QVERIFY2(clock.elapsed() >= 360, qPrintable(QString::number(clock.elapsed())));
     }
 
     void clientKilledInTheMiddleOfALargeBacklog()

@@ -56,8 +56,6 @@ private slots:
         QCOMPARE(line(10, 41, 1), QStringLiteral("Controller||气体灭火系统||气体灭火系统7设备%1%2:通讯||T||A||7||0"));
         QCOMPARE(line(17, 200, 0), QStringLiteral("Controller||电气火灾监控系统||电气火灾监控系统7设备%1%2:通讯 正常||T||A||7||0"));
         QCOMPARE(line(17, 233, 1), QStringLiteral("Controller||防火门监控系统||防火门监控系统7设备%1%2:通讯 故障||T||A||7||0"));
-        for (int type : {0, 22, 33, 42, 201, 232})
-            QCOMPARE(systemName(type), QStringLiteral("火灾报警系统"));
     }
 
     void requestsAndReplyLines()

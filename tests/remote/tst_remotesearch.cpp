@@ -81,19 +81,13 @@ private slots:
             QVERIFY(db.open());
             QSqlQuery q(db);
             QVERIFY(q.exec("create table EventRecord (id integer primary key, action text, content text, atime text)"));
-            const char *const rows[][3] = {
-                {"火警", "一号楼 A", "2024-01-15 10:00:00"}, {"火警", "B", "2024-01-31 23:59:59"},
-                {"火警", "after", "2024-02-01 00:00:00"}, {"火警", "before", "2023-12-31 23:59:59"},
-                {"故障", "E", "2024-01-20 08:00:00"}, {"火警", "F", "2024-01-01 00:00:00"},
-                {"维保记录", "G", "2024-01-20 09:00:00"}};
-            q.prepare("insert into EventRecord (action, content, atime) values (?, ?, ?)");
-            for (const auto &r : rows) {
-                q.addBindValue(QString::fromUtf8(r[0]));
-                q.addBindValue(QString::fromUtf8(r[1]));
-                q.addBindValue(QString::fromUtf8(r[2]));
-                QVERIFY(q.exec());
-            }
+            QVERIFY(q.exec(QStringLiteral(
+                "insert into EventRecord (action, content, atime) values ('火警', '一号楼 A', '2024-01-15 10:00:00'), "
+                "('火警', 'B', '2024-01-31 23:59:59'), ('火警', 'after', '2024-02-01 00:00:00'), "
+                "('火警', 'before', '2023-12-31 23:59:59'), ('故障', 'E', '2024-01-20 08:00:00'), "
+                "('火警', 'F', '2024-01-01 00:00:00'), ('维保记录', 'G', '2024-01-20 09:00:00')")));
             // Text stored as bytes with a zero inside ends at the zero.
+            q.prepare("insert into EventRecord (action, content, atime) values (?, ?, ?)");
             q.addBindValue(QStringLiteral("故障"));
             q.addBindValue(QByteArray("H") + '\0' + "tail");
             q.addBindValue(QStringLiteral("2024-01-20 07:00:00"));

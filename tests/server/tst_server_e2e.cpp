@@ -1,9 +1,12 @@
 // FIXED_PORTS_TEST: the real executable on a temporary site, with a simulated
-// ControllerBirch panel on a socat pair and fire-client as the client.
+// ControllerBirch panel on a socat pair, fire-client as the client,
+// fire-centre as the centre and a Mosquitto broker of the test's own.
 #include "clients/clientaccounts.h"
 #include "common/socatpair.h"
 #include "common/testfiles.h"
 #include "tools/sim/birchpanelsim.h"
+#include "tools/sim/mosquittobroker.h"
+#include "tools/sim/mqttprobe.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -39,15 +42,14 @@ class TestServerEndToEnd : public QObject
 
     // A site with the sample event tables, one live Birch panel on COM1 and
     // two more controllers on ports that do not exist.
-    void makeSite(bool control)
+    void makeSite()
     {
         m_dir.reset(new QTemporaryDir);
         QVERIFY(QDir(m_dir->path()).mkdir("Log"));
         for (const char *name : {"EventConfig.xml", "SysSet.xml"})
             QVERIFY(QFile::copy(FIRE_SOURCE_DIR "/site/" + QString(name), path(name)));
-        QVERIFY(TestFiles::write(path("config.ini"), QStringLiteral("[Server]\nisControl=%1\n[Com]\ndisconnectTimes=3\n"
-                                                                    "[SerialPorts]\nCOM1=%2\nCOM2=%3\nCOM3=%3\n")
-                                                         .arg(control ? 1 : 0)
+        QVERIFY(TestFiles::write(path("config.ini"), QStringLiteral("[Server]\nisControl=1\n[Com]\ndisconnectTimes=3\n"
+                                                                    "[SerialPorts]\nCOM1=%1\nCOM2=%2\nCOM3=%2\n")
                                                          .arg(path("ttyPanel"), path("absent-tty"))
                                                          .toUtf8()));
         QCOMPARE(QProcess::execute(kSiteInit, {"--app-dir", m_dir->path(), "--controller", "1:22:1:一号主机", "--controller",
@@ -125,8 +127,6 @@ class TestServerEndToEnd : public QObject
         return false;
     }
 
-    bool panelReceivedSilence() const { return !m_panelFrames.filter(QRegularExpression("^command( \\w\\w){4} 70")).isEmpty(); }
-
 private slots:
     void cleanup()
     {
@@ -140,14 +140,20 @@ private slots:
 
     void fullSession()
     {
-        STEP(makeSite(true));
+        STEP(makeSite());
+        QVERIFY(QDir(m_dir->path()).mkdir("ManageDoc"));
+        QVERIFY(TestFiles::write(path(QStringLiteral("ManageDoc/应急预案.pdf")), QByteArray(10000, 'p') + "%%EOF"));
         STEP(startServer());
         QProcess *client = startClient();
-        QString seen;
+        QProcess centre;
+        centre.start(kCentre, {"--timeout", "60"});
+        QString seen, heard;
         QTRY_VERIFY_WITH_TIMEOUT((seen += QString::fromUtf8(client->readAll())).contains("LogOK_Mulsys"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT((heard += QString::fromUtf8(centre.readAll())).contains("connected to"), 10000);
 
-        // A fire alarm reaches the client with the table's number and class;
-        // the panel sees its acknowledgement byte (panel number + 0x50).
+        // A fire alarm reaches the client with the table's number and class,
+        // and the centre as a line; the panel sees its acknowledgement byte
+        // (panel number + 0x50).
         m_panel->sim().addReport(0x15, 0x05, 0x01, 0x00, 0x03);
         QJsonObject alarm;
         QTRY_VERIFY_WITH_TIMEOUT(hasEvent(client, &seen, 1, 1, "00100503", &alarm), 10000);
@@ -155,6 +161,19 @@ private slots:
                              alarm.value("c").toInt()}),
                  QList<int>({1, 22, 1, 1})); // panel, its type, class, COM1
         QTRY_VERIFY_WITH_TIMEOUT(m_panelFrames.contains(QStringLiteral("ack 51")), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT((heard += QString::fromUtf8(centre.readAll()))
+                                     .contains(QStringLiteral("DeviceData||火灾报警系统||火灾报警系统1设备00100503:")),
+                                 10000);
+        QVERIFY(heard.contains(QRegularExpression(R"(00100503:[^\n]*\|\|127\.0\.0\.1\|\|1\|\|0\n)")));
+        centre.kill();
+        centre.waitForFinished();
+
+        // The query port: a document arrives whole, under its Chinese name.
+        QProcess fetch;
+        fetch.start(kCentre, {"--doc", "1005", "--out", path("fetched.pdf")});
+        QVERIFY(fetch.waitForFinished(15000));
+        QVERIFY2(fetch.exitCode() == 0, fetch.readAll().constData());
+        QCOMPARE(TestFiles::read(path("fetched.pdf")), QByteArray(10000, 'p') + "%%EOF");
 
         // The panel goes quiet and comes back: loss and restore share number 17.
         m_panel->sim().setSilent(true);
@@ -165,12 +184,12 @@ private slots:
         client->waitForFinished();
         QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("客户端退出")), 5000);
 
-        // With control on, a client's silence reaches the panel as a command frame
-        // (from a second fire-client, now that the account is free again).
+        // A client's silence reaches the panel as a command frame (from a
+        // second fire-client, now that the account is free again).
         QProcess *commander = startClient({"silence", "1"});
         QString said;
         QTRY_VERIFY_WITH_TIMEOUT((said += QString::fromUtf8(commander->readAll())).contains("sent SETCONTROL"), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(panelReceivedSilence(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_panelFrames.filter(QRegularExpression("^command( \\w\\w){4} 70")).isEmpty(), 10000);
 
         // SIGTERM: a quick, clean exit that stores the open states and keeps the accounts.
         const qint64 ms = stopServer();
@@ -192,45 +211,34 @@ private slots:
         QCOMPARE(ClientAccounts::instance().account("demo").password, QStringLiteral("demo123"));
     }
 
-    void controlOffAndTheCentre()
+    // Killed outright, the server leaves the broker to publish its will: a
+    // retained "offline", which a subscriber that comes later still finds.
+    void killedServerIsOfflineOnMqtt()
     {
-        STEP(makeSite(false));
-        QVERIFY(QDir(m_dir->path()).mkdir("ManageDoc"));
-        QVERIFY(TestFiles::write(path(QStringLiteral("ManageDoc/应急预案.pdf")), QByteArray(10000, 'p') + "%%EOF"));
+        STEP(makeSite());
+        MosquittoBroker broker(m_dir->path());
+        QVERIFY(broker.start());
+        QFile ini(path("config.ini"));
+        QVERIFY(ini.open(QIODevice::Append));
+        ini.write(QStringLiteral("[Mqtt]\nenabled=1\nhost=127.0.0.1\nport=%1\nclientId=killed\nkeepAlive=60\n")
+                      .arg(broker.port()).toUtf8());
+        ini.close();
+        const QString status = QStringLiteral("fireserver/killed/status");
+        MqttProbe watch("watch");
+        QVERIFY(watch.connectTo(broker.port()));
+        watch.subscribe(status);
         STEP(startServer());
-        // The driver takes commands only after a good exchange with its panel.
-        QTRY_VERIFY_WITH_TIMEOUT(m_panelFrames.filter("poll").size() >= 2, 10000);
-        QProcess *client = startClient({"silence", "1"});
-        QString said;
-        QTRY_VERIFY_WITH_TIMEOUT((said += QString::fromUtf8(client->readAll())).contains("sent SETCONTROL"), 10000);
-        const int polls = m_panelFrames.filter("poll").size();
-        QTRY_VERIFY_WITH_TIMEOUT(m_panelFrames.filter("poll").size() >= polls + 8, 10000);
-        QVERIFY(!panelReceivedSilence());
-
-        // A centre hears the panel's report as a line.
-        QProcess centre;
-        centre.start(kCentre, {"--timeout", "60"});
-        QString heard;
-        QTRY_VERIFY_WITH_TIMEOUT((heard += QString::fromUtf8(centre.readAll())).contains("connected to"), 10000);
-        m_panel->sim().addReport(0x15, 0x05, 0x01, 0x00, 0x03);
-        QTRY_VERIFY_WITH_TIMEOUT((heard += QString::fromUtf8(centre.readAll()))
-                                     .contains(QStringLiteral("DeviceData||火灾报警系统||火灾报警系统1设备00100503:")),
-                                 10000);
-        QVERIFY(heard.contains(QRegularExpression(R"(00100503:[^\n]*\|\|127\.0\.0\.1\|\|1\|\|0\n)")));
-        centre.kill();
-        centre.waitForFinished();
-        // No event log at this site: the reply is empty and ends with the close.
-        QProcess query;
-        query.start(kCentre, {"--query", "0", "2024-01-01", "2024-01-31"});
-        QVERIFY(query.waitForFinished(15000));
-        QCOMPARE(query.exitCode(), 0);
-        QCOMPARE(QString::fromUtf8(query.readAll()).count('\n'), 2); // "connected", "closed"
-        // A document arrives whole, under its Chinese name.
-        QProcess fetch;
-        fetch.start(kCentre, {"--doc", "1005", "--out", path("fetched.pdf")});
-        QVERIFY(fetch.waitForFinished(15000));
-        QVERIFY2(fetch.exitCode() == 0, fetch.readAll().constData());
-        QCOMPARE(TestFiles::read(path("fetched.pdf")), QByteArray(10000, 'p') + "%%EOF");
+        QTRY_COMPARE_WITH_TIMEOUT(watch.messages(status).value(0).payload, QByteArray("online"), 15000);
+        ::kill(pid_t(m_server->processId()), SIGKILL);
+        QVERIFY(m_server->waitForFinished(5000));
+        // The broker sees the connection drop at once, long before the keep-alive.
+        QTRY_COMPARE_WITH_TIMEOUT(watch.messages(status).last().payload, QByteArray("offline"), 10000);
+        MqttProbe late("late");
+        QVERIFY(late.connectTo(broker.port()));
+        late.subscribe(status);
+        QTRY_COMPARE_WITH_TIMEOUT(late.count(status), 1, 10000);
+        QVERIFY(late.messages().at(0).retained);
+        QCOMPARE(late.messages().at(0).payload, QByteArray("offline"));
     }
 
     void startsInAnEmptyDirectory()
