@@ -39,8 +39,8 @@ int hexDigit(char c)
 }
 
 // The string starting at the quote at i, its end set past the closing
-// quote; the text decoded only when wanted (keys). False when it does not
-// end or holds a bad escape: Qt refuses such a document anyway.
+// quote; the text decoded as Qt decodes it, only when wanted (keys). False
+// when it does not end or holds a short \u escape: Qt refuses those.
 bool readString(const QByteArray &text, int i, int *end, QString *decoded)
 {
     int segment = ++i;
@@ -87,7 +87,9 @@ bool readString(const QByteArray &text, int i, int *end, QString *decoded)
             break;
         }
         default:
-            return false;
+            // Qt takes any other escaped byte as itself.
+            ch = QChar(quint8(e));
+            break;
         }
         if (decoded)
             decoded->append(ch);
@@ -129,6 +131,9 @@ bool findLeakingKey(const QByteArray &text, QString *key)
             ++i;
         } else if (c == '"') {
             const bool isKey = !stack.isEmpty() && stack.last().object && stack.last().expectKey;
+            // A value counts before its text is read: whatever the text, the key is taken.
+            if (!isKey && !valueStarts(false))
+                return false;
             QString name;
             if (!readString(text, i, &i, isKey ? &name : nullptr))
                 return true;
@@ -137,8 +142,6 @@ bool findLeakingKey(const QByteArray &text, QString *key)
                 f.key = name;
                 f.haveKey = true;
                 f.expectKey = false;
-            } else if (!valueStarts(false)) {
-                return false;
             }
         } else if (c == '{' || c == '[') {
             if (!valueStarts(true))
