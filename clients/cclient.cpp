@@ -3,6 +3,7 @@
 #include "clients/ceventprocess.h"
 #include "clients/clientaccounts.h"
 #include "clients/clientcodec.h"
+#include "core/safejson.h"
 #include "core/servercontext.h"
 
 #include <QDebug>
@@ -168,10 +169,10 @@ void CClient::processBuffer()
                 break;
             continue;
         }
-        QJsonParseError err;
-        const QJsonDocument doc = QJsonDocument::fromJson(r.object, &err);
-        if (err.error != QJsonParseError::NoError || !doc.isObject()) {
-            qWarning() << "client" << peerText() << ": unparsable JSON object dropped:" << err.errorString()
+        QString why;
+        const QJsonDocument doc = SafeJson::parse(r.object, &why);
+        if (!doc.isObject()) {
+            qWarning() << "client" << peerText() << ": unparsable JSON object dropped:" << why
                        << ClientCodec::redactPasswords(r.object.left(200));
             continue;
         }

@@ -120,12 +120,20 @@ void ClientAccounts::parsePlainText(const QByteArray &plain)
     m_accounts.clear();
     m_runningCount = 0;
     m_operatorPassword = QString::fromLatin1(DefaultOperatorPassword);
-    const QStringList lines = fileCodec()->toUnicode(plain).split(QLatin1Char('\n'));
-    for (QString line : lines) {
-        // Tolerate a file that went through a Windows editor, even twice:
-        // a carriage return left at the end would lose one more on every save.
-        while (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
+    // Read as the next save will write it: what GBK cannot hold becomes "?"
+    // now, not on the first save, so names keep their order (and accounts
+    // their numbers) from one start to the next.
+    const QString text = fileCodec()->toUnicode(fileCodec()->fromUnicode(fileCodec()->toUnicode(plain)));
+    // Tolerate a file that went through a Windows editor, even twice: a
+    // carriage return left at the end of a line, or of a field the save puts
+    // at a line end (type, operator password), would be lost on a later load.
+    const auto lineEnd = [](QString field) {
+        while (field.endsWith(QLatin1Char('\r')))
+            field.chop(1);
+        return field;
+    };
+    for (const QString &raw : text.split(QLatin1Char('\n'))) {
+        const QString line = lineEnd(raw);
         const QStringList f = line.split(QLatin1Char('|'));
         if (line.left(4).toUpper() == QLatin1String("USER")) {
             const QString name = f.value(1);
@@ -133,11 +141,11 @@ void ClientAccounts::parsePlainText(const QByteArray &plain)
                 qWarning() << "account file: account line without a name ignored";
                 continue;
             }
-            insertAccount(name, f.value(2), f.value(3));
+            insertAccount(name, f.value(2), lineEnd(f.value(3)));
         } else if (line.startsWith(QLatin1String("ClientConnect"))) {
             m_clientServiceOn = f.value(1).trimmed() == QLatin1String("1");
         } else if (line.startsWith(QLatin1String("PassWord"))) {
-            m_operatorPassword = f.value(1);
+            m_operatorPassword = lineEnd(f.value(1));
         }
     }
 }

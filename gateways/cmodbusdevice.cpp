@@ -1,6 +1,7 @@
 #include "gateways/cmodbusdevice.h"
 
 #include "config/configtables.h"
+#include "core/safejson.h"
 #include "gateways/modbusstream.h"
 
 #include <QDebug>
@@ -78,12 +79,11 @@ void CModbusDevice::handleMessage(const QByteArray &message)
 
 bool CModbusDevice::convert(const QByteArray &message, CEvent *event, QString *reason)
 {
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(message, &error);
+    QString error;
+    const QJsonDocument doc = SafeJson::parse(message, &error);
     if (!doc.isObject()) {
         if (reason)
-            *reason = error.error != QJsonParseError::NoError ? QStringLiteral("not JSON (%1)").arg(error.errorString())
-                                                              : QStringLiteral("not a JSON object");
+            *reason = !error.isEmpty() ? QStringLiteral("not JSON (%1)").arg(error) : QStringLiteral("not a JSON object");
         return false;
     }
     const QJsonObject object = doc.object();

@@ -1,5 +1,7 @@
 #include "gateways/mqttcodec.h"
 
+#include "core/safejson.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -202,12 +204,11 @@ Command decodeCommand(const QByteArray &payload)
         c.error = QStringLiteral("command of %1 bytes is longer than %2").arg(payload.size()).arg(MaxCommandBytes);
         return c;
     }
-    QJsonParseError parse;
-    const QJsonDocument doc = QJsonDocument::fromJson(payload, &parse);
-    if (parse.error != QJsonParseError::NoError || !doc.isObject()) {
-        c.error = parse.error != QJsonParseError::NoError
-            ? QStringLiteral("not JSON: %1 at offset %2").arg(parse.errorString()).arg(parse.offset)
-            : QStringLiteral("not a JSON object");
+    QString parseError;
+    const QJsonDocument doc = SafeJson::parse(payload, &parseError);
+    if (!doc.isObject()) {
+        c.error = !parseError.isEmpty() ? QStringLiteral("not JSON: %1").arg(parseError)
+                                        : QStringLiteral("not a JSON object");
         return c;
     }
     const QJsonObject o = doc.object();

@@ -1,6 +1,7 @@
 #include "gateways/nbdevice.h"
 
 #include "config/configtables.h"
+#include "core/safejson.h"
 #include "gateways/httpmanager.h"
 
 #include <QDateTime>
@@ -108,13 +109,13 @@ bool NBDevice::parseMessage(const QJsonObject &message, CEvent *event)
 
 void NBDevice::receiveData(QByteArray recvArray)
 {
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(recvArray, &error);
+    QString error;
+    const QJsonDocument doc = SafeJson::parse(recvArray, &error);
     ++m_nReceived;
     if (!doc.isObject()) {
         ++m_nRejected;
         if (!recvArray.trimmed().isEmpty())
-            qWarning("NBDevice: message is not a JSON object (%s): %s", qPrintable(error.errorString()),
+            qWarning("NBDevice: message is not a JSON object (%s): %s", qPrintable(error),
                      recvArray.left(200).constData());
         return;
     }

@@ -9,9 +9,11 @@ PACKAGES=(cmake g++ make ccache qtbase5-dev libqt5serialport5-dev libqt5sql5-sql
           pkg-config libmosquitto-dev mosquitto mosquitto-clients)
 # Load generator and the reference web server of the HTTP benchmark.
 BENCH_PACKAGES=(wrk nginx-light)
-# Debian's clang, its sanitizer and libFuzzer runtimes, and llvm-symbolizer
-# for readable crash stacks.
-FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
+# Debian's default clang, its sanitizer and libFuzzer runtimes
+# (libclang_rt.fuzzer and friends: only recommended by clang, so named here)
+# and llvm-symbolizer for readable crash stacks; the three metapackages
+# follow the same clang version.
+FUZZ_PACKAGES=(clang libclang-rt-dev llvm)
 case "${1:-}" in
     --bench) PACKAGES+=("${BENCH_PACKAGES[@]}") ;;
     --fuzz) PACKAGES+=("${FUZZ_PACKAGES[@]}") ;;

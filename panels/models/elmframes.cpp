@@ -14,12 +14,26 @@ const quint8 kAnswer = 0x02;
 // Time and device-state frames address the whole panel network.
 const quint8 kNetworkNumber = 0xFB;
 
+// One lookup per byte instead of eight shifts: a serial line of noise makes
+// scanRecord try the CRC from every 0x7E it holds, again on each read.
+struct CrcTable
+{
+    quint16 entry[256];
+    constexpr CrcTable() : entry()
+    {
+        for (int i = 0; i < 256; ++i) {
+            quint16 crc = quint16(i);
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
+            entry[i] = crc;
+        }
+    }
+};
+constexpr CrcTable kCrcTable;
+
 quint16 crcStep(quint16 crc, quint8 byte)
 {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit)
-        crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    return crc;
+    return quint16((crc >> 8) ^ kCrcTable.entry[(crc ^ byte) & 0xFF]);
 }
 
 quint16 crcRegister(const char *data, int length)
@@ -80,10 +94,11 @@ Ends recordEnds(const QByteArray &buf, int s)
 {
     Ends e;
     const int avail = qMin(buf.size() - s, kMaxRecord);
+    const auto *bytes = reinterpret_cast<const quint8 *>(buf.constData()) + s;
     quint16 crc = 0xFFFF;
     for (int n = 0; n + 2 <= avail; ++n) {
         // crc covers the n bytes from s; a record of n + 2 bytes would end here.
-        if (n >= kHeaderSize && byteAt(buf, s + n) == (crc >> 8) && byteAt(buf, s + n + 1) == (crc & 0xFF)) {
+        if (n >= kHeaderSize && bytes[n] == (crc >> 8) && bytes[n + 1] == (crc & 0xFF)) {
             const int length = n + 2;
             if (e.first == 0)
                 e.first = length;
@@ -93,7 +108,7 @@ Ends recordEnds(const QByteArray &buf, int s)
                 return e;
             }
         }
-        crc = crcStep(crc, byteAt(buf, s + n));
+        crc = crcStep(crc, bytes[n]);
     }
     return e;
 }

@@ -125,6 +125,9 @@ private slots:
         // objects: tst_jsonsplitter).
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("unparsable JSON object dropped(?!.*secret).*\\*{6}"));
         p->send(QByteArray("{\"b\": LOGIN, \"u\":\"secret\"}{\"b\":\"GETREMOTE\"}"));
+        // A key repeated after an object value, however spelt, would leak in Qt's parser: dropped.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("unparsable JSON object dropped.*key \\W+b\\W+ repeated"));
+        p->send(QByteArray("{\"b\":{\"x\":1},\"\\u0062\":\"GETREMOTE\"}"));
         // Unterminated past the cap: dropped; the next object is whole.
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("unfinished JSON object passed 65536 bytes"));
         p->send("{\"b\":\"GETREMOTE\",\"l\":" + QByteArray(70000, '7'));

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QByteArray plain;
     if (ClientAccounts::decode(file, &plain))
         loadAndSave(plain);
-    const QByteArray saved = loadAndSave(loadAndSave(file));
+    const QByteArray saved = loadAndSave(file);
     FUZZ_CHECK(loadAndSave(saved) == saved);
     return 0;
 }

@@ -5,8 +5,7 @@
 #include "fuzzsupport.h"
 
 #include "clients/clientcodec.h"
-
-#include <QJsonDocument>
+#include "core/safejson.h"
 
 using ClientCodec::Request;
 
@@ -24,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray masked = ClientCodec::redactPasswords(raw);
     FUZZ_CHECK(!masked.isNull() || raw.isEmpty());
 
-    const QJsonDocument doc = QJsonDocument::fromJson(raw);
+    const QJsonDocument doc = SafeJson::parse(raw);
     if (!doc.isObject())
         return 0;
     const QJsonObject obj = doc.object();

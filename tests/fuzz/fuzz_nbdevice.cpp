@@ -1,14 +1,14 @@
-// An NB-IoT platform message (the body posted to "/postData") to an event.
+// An NB-IoT platform message (the body posted to "/postData"), parsed as
+// the server parses it, to an event.
 
 #include "fuzzsupport.h"
 
+#include "core/safejson.h"
 #include "gateways/nbdevice.h"
-
-#include <QJsonDocument>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QJsonDocument doc = QJsonDocument::fromJson(Fuzz::bytes(data, size));
+    const QJsonDocument doc = SafeJson::parse(Fuzz::bytes(data, size));
     if (!doc.isObject())
         return 0;
     CEvent event;
