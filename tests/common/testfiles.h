@@ -78,3 +78,11 @@ private:
     QtMessageHandler m_previous = nullptr;
     QStringList m_lines; // under lock()
 };
+
+// For set-up helpers that check as they go: a failed one ends the test there.
+#define STEP(call) \
+    do { \
+        call; \
+        if (QTest::currentTestFailed()) \
+            return; \
+    } while (false)

@@ -6,6 +6,7 @@
 // answered with an error and reach no panel.
 
 #include "common/socatpair.h"
+#include "common/testfiles.h"
 #include "core/apppaths.h"
 #include "panels/cpanelmanager.h"
 #include "server/fireserver.h"
@@ -37,13 +38,6 @@ QJsonObject last(const MqttProbe &probe, const QString &topic)
     return all.isEmpty() ? QJsonObject() : json(all.last().payload);
 }
 } // namespace
-
-#define STEP(call) \
-    do { \
-        call; \
-        if (QTest::currentTestFailed()) \
-            return; \
-    } while (false)
 
 class TestMqttServer : public QObject
 {

@@ -20,14 +20,6 @@ const QString kSiteInit = QStringLiteral(FIRE_BINARY_DIR "/site-init");
 const QString kCentre = QStringLiteral(FIRE_BINARY_DIR "/fire-centre");
 } // namespace
 
-// The set-up helpers check as they go; a failed one ends the test there.
-#define STEP(call) \
-    do { \
-        call; \
-        if (QTest::currentTestFailed()) \
-            return; \
-    } while (false)
-
 class TestServerEndToEnd : public QObject
 {
     Q_OBJECT

@@ -24,14 +24,6 @@ constexpr int kClients = 8;
 constexpr int kModbusFlood = 60000;
 } // namespace
 
-// The set-up helpers check as they go; a failed one ends the test there.
-#define STEP(call) \
-    do { \
-        call; \
-        if (QTest::currentTestFailed()) \
-            return; \
-    } while (false)
-
 namespace {
 
 // Modbus device texts "MB0000000000", "MB0000000001", ...: their order is
