@@ -30,7 +30,7 @@ export UBSAN_OPTIONS="log_path=$REPORTS/ubsan:print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS="log_path=$REPORTS/tsan:suppressions=$SUPP/tsan.supp:print_suppressions=0:second_deadlock_stack=1"
 
 status=0
-(cd "$B" && ctest --output-on-failure -j"$(nproc)" "$@") || status=1
+(cd "$B" && flock /tmp/fire-fixed-ports.lock ctest --output-on-failure -j"$(nproc)" "$@") || status=1
 reports=$(find "$REPORTS" -type f | sort)
 if [ -n "$reports" ]; then
     for f in $reports; do
