@@ -152,6 +152,32 @@ int birchFireCode(const QByteArray &body)
     return 4;
 }
 
+void applyRecord(Report::Record record, bool &done, int &counter)
+{
+    switch (record) {
+    case Report::EmptyRecord:
+        // Nothing stored at this index: ask for the next one.
+        counter += 1;
+        done = false;
+        break;
+    case Report::StoredRecord:
+        if (!done && ++counter >= 255) {
+            done = true;
+            counter = 1;
+        }
+        break;
+    case Report::EndOfRecords:
+        done = true;
+        counter = 1;
+        break;
+    case Report::PanelReset:
+        counter = 1;
+        break;
+    case Report::NoRecord:
+        break;
+    }
+}
+
 Report decodeBirchReport(const QByteArray &body)
 {
     Report r;

@@ -55,6 +55,12 @@ struct Report {
     bool hasAddress = false;    // false: a failed acknowledgement fails the cycle
 };
 
+// The record bookkeeping both models share: which stored record to ask for
+// next (counter) and whether the reading is over (done: plain polls only). A
+// panel reset only rewinds the counter; each model decides when the reading
+// starts again.
+void applyRecord(Report::Record record, bool &done, int &counter);
+
 // Birch decoding of a report body (body[0] after the length byte).
 Report decodeBirchReport(const QByteArray &body);
 // The 0x15 device-type ranges of Birch.

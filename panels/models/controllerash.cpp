@@ -132,32 +132,11 @@ int ControllerAsh::handleStatus(const QByteArray &body)
 int ControllerAsh::handleReport(const QByteArray &body)
 {
     const Report r = AshFrames::decodeReport(body);
-    switch (r.record) {
-    case Report::EmptyRecord:
-        m_nRecordCount += 1;
-        m_bRecordQuery = false;
+    applyRecord(r.record, m_bRecordQuery, m_nRecordCount);
+    if (r.record == Report::EmptyRecord)
         return 100;
-    case Report::StoredRecord:
-        if (!m_bRecordQuery) {
-            m_nRecordCount += 1;
-            if (m_nRecordCount >= 255) {
-                m_bRecordQuery = true;
-                m_nRecordCount = 1;
-            }
-        }
-        break;
-    case Report::EndOfRecords:
-        m_bRecordQuery = true;
-        m_nRecordCount = 1;
-        break;
-    case Report::PanelReset:
-        // Ash reads its records again at once after a reset.
-        m_bRecordQuery = false;
-        m_nRecordCount = 1;
-        break;
-    case Report::NoRecord:
-        break;
-    }
+    if (r.record == Report::PanelReset)
+        m_bRecordQuery = false; // Ash reads its records again at once after a reset
     if (r.eventCode > 0) {
         CEvent e = ashEvent();
         e.nEventCode = r.eventCode;

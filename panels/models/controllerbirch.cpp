@@ -138,32 +138,11 @@ int ControllerBirch::pollPanel()
 int ControllerBirch::handleReport(const QByteArray &body)
 {
     const Report r = decodeBirchReport(body);
-    switch (r.record) {
-    case Report::EmptyRecord:
-        // Nothing stored at this index: ask for the next one, unacknowledged.
-        m_nRecordCount += 1;
-        m_bRecordQuery = false;
-        return 100;
-    case Report::StoredRecord:
-        if (!m_bRecordQuery) {
-            m_nRecordCount += 1;
-            if (m_nRecordCount >= 255) {
-                m_bRecordQuery = true;
-                m_nRecordCount = 1;
-            }
-        }
-        break;
-    case Report::EndOfRecords:
-        m_bRecordQuery = true;
-        m_nRecordCount = 1;
-        break;
-    case Report::PanelReset:
-        m_nRecordCount = 1;
+    applyRecord(r.record, m_bRecordQuery, m_nRecordCount);
+    if (r.record == Report::EmptyRecord)
+        return 100; // unacknowledged: the next request follows
+    if (r.record == Report::PanelReset)
         applyRecordDelay();
-        break;
-    case Report::NoRecord:
-        break;
-    }
     if (r.eventCode > 0) {
         CEvent e = birchEvent();
         e.nEventCode = r.eventCode;

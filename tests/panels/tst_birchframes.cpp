@@ -56,6 +56,25 @@ private slots:
         QCOMPARE(decodeBirchReport(QByteArray::fromHex("00aa0401020304")).strEndCode, QStringLiteral("00000000"));
     }
 
+    void recordBookkeeping()
+    {
+        bool done = false;
+        int counter = 252;
+        applyRecord(Report::EmptyRecord, done, counter);
+        applyRecord(Report::StoredRecord, done, counter);
+        QVERIFY(!done);
+        QCOMPARE(counter, 254);
+        applyRecord(Report::StoredRecord, done, counter); // the counter never reaches 255: reading ends
+        QVERIFY(done);
+        QCOMPARE(counter, 1);
+        applyRecord(Report::StoredRecord, done, counter); // a plain poll's record moves nothing
+        QCOMPARE(counter, 1);
+        counter = 9;
+        applyRecord(Report::PanelReset, done, counter); // rewinds; the model decides when to read again
+        QVERIFY(done);
+        QCOMPARE(counter, 1);
+    }
+
     void deviceAddresses()
     {
         QCOMPARE(birchDeviceAddress(QStringLiteral("00012345678")), QByteArray::fromHex("12345678"));
