@@ -88,16 +88,5 @@ private:
     QList<Received> m_received;
 };
 
-// A Birch-family simulator on its own serial transport, for tests and
-// benchmarks that need one live panel.
-struct BirchSimHolder
-{
-    BirchPanelSim birch;
-};
-
-class BirchSimPort : private BirchSimHolder, public SimSerialPort
-{
-public:
-    explicit BirchSimPort(QObject *parent = nullptr) : SimSerialPort(birch, parent) {}
-    BirchPanelSim &sim() { return birch; }
-};
+// A Birch-family simulator on its own serial transport.
+using BirchSimPort = SimPortOf<BirchPanelSim>;

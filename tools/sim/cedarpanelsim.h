@@ -119,16 +119,5 @@ private:
     QList<Received> m_received;
 };
 
-// A Cedar/Dune simulator on its own serial transport, for tests and
-// benchmarks that need one live panel.
-struct CedarSimHolder
-{
-    CedarPanelSim cedar;
-};
-
-class CedarSimPort : private CedarSimHolder, public SimSerialPort
-{
-public:
-    explicit CedarSimPort(QObject *parent = nullptr) : SimSerialPort(cedar, parent) {}
-    CedarPanelSim &sim() { return cedar; }
-};
+// A Cedar/Dune simulator on its own serial transport.
+using CedarSimPort = SimPortOf<CedarPanelSim>;

@@ -73,15 +73,5 @@ private:
     QList<Received> m_received;
 };
 
-// A Glen simulator on its own serial transport, for tests and benchmarks.
-struct GlenSimHolder
-{
-    GlenPanelSim glen;
-};
-
-class GlenSimPort : private GlenSimHolder, public SimSerialPort
-{
-public:
-    explicit GlenSimPort(QObject *parent = nullptr) : SimSerialPort(glen, parent) {}
-    GlenPanelSim &sim() { return glen; }
-};
+// A Glen simulator on its own serial transport.
+using GlenSimPort = SimPortOf<GlenPanelSim>;

@@ -143,15 +143,5 @@ public:
     static SimulatorEntry entry();
 };
 
-// A Juniper simulator on its own serial transport, for tests and benchmarks.
-struct JuniperSimHolder
-{
-    JuniperPanelSim juniper;
-};
-
-class JuniperSimPort : private JuniperSimHolder, public SimSerialPort
-{
-public:
-    explicit JuniperSimPort(QObject *parent = nullptr) : SimSerialPort(juniper, parent) {}
-    JuniperPanelSim &sim() { return juniper; }
-};
+// A Juniper simulator on its own serial transport.
+using JuniperSimPort = SimPortOf<JuniperPanelSim>;
