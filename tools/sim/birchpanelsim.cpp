@@ -2,17 +2,11 @@
 
 #include "panels/models/birchframes.h"
 
-#include <QRandomGenerator>
 #include <QRegularExpression>
 
 using namespace BirchFrames;
 
-namespace {
-// A server never sends more than an 11-byte frame; a longer backlog is noise.
-const int kMaxBuffer = 4096;
-}
-
-BirchPanelSim::BirchPanelSim(int id, Model model) : m_nId(id), m_model(model) {}
+BirchPanelSim::BirchPanelSim(int id, Model model) : StreamPanelSim(id), m_model(model) {}
 
 SimulatorEntry BirchPanelSim::entry()
 {
@@ -77,11 +71,7 @@ void BirchPanelSim::addRecord(quint8 code, quint8 b3, quint8 b4, quint8 b5, quin
 
 bool BirchPanelSim::loadScript(const QString &text, QString *error)
 {
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (int n = 0; n < lines.size(); ++n) {
-        const QString line = lines.at(n).section(QLatin1Char('#'), 0, 0).trimmed();
-        if (line.isEmpty())
-            continue;
+    return readScriptLines(text, error, [this](const QString &line) {
         const QStringList w = line.split(QRegularExpression(QStringLiteral("\\s+")));
         QList<quint8> v;
         bool ok = true;
@@ -96,7 +86,7 @@ bool BirchPanelSim::loadScript(const QString &text, QString *error)
             if (nOk && count > 0 && count <= 100000) {
                 for (int i = 0; i < count; ++i)
                     addScriptFrame(QByteArray(1, char(idleByte(m_nId))));
-                continue;
+                return true;
             }
             ok = false;
         }
@@ -113,12 +103,10 @@ bool BirchPanelSim::loadScript(const QString &text, QString *error)
                 f.append(char(b));
             addScriptFrame(f);
         } else {
-            if (error)
-                *error = QStringLiteral("line %1: cannot read \"%2\"").arg(n + 1).arg(line);
             return false;
         }
-    }
-    return true;
+        return true;
+    });
 }
 
 bool BirchPanelSim::parseOne(Received *out)
@@ -156,15 +144,6 @@ bool BirchPanelSim::parseOne(Received *out)
     return true;
 }
 
-QByteArray BirchPanelSim::garbage() const
-{
-    QByteArray g;
-    const int n = 1 + int(QRandomGenerator::global()->bounded(24));
-    for (int i = 0; i < n; ++i)
-        g.append(char(QRandomGenerator::global()->bounded(256)));
-    return g;
-}
-
 QByteArray BirchPanelSim::answer(const Received &r)
 {
     if (m_bSilent)
@@ -172,7 +151,7 @@ QByteArray BirchPanelSim::answer(const Received &r)
     const bool asks = r.type == Received::Poll || r.type == Received::RecordRequest
         || r.type == Received::Command || r.type == Received::DeviceState;
     if (m_bGarbage)
-        return asks ? garbage() : QByteArray();
+        return asks ? randomBytes(24) : QByteArray();
     switch (r.type) {
     case Received::Poll:
         if (m_nScriptPos >= m_script.size() && m_bLoop)
@@ -202,38 +181,7 @@ QByteArray BirchPanelSim::answer(const Received &r)
     }
 }
 
-QByteArray BirchPanelSim::feed(const QByteArray &bytes)
-{
-    m_buffer += bytes;
-    if (m_buffer.size() > kMaxBuffer)
-        m_buffer = m_buffer.right(kMaxBuffer);
-    QByteArray reply;
-    Received r;
-    while (parseOne(&r)) {
-        m_received.append(r);
-        if (m_received.size() > 1000)
-            m_received.removeFirst();
-        reply += answer(r);
-    }
-    return reply;
-}
-
-QList<BirchPanelSim::Received> BirchPanelSim::takeReceived()
-{
-    QList<Received> out;
-    out.swap(m_received);
-    return out;
-}
-
-QList<PanelSim::Frame> BirchPanelSim::takeFrames()
-{
-    QList<Frame> out;
-    for (const Received &r : takeReceived())
-        out.append({describe(r), r.bytes.size()});
-    return out;
-}
-
-QString BirchPanelSim::describe(const Received &r)
+QString BirchPanelSim::describe(const Received &r) const
 {
     static const char *const names[] = {"poll", "record-request", "command", "device-state",
                                         "ack", "status-ack", "unknown"};

@@ -17,32 +17,29 @@
 #include <QString>
 #include <QStringList>
 
-class BirchPanelSim : public PanelSim
+// One frame the server sent, as parsed.
+struct BirchReceived
+{
+    enum Type { Poll, RecordRequest, Command, DeviceState, Ack, StatusAck, Unknown };
+    Type type = Unknown;
+    QByteArray bytes;
+    int counter = 0;     // record requests
+    quint8 command = 0;  // command / device-state action byte
+};
+
+class BirchPanelSim : public StreamPanelSim<BirchReceived>
 {
 public:
     enum Model { Birch, Ash };
     enum AckForm { ShortAck, LongAck };
-    // One frame the server sent, as parsed.
-    struct Received {
-        enum Type { Poll, RecordRequest, Command, DeviceState, Ack, StatusAck, Unknown };
-        Type type = Unknown;
-        QByteArray bytes;
-        int counter = 0;     // record requests
-        quint8 command = 0;  // command / device-state action byte
-    };
+    using Received = BirchReceived;
 
     explicit BirchPanelSim(int id = 1, Model model = Birch);
     // The tool's entry: plays ControllerBirch and ControllerAsh; option --ack short|long.
     static SimulatorEntry entry();
 
-    void setId(int id) override { m_nId = id; }
-    int id() const { return m_nId; }
     void setModel(Model m) { m_model = m; }
     void setAckForm(AckForm f) { m_ackForm = f; }
-    void setSilent(bool on) override { m_bSilent = on; }
-    void setGarbage(bool on) override { m_bGarbage = on; }
-    // Replay the report script when it runs out.
-    void setLoop(bool on) override { m_bLoop = on; }
 
     // Frames sent in answer to polls, in order (reports, status frames, raw).
     void addScriptFrame(const QByteArray &frame);
@@ -60,44 +57,21 @@ public:
     QByteArray statusFrame(quint8 s) const;
     QByteArray endFrame() const;
 
-    // Feeds bytes from the server; returns what the panel answers.
-    QByteArray feed(const QByteArray &bytes) override;
-    QList<Frame> takeFrames() override;
     // Script frames other than the idle byte.
     int reportsSent() const override { return m_nReportsSent; }
-    // The frames parsed so far (and clears the list).
-    QList<Received> takeReceived();
-    static QString describe(const Received &r);
 
 private:
-    QByteArray answer(const Received &r);
-    QByteArray garbage() const;
-    bool parseOne(Received *out);
+    bool parseOne(Received *out) override;
+    QByteArray answer(const Received &r) override;
+    QString describe(const Received &r) const override;
 
-    int m_nId;
     Model m_model;
     AckForm m_ackForm = ShortAck;
-    bool m_bSilent = false;
-    bool m_bGarbage = false;
-    bool m_bLoop = false;
     QList<QByteArray> m_script;
     int m_nScriptPos = 0;
     int m_nReportsSent = 0;
     QList<QByteArray> m_records;
-    QByteArray m_buffer;
-    QList<Received> m_received;
 };
 
-// A Birch-family simulator on its own serial transport, for tests and
-// benchmarks that need one live panel.
-struct BirchSimHolder
-{
-    BirchPanelSim birch;
-};
-
-class BirchSimPort : private BirchSimHolder, public SimSerialPort
-{
-public:
-    explicit BirchSimPort(QObject *parent = nullptr) : SimSerialPort(birch, parent) {}
-    BirchPanelSim &sim() { return birch; }
-};
+// A Birch-family simulator on its own serial transport.
+using BirchSimPort = SimPortOf<BirchPanelSim>;

@@ -2,16 +2,11 @@
 
 #include "panels/models/cedarframes.h"
 
-#include <QRandomGenerator>
 #include <QRegularExpression>
 
 using namespace CedarFrames;
 
 namespace {
-// A server never sends more than a 10-byte block; a longer backlog is noise.
-const int kMaxBuffer = 4096;
-const int kMaxReceived = 1000;
-
 QByteArray withSum(QByteArray f, int first)
 {
     f.append(char(panelSum(f, first, f.size() - 1)));
@@ -28,7 +23,7 @@ QByteArray bytesOf(const QList<quint8> &v, int from, int count)
 }
 }
 
-CedarPanelSim::CedarPanelSim(int id, Model model) : m_nId(id), m_model(model) {}
+CedarPanelSim::CedarPanelSim(int id, Model model) : StreamPanelSim(id), m_model(model) {}
 
 SimulatorEntry CedarPanelSim::entry()
 {
@@ -55,7 +50,7 @@ SimulatorEntry CedarPanelSim::entry()
 
 void CedarPanelSim::setSilent(bool on)
 {
-    m_bSilent = on;
+    StreamPanelSim::setSilent(on);
     m_state = Idle;
 }
 
@@ -129,11 +124,7 @@ void CedarPanelSim::addRecord(const QByteArray &address) { m_records.append(addr
 
 bool CedarPanelSim::loadScript(const QString &text, QString *error)
 {
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (int n = 0; n < lines.size(); ++n) {
-        const QString line = lines.at(n).section(QLatin1Char('#'), 0, 0).trimmed();
-        if (line.isEmpty())
-            continue;
+    return readScriptLines(text, error, [this](const QString &line) {
         const QStringList w = line.split(QRegularExpression(QStringLiteral("\\s+")));
         const QString word = w.at(0).toLower();
         QList<quint8> v;
@@ -169,13 +160,8 @@ bool CedarPanelSim::loadScript(const QString &text, QString *error)
         } else {
             known = false;
         }
-        if (!known) {
-            if (error)
-                *error = QStringLiteral("line %1: cannot read \"%2\"").arg(n + 1).arg(line);
-            return false;
-        }
-    }
-    return true;
+        return known;
+    });
 }
 
 bool CedarPanelSim::parseOne(Received *out)
@@ -227,15 +213,6 @@ bool CedarPanelSim::parseOne(Received *out)
     return true;
 }
 
-QByteArray CedarPanelSim::garbage() const
-{
-    QByteArray g;
-    const int n = 1 + int(QRandomGenerator::global()->bounded(24));
-    for (int i = 0; i < n; ++i)
-        g.append(char(QRandomGenerator::global()->bounded(256)));
-    return g;
-}
-
 QByteArray CedarPanelSim::nextReport()
 {
     if (!m_resend.isEmpty()) {
@@ -276,7 +253,7 @@ QByteArray CedarPanelSim::answer(const Received &r)
         m_state = Idle;
         const bool asks = r.type == Received::Handshake || r.type == Received::RecordRequest
             || r.type == Received::ReadValue;
-        return asks ? garbage() : QByteArray();
+        return asks ? randomBytes(24) : QByteArray();
     }
     switch (r.type) {
     case Received::Handshake:
@@ -321,38 +298,7 @@ QByteArray CedarPanelSim::answer(const Received &r)
     return QByteArray();
 }
 
-QByteArray CedarPanelSim::feed(const QByteArray &bytes)
-{
-    m_buffer += bytes;
-    if (m_buffer.size() > kMaxBuffer)
-        m_buffer = m_buffer.right(kMaxBuffer);
-    QByteArray reply;
-    Received r;
-    while (parseOne(&r)) {
-        m_received.append(r);
-        if (m_received.size() > kMaxReceived)
-            m_received.removeFirst();
-        reply += answer(r);
-    }
-    return reply;
-}
-
-QList<CedarPanelSim::Received> CedarPanelSim::takeReceived()
-{
-    QList<Received> out;
-    out.swap(m_received);
-    return out;
-}
-
-QList<PanelSim::Frame> CedarPanelSim::takeFrames()
-{
-    QList<Frame> out;
-    for (const Received &r : takeReceived())
-        out.append({describe(r), r.bytes.size()});
-    return out;
-}
-
-QString CedarPanelSim::describe(const Received &r)
+QString CedarPanelSim::describe(const Received &r) const
 {
     static const char *const names[] = {"handshake", "data", "accepted", "send-again", "record-request",
                                         "set-time", "device-state", "read-value", "unknown"};

@@ -22,30 +22,30 @@
 #include <QList>
 #include <QString>
 
-class CedarPanelSim : public PanelSim
+// One frame the server sent, as parsed.
+struct CedarReceived
+{
+    enum Type { Handshake, DataPhase, Accepted, SendAgain, RecordRequest, SetTime, DeviceState,
+                ReadValue, Unknown };
+    Type type = Unknown;
+    QByteArray bytes;
+    quint8 command = 0;  // handshake command byte
+    int index = 0;       // record requests: the record asked for
+};
+
+class CedarPanelSim : public StreamPanelSim<CedarReceived>
 {
 public:
     enum Model { Cedar, Dune };
-    // One frame the server sent, as parsed.
-    struct Received {
-        enum Type { Handshake, DataPhase, Accepted, SendAgain, RecordRequest, SetTime, DeviceState,
-                    ReadValue, Unknown };
-        Type type = Unknown;
-        QByteArray bytes;
-        quint8 command = 0;  // handshake command byte
-        int index = 0;       // record requests: the record asked for
-    };
+    using Received = CedarReceived;
 
     explicit CedarPanelSim(int id = 1, Model model = Cedar);
     // The tool's entry: plays ControllerCedar and ControllerDune.
     static SimulatorEntry entry();
 
-    void setId(int id) override { m_nId = id; }
-    int id() const { return m_nId; }
     void setModel(Model m) { m_model = m; }
+    // Going silent also forgets the exchange in progress.
     void setSilent(bool on) override;
-    void setGarbage(bool on) override { m_bGarbage = on; }
-    void setLoop(bool on) override { m_bLoop = on; }
     // Every n-th checksummed report first goes out with a wrong checksum (0: never).
     void setWrongChecksumEvery(int n) { m_nWrongEvery = n; }
     // Set-time and device-state blocks are refused.
@@ -79,12 +79,8 @@ public:
     bool loadScript(const QString &text, QString *error) override;
     int pendingScriptFrames() const { return m_script.size() - m_nScriptPos; }
 
-    QByteArray feed(const QByteArray &bytes) override;
-    QList<Frame> takeFrames() override;
     // Raised, cleared and analog reports of the script.
     int reportsSent() const override { return m_nReportsSent; }
-    QList<Received> takeReceived();
-    static QString describe(const Received &r);
 
 private:
     enum State { Idle, WaitData, WaitAck, WaitTimeBlock, WaitStateBlock };
@@ -93,16 +89,12 @@ private:
         bool checksummed = false;
     };
 
-    bool parseOne(Received *out);
-    QByteArray answer(const Received &r);
+    bool parseOne(Received *out) override;
+    QByteArray answer(const Received &r) override;
+    QString describe(const Received &r) const override;
     QByteArray nextReport();
-    QByteArray garbage() const;
 
-    int m_nId;
     Model m_model;
-    bool m_bSilent = false;
-    bool m_bGarbage = false;
-    bool m_bLoop = false;
     bool m_bRefuse = false;
     int m_nWrongEvery = 0;
     int m_nChecksummed = 0;
@@ -115,20 +107,7 @@ private:
     QByteArray m_lastGood;          // the report last sent, as it should have been
     QByteArray m_resend;            // what the next poll sends first
     QList<QByteArray> m_records;    // address bytes of each stored record
-    QByteArray m_buffer;
-    QList<Received> m_received;
 };
 
-// A Cedar/Dune simulator on its own serial transport, for tests and
-// benchmarks that need one live panel.
-struct CedarSimHolder
-{
-    CedarPanelSim cedar;
-};
-
-class CedarSimPort : private CedarSimHolder, public SimSerialPort
-{
-public:
-    explicit CedarSimPort(QObject *parent = nullptr) : SimSerialPort(cedar, parent) {}
-    CedarPanelSim &sim() { return cedar; }
-};
+// A Cedar/Dune simulator on its own serial transport.
+using CedarSimPort = SimPortOf<CedarPanelSim>;

@@ -2,14 +2,11 @@
 
 #include "panels/models/glenframes.h"
 
-#include <QRandomGenerator>
 #include <QRegularExpression>
 
 using namespace GlenFrames;
 
 namespace {
-// A server frame is at most 19 bytes; a longer backlog is noise.
-const int kMaxBuffer = 4096;
 const int kMaxBlock = 255;
 
 quint8 sum8(const QByteArray &bytes)
@@ -29,7 +26,7 @@ QByteArray bytesOf(std::initializer_list<int> values)
 }
 }
 
-GlenPanelSim::GlenPanelSim(int id) : m_nId(id) {}
+GlenPanelSim::GlenPanelSim(int id) : StreamPanelSim(id) {}
 
 SimulatorEntry GlenPanelSim::entry()
 {
@@ -156,11 +153,7 @@ bool GlenPanelSim::loadScript(const QString &text, QString *error)
         records.clear();
         blockSize = 0;
     };
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (int n = 0; n < lines.size(); ++n) {
-        const QString line = lines.at(n).section(QLatin1Char('#'), 0, 0).trimmed();
-        if (line.isEmpty())
-            continue;
+    const bool read = readScriptLines(text, error, [&](const QString &line) {
         const QString word = line.section(QLatin1Char(' '), 0, 0).toLower();
         const QString rest = line.section(QLatin1Char(' '), 1).remove(QRegularExpression(QStringLiteral("\\s")));
         const QByteArray bytes = QByteArray::fromHex(rest.toLatin1());
@@ -186,12 +179,10 @@ bool GlenPanelSim::loadScript(const QString &text, QString *error)
         } else {
             ok = false;
         }
-        if (!ok) {
-            if (error)
-                *error = QStringLiteral("line %1: cannot read \"%2\"").arg(n + 1).arg(line);
-            return false;
-        }
-    }
+        return ok;
+    });
+    if (!read)
+        return false;
     endBlock();
     return true;
 }
@@ -248,13 +239,8 @@ QByteArray GlenPanelSim::answer(const Received &r)
 {
     if (m_bSilent || r.type == Received::Unknown)
         return QByteArray();
-    if (m_bGarbage) {
-        QByteArray g;
-        const int n = 1 + int(QRandomGenerator::global()->bounded(40));
-        for (int i = 0; i < n; ++i)
-            g.append(char(QRandomGenerator::global()->bounded(256)));
-        return g;
-    }
+    if (m_bGarbage)
+        return randomBytes(40);
     if (r.type == Received::Poll)
         return pollReply();
     if (r.function == FnTime)
@@ -264,35 +250,8 @@ QByteArray GlenPanelSim::answer(const Received &r)
     return ack;
 }
 
-QByteArray GlenPanelSim::feed(const QByteArray &bytes)
-{
-    m_buffer += bytes;
-    if (m_buffer.size() > kMaxBuffer)
-        m_buffer = m_buffer.right(kMaxBuffer);
-    QByteArray reply;
-    Received r;
-    while (parseOne(&r)) {
-        m_received.append(r);
-        if (m_received.size() > 1000)
-            m_received.removeFirst();
-        reply += answer(r);
-    }
-    return reply;
-}
-
-QList<GlenPanelSim::Received> GlenPanelSim::takeReceived()
-{
-    QList<Received> out;
-    out.swap(m_received);
-    return out;
-}
-
-QList<PanelSim::Frame> GlenPanelSim::takeFrames()
+QString GlenPanelSim::describe(const Received &r) const
 {
     static const char *const names[] = {"poll", "command", "unknown"};
-    QList<Frame> out;
-    for (const Received &r : takeReceived())
-        out.append({QStringLiteral("%1 %2").arg(QLatin1String(names[r.type]), QString::fromLatin1(r.bytes.toHex(' '))),
-                    r.bytes.size()});
-    return out;
+    return QStringLiteral("%1 %2").arg(QLatin1String(names[r.type]), QString::fromLatin1(r.bytes.toHex(' ')));
 }

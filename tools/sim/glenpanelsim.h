@@ -13,25 +13,23 @@
 #include <QDateTime>
 #include <QList>
 
-class GlenPanelSim : public PanelSim
+// One frame the server sent, as parsed.
+struct GlenReceived
+{
+    enum Type { Poll, Command, Unknown };
+    Type type = Unknown;
+    QByteArray bytes;
+    quint8 function = 0;   // commands: byte 8; polls: v
+};
+
+class GlenPanelSim : public StreamPanelSim<GlenReceived>
 {
 public:
-    // One frame the server sent, as parsed.
-    struct Received {
-        enum Type { Poll, Command, Unknown };
-        Type type = Unknown;
-        QByteArray bytes;
-        quint8 function = 0;   // commands: byte 8; polls: v
-    };
+    using Received = GlenReceived;
 
     explicit GlenPanelSim(int id = 1);
     // The tool's entry: option --glen-play kinds|blocks.
     static SimulatorEntry entry();
-
-    void setId(int id) override { m_nId = id; }
-    void setSilent(bool on) override { m_bSilent = on; }
-    void setGarbage(bool on) override { m_bGarbage = on; }
-    void setLoop(bool on) override { m_bLoop = on; }
 
     // A 14-byte record with a BCD time; a 29-byte record of kind 0x1F.
     static QByteArray record(quint8 kind, const QByteArray &bytes1to7, const QDateTime &when);
@@ -54,34 +52,15 @@ public:
     // Reply header: byte 4 0x60 with a block of length bytes, else 0x50.
     QByteArray header(int length) const;
 
-    QByteArray feed(const QByteArray &bytes) override;
-    QList<Frame> takeFrames() override;
-    QList<Received> takeReceived();
-
 private:
-    bool parseOne(Received *out);
-    QByteArray answer(const Received &r);
+    bool parseOne(Received *out) override;
+    QByteArray answer(const Received &r) override;
+    QString describe(const Received &r) const override;
     QByteArray pollReply();
 
-    int m_nId;
-    bool m_bSilent = false;
-    bool m_bGarbage = false;
-    bool m_bLoop = false;
     QList<QByteArray> m_script;   // whole poll replies
     int m_nScriptPos = 0;
-    QByteArray m_buffer;
-    QList<Received> m_received;
 };
 
-// A Glen simulator on its own serial transport, for tests and benchmarks.
-struct GlenSimHolder
-{
-    GlenPanelSim glen;
-};
-
-class GlenSimPort : private GlenSimHolder, public SimSerialPort
-{
-public:
-    explicit GlenSimPort(QObject *parent = nullptr) : SimSerialPort(glen, parent) {}
-    GlenPanelSim &sim() { return glen; }
-};
+// A Glen simulator on its own serial transport.
+using GlenSimPort = SimPortOf<GlenPanelSim>;

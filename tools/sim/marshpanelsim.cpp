@@ -5,8 +5,6 @@
 #include <QRegularExpression>
 
 namespace {
-const int kMaxKept = 1000;
-
 QString describe(const SPanel2ATSData &r)
 {
     return QStringLiteral("record %1 byte1=%2 byte7=%3 byte8=%4 text1=%5 text2=%6 text3=%7")
@@ -26,7 +24,7 @@ bool parseServer(const QString &text, QHostAddress *host, quint16 *port)
 }
 }
 
-MarshPanelSim::MarshPanelSim(int id) : m_nId(id)
+MarshPanelSim::MarshPanelSim(int id) : PanelSim(id)
 {
     m_nSequence = quint16(QRandomGenerator::global()->generate());
 }
@@ -88,11 +86,7 @@ void MarshPanelSim::addReport(const SPanel2ATSData &report)
 
 bool MarshPanelSim::loadScript(const QString &text, QString *error)
 {
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (int n = 0; n < lines.size(); ++n) {
-        const QString line = lines.at(n).section(QLatin1Char('#'), 0, 0).trimmed();
-        if (line.isEmpty())
-            continue;
+    return readScriptLines(text, error, [this](const QString &line) {
         const QStringList w = line.split(QRegularExpression(QStringLiteral("\\s+")));
         const QString word = w.at(0).toLower();
         QList<uint> v;
@@ -108,12 +102,10 @@ bool MarshPanelSim::loadScript(const QString &text, QString *error)
             pause.nIndex = quint16(v.at(0));
             addReport(pause);
         } else {
-            if (error)
-                *error = QStringLiteral("line %1: cannot read \"%2\"").arg(n + 1).arg(line);
             return false;
         }
-    }
-    return true;
+        return true;
+    });
 }
 
 QByteArray MarshPanelSim::encode(quint8 kind, quint16 sequence, const SPanel2ATSData &record) const
@@ -124,8 +116,6 @@ QByteArray MarshPanelSim::encode(quint8 kind, quint16 sequence, const SPanel2ATS
 void MarshPanelSim::note(const QString &text, int size)
 {
     m_frames.append({text, size});
-    if (m_frames.size() > kMaxKept)
-        m_frames.removeFirst();
 }
 
 QByteArray MarshPanelSim::feed(const QByteArray &datagram)
@@ -156,21 +146,13 @@ QByteArray MarshPanelSim::feed(const QByteArray &datagram)
     }
     if (m_bSilent)
         return QByteArray();
-    if (m_bGarbage) {
-        QByteArray g;
-        const int n = 1 + int(QRandomGenerator::global()->bounded(64));
-        for (int i = 0; i < n; ++i)
-            g.append(char(QRandomGenerator::global()->bounded(256)));
-        return g;
-    }
+    if (m_bGarbage)
+        return randomBytes(64);
     switch (p.nKind) {
     case Ats2Wire::Record:
         // A repeat (our acknowledgement was lost) is acknowledged again, kept once.
-        if (!m_bHaveLast || p.nSequence != m_nLastCommand) {
+        if (!m_bHaveLast || p.nSequence != m_nLastCommand)
             m_commands.append(p.record);
-            if (m_commands.size() > kMaxKept)
-                m_commands.removeFirst();
-        }
         m_bHaveLast = true;
         m_nLastCommand = p.nSequence;
         return encode(Ats2Wire::Ack, p.nSequence);
@@ -213,16 +195,12 @@ QByteArray MarshPanelSim::unsolicited()
 
 QList<PanelSim::Frame> MarshPanelSim::takeFrames()
 {
-    QList<Frame> out;
-    out.swap(m_frames);
-    return out;
+    return m_frames.take();
 }
 
 QList<SPanel2ATSData> MarshPanelSim::takeCommands()
 {
-    QList<SPanel2ATSData> out;
-    out.swap(m_commands);
-    return out;
+    return m_commands.take();
 }
 
 MarshSimTransport::MarshSimTransport(PanelSim &sim, QObject *parent) : SimTransport(parent), m_sim(sim)

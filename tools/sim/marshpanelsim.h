@@ -23,11 +23,6 @@ public:
     // --server (default 127.0.0.1:9102).
     static SimulatorEntry entry();
 
-    void setId(int id) override { m_nId = id; }
-    void setSilent(bool on) override { m_bSilent = on; }
-    void setGarbage(bool on) override { m_bGarbage = on; }
-    void setLoop(bool on) override { m_bLoop = on; }
-
     // A report; byte 7 and byte 8 are the device numbers of the two codes.
     static SPanel2ATSData report(quint8 code, quint8 byte1, quint8 byte7, quint8 byte8,
                                  const QString &text2, const QString &text3);
@@ -50,10 +45,6 @@ private:
     QByteArray encode(quint8 kind, quint16 sequence, const SPanel2ATSData &record = {}) const;
     void note(const QString &text, int size);
 
-    int m_nId;
-    bool m_bSilent = false;
-    bool m_bGarbage = false;
-    bool m_bLoop = false;
     int m_nIntervalMs = 100;
     QList<SPanel2ATSData> m_script;   // a record with code 0 and nIndex n: wait n periods
     int m_nScriptPos = 0;
@@ -65,8 +56,8 @@ private:
     quint16 m_nPendingSequence = 0;
     bool m_bHaveLast = false;
     quint16 m_nLastCommand = 0;
-    QList<SPanel2ATSData> m_commands;
-    QList<Frame> m_frames;
+    KeptList<SPanel2ATSData> m_commands;
+    KeptList<Frame> m_frames;
 };
 
 // Runs a simulator on a UDP socket: datagrams in are fed to it and its answer

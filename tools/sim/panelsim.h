@@ -8,6 +8,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 class PanelSim
 {
 public:
@@ -20,13 +22,14 @@ public:
 
     virtual ~PanelSim() = default;
 
-    virtual void setId(int id) = 0;
+    void setId(int id) { m_nId = id; }
+    int id() const { return m_nId; }
     // Answer nothing at all.
-    virtual void setSilent(bool on) = 0;
+    virtual void setSilent(bool on) { m_bSilent = on; }
     // Answer every request with random bytes.
-    virtual void setGarbage(bool on) = 0;
+    void setGarbage(bool on) { m_bGarbage = on; }
     // Replay the report script when it runs out.
-    virtual void setLoop(bool on) = 0;
+    void setLoop(bool on) { m_bLoop = on; }
     // Reads the model's script of reports (its own line format).
     virtual bool loadScript(const QString &text, QString *error) = 0;
 
@@ -42,4 +45,98 @@ public:
     // can compare what the panels said with what reached the clients; -1
     // when the simulator does not count.
     virtual int reportsSent() const { return -1; }
+
+protected:
+    explicit PanelSim(int id) : m_nId(id) {}
+
+    // 1 to maxLength random bytes: what a garbage-answering panel sends.
+    static QByteArray randomBytes(int maxLength);
+    // Runs readLine on every line of a script with its "# comment" cut off
+    // and blanks trimmed, skipping empty lines. At the first line readLine
+    // refuses it stops and returns false with *error naming that line.
+    static bool readScriptLines(const QString &text, QString *error,
+                                const std::function<bool(const QString &line)> &readLine);
+
+    // Switched by the tool or a test; the model's answers follow them.
+    int m_nId;
+    bool m_bSilent = false;
+    bool m_bGarbage = false;
+    bool m_bLoop = false;
+};
+
+// A list of what a simulator received, kept until a reader takes it; a
+// reader that never does costs at most the newest kMaxKept entries.
+template <class T>
+class KeptList
+{
+public:
+    static constexpr int kMaxKept = 1000;
+
+    void append(const T &item)
+    {
+        m_items.append(item);
+        if (m_items.size() > kMaxKept)
+            m_items.removeFirst();
+    }
+    // Everything kept, oldest first, and empties the list.
+    QList<T> take()
+    {
+        QList<T> out;
+        out.swap(m_items);
+        return out;
+    }
+
+private:
+    QList<T> m_items;
+};
+
+// A panel whose server frames come as a byte stream: feed() gathers the
+// bytes in a bounded buffer, parseOne() cuts them into frames one at a time
+// and answer() answers each. The model gives the three and describe().
+template <class Received>
+class StreamPanelSim : public PanelSim
+{
+public:
+    QByteArray feed(const QByteArray &bytes) override
+    {
+        m_buffer += bytes;
+        // Server frames are a few dozen bytes at most; a longer backlog is noise.
+        if (m_buffer.size() > kMaxBuffer)
+            m_buffer = m_buffer.right(kMaxBuffer);
+        QByteArray reply;
+        Received r;
+        while (parseOne(&r)) {
+            m_received.append(r);
+            reply += answer(r);
+        }
+        return reply;
+    }
+
+    // The frames parsed since the last call to this or takeFrames().
+    QList<Received> takeReceived() { return m_received.take(); }
+
+    QList<Frame> takeFrames() override
+    {
+        QList<Frame> out;
+        for (const Received &r : takeReceived())
+            out.append({describe(r), r.bytes.size()});
+        return out;
+    }
+
+protected:
+    using PanelSim::PanelSim;
+
+    // Takes the first frame off m_buffer into *out; false while the buffer
+    // holds no whole frame.
+    virtual bool parseOne(Received *out) = 0;
+    // The panel's answer to a frame (empty for none).
+    virtual QByteArray answer(const Received &r) = 0;
+    // The frame as text, e.g. "poll 31".
+    virtual QString describe(const Received &r) const = 0;
+
+    QByteArray m_buffer;   // the server's bytes not yet framed
+
+private:
+    static constexpr int kMaxBuffer = 4096;
+    KeptList<Received> m_received;
 };

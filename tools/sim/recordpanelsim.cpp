@@ -3,15 +3,12 @@
 #include "panels/models/elmframes.h"
 #include "tools/sim/elmsimsocket.h"
 
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTextCodec>
 
 using namespace ElmFrames;
 
 namespace {
-// What the simulator keeps for a reader that never takes it.
-const int kMaxKept = 4096;
 // An answer whose time is further off than this from our clock is wrong.
 const int kTimeSlackSecs = 5;
 
@@ -35,27 +32,10 @@ QByteArray timeBytes(const QDateTime &t)
     b.append(char(t.time().hour())).append(char(t.time().minute())).append(char(t.time().second()));
     return b;
 }
-
-QByteArray randomBytes()
-{
-    QByteArray g;
-    const int n = 1 + int(QRandomGenerator::global()->bounded(40));
-    for (int i = 0; i < n; ++i)
-        g.append(char(QRandomGenerator::global()->bounded(256)));
-    return g;
-}
-
-template <class T>
-void keep(QList<T> &list, const T &item)
-{
-    if (list.size() >= kMaxKept)
-        list.removeFirst();
-    list.append(item);
-}
 } // namespace
 
 RecordPanelSim::RecordPanelSim(Model model, int id)
-    : m_model(model), m_nId(id), m_clock([] { return QDateTime::currentDateTime(); })
+    : PanelSim(id), m_model(model), m_clock([] { return QDateTime::currentDateTime(); })
 {
 }
 
@@ -148,11 +128,7 @@ int RecordPanelSim::pendingReports() const
 
 bool RecordPanelSim::loadScript(const QString &text, QString *error)
 {
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (int n = 0; n < lines.size(); ++n) {
-        const QString line = lines.at(n).section(QLatin1Char('#'), 0, 0).trimmed();
-        if (line.isEmpty())
-            continue;
+    return readScriptLines(text, error, [this](const QString &line) {
         const QStringList w = line.split(QRegularExpression(QStringLiteral("\\s+")));
         const QString word = w.at(0).toLower();
         bool ok = true;
@@ -193,13 +169,8 @@ bool RecordPanelSim::loadScript(const QString &text, QString *error)
         } else {
             ok = false;
         }
-        if (!ok) {
-            if (error)
-                *error = QStringLiteral("line %1: cannot read \"%2\"").arg(n + 1).arg(line);
-            return false;
-        }
-    }
-    return true;
+        return ok;
+    });
 }
 
 bool RecordPanelSim::nextFrame(QByteArray *frame, bool *raw)
@@ -247,7 +218,7 @@ QByteArray RecordPanelSim::nextReport()
     if (!nextFrame(&frame, &raw))
         return QByteArray();
     if (m_bGarbage)
-        return randomBytes();
+        return randomBytes(40);
     ++m_nSent;
     if (!raw) {
         // Raw frames may be damaged on purpose: nobody acknowledges those.
@@ -362,8 +333,8 @@ QByteArray RecordPanelSim::feed(const QByteArray &bytes)
     for (const QByteArray &frame : qAsConst(frames)) {
         Received r = parse(frame);
         check(&r);
-        keep(m_received, r);
-        keep(m_frames, Frame{describe(r), int(frame.size())});
+        m_received.append(r);
+        m_frames.append(Frame{describe(r), int(frame.size())});
         if (r.type == Received::Ack || r.type == Received::Answer)
             reply += nextReport(); // the next report as soon as the last one is acknowledged
     }
@@ -372,16 +343,12 @@ QByteArray RecordPanelSim::feed(const QByteArray &bytes)
 
 QList<PanelSim::Frame> RecordPanelSim::takeFrames()
 {
-    QList<Frame> out;
-    out.swap(m_frames);
-    return out;
+    return m_frames.take();
 }
 
 QList<RecordPanelSim::Received> RecordPanelSim::takeReceived()
 {
-    QList<Received> out;
-    out.swap(m_received);
-    return out;
+    return m_received.take();
 }
 
 QString RecordPanelSim::describe(const Received &r)

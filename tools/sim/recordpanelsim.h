@@ -39,11 +39,6 @@ public:
 
     explicit RecordPanelSim(Model model, int id = 1);
 
-    void setId(int id) override { m_nId = id; }
-    int id() const { return m_nId; }
-    void setSilent(bool on) override { m_bSilent = on; }
-    void setGarbage(bool on) override { m_bGarbage = on; }
-    void setLoop(bool on) override { m_bLoop = on; }
     // A report without acknowledgement goes again after this long (1000 ms).
     void setRetryMs(int ms) { m_nRetryMs = ms; }
     // The clock of the report times and of the answer check (tests pin it).
@@ -103,10 +98,6 @@ private:
     static QString describe(const Received &r);
 
     Model m_model;
-    int m_nId;
-    bool m_bSilent = false;
-    bool m_bGarbage = false;
-    bool m_bLoop = false;
     int m_nRetryMs = 1000;
     std::function<QDateTime()> m_clock;
 
@@ -117,8 +108,9 @@ private:
     QByteArray m_outstanding;    // the report waiting for its acknowledgement
     QElapsedTimer m_sentAt;
     QByteArray m_buffer;         // serial bytes not yet framed
-    QList<Received> m_received;
-    QList<Frame> m_frames;
+    // Two lists: takeReceived() and takeFrames() each empty only their own.
+    KeptList<Received> m_received;
+    KeptList<Frame> m_frames;
     QHostAddress m_announced;
     int m_nConnects = 0;
     int m_nSent = 0;
@@ -143,15 +135,5 @@ public:
     static SimulatorEntry entry();
 };
 
-// A Juniper simulator on its own serial transport, for tests and benchmarks.
-struct JuniperSimHolder
-{
-    JuniperPanelSim juniper;
-};
-
-class JuniperSimPort : private JuniperSimHolder, public SimSerialPort
-{
-public:
-    explicit JuniperSimPort(QObject *parent = nullptr) : SimSerialPort(juniper, parent) {}
-    JuniperPanelSim &sim() { return juniper; }
-};
+// A Juniper simulator on its own serial transport.
+using JuniperSimPort = SimPortOf<JuniperPanelSim>;

@@ -58,3 +58,20 @@ private:
     QByteArray m_marks;           // per byte not yet framed: 'M' mark, 'S' space
     int m_nEscape = 0;            // state of the parity-mark escape sequence
 };
+
+// A simulator together with its own serial transport, for tests and
+// benchmarks that need one live panel. The simulator is a base ahead of the
+// port so it is built before the port takes it and outlives it.
+template <class Sim>
+struct SimPortHolder
+{
+    Sim held;
+};
+
+template <class Sim>
+class SimPortOf : private SimPortHolder<Sim>, public SimSerialPort
+{
+public:
+    explicit SimPortOf(QObject *parent = nullptr) : SimSerialPort(this->held, parent) {}
+    Sim &sim() { return this->held; }
+};
