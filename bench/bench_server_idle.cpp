@@ -41,7 +41,7 @@ const QList<BenchModel> &benchModels()
         {"ControllerBirch", 22, {"poll ", "record-request "},
          [](int id) -> std::unique_ptr<PanelSim> { return std::make_unique<BirchPanelSim>(id); }},
         {"ControllerAsh", 20, {"poll ", "record-request "},
-         [](int id) -> std::unique_ptr<PanelSim> { return std::make_unique<BirchPanelSim>(id, BirchPanelSim::Ash); }},
+         [](int id) -> std::unique_ptr<PanelSim> { return std::make_unique<BirchPanelSim>(id); }},
         // A Cedar-family cycle may begin with a record request; its handshake always comes.
         {"ControllerCedar", 50, {"handshake poll "},
          [](int id) -> std::unique_ptr<PanelSim> { return std::make_unique<CedarPanelSim>(id); }},

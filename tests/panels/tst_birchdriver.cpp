@@ -21,7 +21,7 @@ QByteArray hex(const char *h) { return QByteArray::fromHex(h); }
 // `respond`); everything runs in the test thread, so each call is one exchange.
 template <class Driver, bool ash = std::is_same<Driver, ControllerAsh>::value>
 struct Rig {
-    explicit Rig(int id = 1) : d("COM:COM7", id, ash ? 20 : 22), f(new FakeLink), sim(id, ash ? BirchPanelSim::Ash : BirchPanelSim::Birch)
+    explicit Rig(int id = 1) : d("COM:COM7", id, ash ? 20 : 22), f(new FakeLink), sim(id)
     {
         f->setResponder([this](const QByteArray &b, QSerialPort::Parity) { return respond ? respond(b) : sim.feed(b); });
         d.setLink(f);

@@ -153,7 +153,7 @@ private slots:
     void oneCommandReachesEveryAnsweringDriver()
     {
         // Real models on fake links, the simulators answering in the workers.
-        BirchPanelSim birch(1, BirchPanelSim::Birch), ash(2, BirchPanelSim::Ash);
+        BirchPanelSim birch(1), ash(2);
         CPanelManager manager;
         manager.addController(record(1, 22));
         manager.addController(record(2, 20));

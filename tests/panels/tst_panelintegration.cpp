@@ -123,7 +123,6 @@ private slots:
         auto *port = openSim<BirchSimPort>();
         QVERIFY(port);
         BirchPanelSim &sim = port->sim();
-        sim.setModel(ash ? BirchPanelSim::Ash : BirchPanelSim::Birch);
         sim.setAckForm(ash ? BirchPanelSim::LongAck : BirchPanelSim::ShortAck);
         sim.addRecord(0xDE, 5, 2, 0, 7);
         sim.addRecord(0xDE, 6, 2, 0, 7);

@@ -6,7 +6,7 @@
 
 using namespace BirchFrames;
 
-BirchPanelSim::BirchPanelSim(int id, Model model) : StreamPanelSim(id), m_model(model) {}
+BirchPanelSim::BirchPanelSim(int id) : StreamPanelSim(id) {}
 
 SimulatorEntry BirchPanelSim::entry()
 {
@@ -15,14 +15,13 @@ SimulatorEntry BirchPanelSim::entry()
     e.options = {QCommandLineOption(QStringLiteral("ack"),
                                     QStringLiteral("Birch/Ash: command acknowledgement, short or long (default short)."),
                                     QStringLiteral("form"), QStringLiteral("short"))};
-    e.create = [](const PanelModel &model, const QCommandLineParser &parser, QString *error) -> PanelSim * {
+    e.create = [](const PanelModel &, const QCommandLineParser &parser, QString *error) -> PanelSim * {
         const QString ack = parser.value(QStringLiteral("ack")).toLower();
         if (ack != QLatin1String("short") && ack != QLatin1String("long")) {
             *error = QStringLiteral("--ack must be short or long, not %1").arg(ack);
             return nullptr;
         }
-        // Ash panels share the family's framing; only their answers differ.
-        auto *sim = new BirchPanelSim(1, model.name == QLatin1String("ControllerAsh") ? Ash : Birch);
+        auto *sim = new BirchPanelSim(1);
         sim->setAckForm(ack == QLatin1String("long") ? LongAck : ShortAck);
         return sim;
     };
@@ -75,8 +74,11 @@ bool BirchPanelSim::loadScript(const QString &text, QString *error)
         const QStringList w = line.split(QRegularExpression(QStringLiteral("\\s+")));
         QList<quint8> v;
         bool ok = true;
-        for (int i = 1; i < w.size() && ok; ++i)
-            v.append(quint8(w.at(i).toUInt(&ok, 16)));
+        for (int i = 1; i < w.size() && ok; ++i) {
+            const uint x = w.at(i).toUInt(&ok, 16);
+            ok = ok && x <= 0xFF;
+            v.append(quint8(x));
+        }
         const QString word = w.at(0).toLower();
         if (word == QLatin1String("idle") && w.size() == 2) {
             // "idle N": answer the next N polls with the idle byte (N decimal),

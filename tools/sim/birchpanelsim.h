@@ -4,8 +4,10 @@
 // polls with the idle byte or the next scripted report or status frame,
 // serves its stored records to record requests and then the end frame, and
 // acknowledges commands in the short or the long form; it can go silent or
-// answer with garbage. It plays the Ash panels as well (byte-paced frames,
-// status bits of their own). SimSerialPort runs it on a serial device or a pty.
+// answer with garbage. It plays the Ash panels as well: they answer with the
+// same bytes, and what sets them apart (byte-paced sending, what the status
+// bits mean) lies in the driver and the script. SimSerialPort runs it on a
+// serial device or a pty.
 
 #include "tools/sim/panelsim.h"
 #include "tools/sim/simserialport.h"
@@ -30,15 +32,13 @@ struct BirchReceived
 class BirchPanelSim : public StreamPanelSim<BirchReceived>
 {
 public:
-    enum Model { Birch, Ash };
     enum AckForm { ShortAck, LongAck };
     using Received = BirchReceived;
 
-    explicit BirchPanelSim(int id = 1, Model model = Birch);
+    explicit BirchPanelSim(int id = 1);
     // The tool's entry: plays ControllerBirch and ControllerAsh; option --ack short|long.
     static SimulatorEntry entry();
 
-    void setModel(Model m) { m_model = m; }
     void setAckForm(AckForm f) { m_ackForm = f; }
 
     // Frames sent in answer to polls, in order (reports, status frames, raw).
@@ -65,7 +65,6 @@ private:
     QByteArray answer(const Received &r) override;
     QString describe(const Received &r) const override;
 
-    Model m_model;
     AckForm m_ackForm = ShortAck;
     QList<QByteArray> m_script;
     int m_nScriptPos = 0;
