@@ -35,6 +35,13 @@ class TestRemoteSearch : public QObject
     QTemporaryDir m_dir;
     std::unique_ptr<RemoteSearch> m_search;
 
+    // A worker lights the lamp off after the close its peer sees: wait for
+    // the workers to end, or that light reaches the next case's spy.
+    bool workersEnded()
+    {
+        return QTest::qWaitFor([&]() { return m_search->findChildren<QThread *>().isEmpty(); }, 5000);
+    }
+
     // Sends raw bytes on several connections at once and collects every
     // reply until the server closes; closeMs is -1 for one left open.
     QList<QByteArray> askAll(const QByteArray &raw, int connections, qint64 *closeMs = nullptr)
@@ -59,6 +66,8 @@ class TestRemoteSearch : public QObject
         }, 20000);
         if (closeMs)
             *closeMs = closed ? t.elapsed() : -1;
+        if (closed && !workersEnded())
+            QTest::qFail("a query worker still runs after its connection closed", __FILE__, __LINE__);
         return got;
     }
     QByteArray ask(const QByteArray &raw, qint64 *closeMs = nullptr) { return askAll(raw, 1, closeMs).first(); }
@@ -184,6 +193,7 @@ private slots:
         const int head = decodeFrame(got, 1023).consumed;
         QCOMPARE(got.mid(head, 4), sizeField(50 << 20));
         QVERIFY(head > 0 && got.size() - head - 4 < (50 << 20));
+        QVERIFY(workersEnded());
     }
 
     void badRequestsAreClosedWithoutReply()
