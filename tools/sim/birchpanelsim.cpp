@@ -73,12 +73,7 @@ bool BirchPanelSim::loadScript(const QString &text, QString *error)
     return readScriptLines(text, error, [this](const QString &line) {
         const QStringList w = line.split(QRegularExpression(QStringLiteral("\\s+")));
         QList<quint8> v;
-        bool ok = true;
-        for (int i = 1; i < w.size() && ok; ++i) {
-            const uint x = w.at(i).toUInt(&ok, 16);
-            ok = ok && x <= 0xFF;
-            v.append(quint8(x));
-        }
+        bool ok = hexBytes(w, &v);
         const QString word = w.at(0).toLower();
         if (word == QLatin1String("idle") && w.size() == 2) {
             // "idle N": answer the next N polls with the idle byte (N decimal),

@@ -128,12 +128,7 @@ bool CedarPanelSim::loadScript(const QString &text, QString *error)
         const QStringList w = line.split(QRegularExpression(QStringLiteral("\\s+")));
         const QString word = w.at(0).toLower();
         QList<quint8> v;
-        bool ok = true;
-        for (int i = 1; i < w.size() && ok; ++i) {
-            const uint x = w.at(i).toUInt(&ok, 16);
-            ok = ok && x <= 0xFF;
-            v.append(quint8(x));
-        }
+        const bool ok = hexBytes(w, &v);
         bool known = ok;
         if (word == QLatin1String("idle") && w.size() == 2) {
             const int count = w.at(1).toInt(&known);

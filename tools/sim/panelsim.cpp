@@ -26,3 +26,15 @@ bool PanelSim::readScriptLines(const QString &text, QString *error,
     }
     return true;
 }
+
+bool PanelSim::hexBytes(const QStringList &words, QList<quint8> *bytes)
+{
+    for (int i = 1; i < words.size(); ++i) {
+        bool ok = false;
+        const uint x = words.at(i).toUInt(&ok, 16);
+        if (!ok || x > 0xFF)
+            return false;
+        bytes->append(quint8(x));
+    }
+    return true;
+}

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -56,6 +57,9 @@ protected:
     // refuses it stops and returns false with *error naming that line.
     static bool readScriptLines(const QString &text, QString *error,
                                 const std::function<bool(const QString &line)> &readLine);
+    // The words of a script line after the first, read as hexadecimal bytes;
+    // false when one is not a number or does not fit a byte.
+    static bool hexBytes(const QStringList &words, QList<quint8> *bytes);
 
     // Switched by the tool or a test; the model's answers follow them.
     int m_nId;
