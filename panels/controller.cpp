@@ -154,6 +154,8 @@ bool Controller::openSerialPort(int baudRate, QSerialPort::Parity parity)
     m_bLinkLost.store(false);
     m_bStopRequested.store(false);
     m_nLastReceiveMs.store(0); // heard since this open, not before
+    m_nInvalidSinceValid.store(0);
+    m_nValidCountdown.store(10);
     m_bOpen.store(true);
     return true;
 }
@@ -172,6 +174,8 @@ bool Controller::connectUdpLink()
     }
     m_bStopRequested.store(false);
     m_nLastReceiveMs.store(0);
+    m_nInvalidSinceValid.store(0);
+    m_nValidCountdown.store(10);
     m_bOpen.store(true);
     connectLink();
     return true;
@@ -193,6 +197,7 @@ void Controller::closePort()
     if (m_timer->isActive()) {
         m_timer->stop();
         m_nTimeOutCount.store(10);
+        m_nValidCountdown.store(10);
     }
     requestStop();
     if (QThread::currentThread() == this) {
@@ -221,8 +226,21 @@ void Controller::startWatchdog()
 
 void Controller::slothandleTimeOut()
 {
-    int v = m_nTimeOutCount.load();
-    while (v > 0 && !m_nTimeOutCount.compare_exchange_weak(v, v - 1)) {
+    for (std::atomic<int> *count : {&m_nTimeOutCount, &m_nValidCountdown}) {
+        int v = count->load();
+        while (v > 0 && !count->compare_exchange_weak(v, v - 1)) {
+        }
+    }
+}
+
+void Controller::noteFrame(bool bValid)
+{
+    if (bValid) {
+        m_nInvalidSinceValid.store(0);
+        m_nValidCountdown.store(10);
+    } else {
+        m_nInvalidFrames.fetch_add(1, std::memory_order_relaxed);
+        m_nInvalidSinceValid.fetch_add(1);
     }
 }
 
@@ -531,6 +549,7 @@ void Controller::processPendingCommand()
             return;
         cmd = m_listCommand.takeFirst();
     }
+    m_nCommandPanelID = cmd.nPanelID;
     for (int attempt = 0; attempt < 3 && !m_bStopRequested.load(); ++attempt) {
         int r = 0;
         switch (cmd.nEventCode) {
@@ -550,7 +569,9 @@ void Controller::processPendingCommand()
         default:
             break;
         }
-        if (r == 100)
+        if (r == CommandRefused)
+            m_nCommandsRefused.fetch_add(1, std::memory_order_relaxed);
+        if (r == 100 || r == CommandRefused)
             break;
     }
 }

@@ -77,6 +77,11 @@ public:
 
     const PanelModel *model() const { return m_pModel; }
 
+    // What a command operation returns when it will not send what it was
+    // asked (a device code that names no device of this panel): the command
+    // is counted as refused and not tried again.
+    static constexpr int CommandRefused = 102;
+
     // Moves the link into the worker, then starts it. Call it through a
     // Controller pointer (it hides QThread::start on purpose).
     void start(QThread::Priority priority = QThread::InheritPriority);
@@ -103,6 +108,14 @@ public:
     quint64 pollsAnswered() const { return m_nPollsAnswered.load(std::memory_order_relaxed); }
     quint64 pollsFailed() const { return m_nPollsFailed.load(std::memory_order_relaxed); }
     quint64 bytesReceived() const { return m_nBytesReceived.load(std::memory_order_relaxed); }
+    quint64 commandsRefused() const { return m_nCommandsRefused.load(std::memory_order_relaxed); }
+    // Frames a listening model dropped because their check sum failed.
+    quint64 invalidFrames() const { return m_nInvalidFrames.load(std::memory_order_relaxed); }
+    // Only frames with a failed check sum arrived since the last good one.
+    bool lastFramesInvalid() const { return m_nInvalidSinceValid.load() > 0; }
+    // ... and no good frame for the silence period (the watchdog's 30 s):
+    // bytes arrive, but nothing the driver can read.
+    bool isGarbled() const { return lastFramesInvalid() && m_nValidCountdown.load() == 0; }
 
     // --- settings, mostly for tests and tools ---
     int disconnectTimes() const { return m_nDisconnectTimes; }
@@ -174,12 +187,18 @@ protected:
     quint8 comNumber() const;
 
     void processPendingCommand();
+    // A listening model tells the base of each frame it checked (worker).
+    void noteFrame(bool bValid);
+    // The panel number of the command being executed (worker only; 0 for a
+    // site-wide one). A model that fronts a network addresses that panel.
+    quint8 commandPanelID() const { return m_nCommandPanelID; }
 
     PanelLink *m_pLink = nullptr;   // serial port or UDP socket behind the seam
     QHostAddress m_remoteAddress;   // peer of the network models
     int m_nDisconnectTimes;
     bool m_bRecordQuery = false;    // worker only
     int m_nRecordCount = 1;         // worker only
+    quint8 m_nCommandPanelID = 0;   // worker only
 
 private:
     // The one wait of the worker: sleeps in the current thread's event
@@ -202,6 +221,12 @@ private:
     std::atomic<quint64> m_nPollsAnswered{0};   // worker
     std::atomic<quint64> m_nPollsFailed{0};     // worker
     std::atomic<quint64> m_nBytesReceived{0};   // worker
+    std::atomic<quint64> m_nCommandsRefused{0}; // worker
+    std::atomic<quint64> m_nInvalidFrames{0};   // worker
+    std::atomic<int> m_nInvalidSinceValid{0};   // worker; reset at open
+    // Watchdog periods left until a listening panel has sent no good frame
+    // for the silence period; full at open and at each good frame.
+    std::atomic<int> m_nValidCountdown{10};
     std::atomic<qint64> m_nLastReceiveMs{0};
     int m_nPassDelayMs = 200;
     const PanelModel *m_pModel;

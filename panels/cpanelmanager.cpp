@@ -6,6 +6,7 @@
 #include "panels/panelmodel.h"
 
 #include <QDebug>
+#include <QStringList>
 
 #include <algorithm>
 
@@ -82,6 +83,7 @@ void CPanelManager::removeController(quint8 nControllerID)
     if (Controller *driver = m_controllers.take(nControllerID))
         destroyDriver(driver);
     delete m_controllerInfos.take(nControllerID);
+    m_reportedPanels.remove(nControllerID);
 }
 
 void CPanelManager::clearControllers()
@@ -92,6 +94,7 @@ void CPanelManager::clearControllers()
         destroyDriver(driver);
     qDeleteAll(m_controllerInfos);
     m_controllerInfos.clear();
+    m_reportedPanels.clear();
 }
 
 void CPanelManager::emitPanelNotice(quint8 nControllerID, int nProperty, const QString &strText)
@@ -169,8 +172,12 @@ void CPanelManager::slotRevCommData(QVariant var)
     CEvent e = CEvent::fromVariant(var);
     // By the sending driver: its events carry the panel number they report,
     // which a model may take from the panel's own frames.
-    if (auto *driver = qobject_cast<Controller *>(sender()))
-        ++m_eventCounts[quint8(driver->m_nControllerID)];
+    if (auto *driver = qobject_cast<Controller *>(sender())) {
+        const quint8 id = quint8(driver->m_nControllerID);
+        ++m_eventCounts[id];
+        if (driver->model() && driver->model()->frontsNetwork && e.nPanelID != 0 && e.nPanelID != id)
+            m_reportedPanels[id].set(e.nPanelID);
+    }
     const ConfigTables &tables = ConfigTables::instance();
     if (tables.contains(e.nEventCode)) {
         const EventEntry entry = tables.entry(e.nEventCode);
@@ -188,11 +195,73 @@ void CPanelManager::slotRevCommData(QVariant var)
 
 void CPanelManager::slotHandleCommandData(QVariant var)
 {
-    // Every driver sees every command; each model decides from nPanelID and
-    // strCode whether it is meant for its panel.
-    const CEvent command = CEvent::fromVariant(var);
-    for (Controller *driver : qAsConst(m_controllers))
-        driver->addCommand(command.toVariant());
+    sendCommand(CEvent::fromVariant(var));
+}
+
+Controller *CPanelManager::commandOwner(quint8 nPanel, QString *why) const
+{
+    // A controller's own number comes first: it is what the operator configured.
+    if (Controller *driver = m_controllers.value(nPanel))
+        return driver;
+    if (m_controllerInfos.contains(nPanel)) {
+        *why = QStringLiteral("controller %1 has no driver for its type %2")
+                   .arg(nPanel).arg(m_controllerInfos.value(nPanel)->controllerType);
+        return nullptr;
+    }
+    QList<quint8> owners;
+    for (auto it = m_reportedPanels.cbegin(); it != m_reportedPanels.cend(); ++it) {
+        if (it.value().test(nPanel) && m_controllers.contains(it.key()))
+            owners.append(it.key());
+    }
+    if (owners.size() == 1)
+        return m_controllers.value(owners.first());
+    if (owners.isEmpty()) {
+        *why = QStringLiteral("no controller has number %1 and no network controller has reported a panel %1")
+                   .arg(nPanel);
+    } else {
+        std::sort(owners.begin(), owners.end());
+        QStringList ids;
+        for (quint8 id : qAsConst(owners))
+            ids.append(QString::number(id));
+        *why = QStringLiteral("panel %1 has been reported by several network controllers (%2); "
+                              "which one is meant cannot be known")
+                   .arg(nPanel).arg(ids.join(QLatin1String(", ")));
+    }
+    return nullptr;
+}
+
+CPanelManager::CommandResult CPanelManager::sendCommand(const CEvent &command)
+{
+    CommandResult result;
+    const QString what = QStringLiteral("command 0x%1 for panel %2").arg(command.nEventCode, 0, 16).arg(command.nPanelID);
+    const int code = command.nEventCode;
+    if (command.nPanelID == 0) {
+        const bool siteWide = code == CmdSilence || code == CmdReset || code == CmdSyncTime || code == CmdControl97;
+        if (!siteWide) {
+            result.error = QStringLiteral("a device command needs the number of its panel, not 0");
+        } else {
+            for (Controller *driver : qAsConst(m_controllers)) {
+                if (driver->addCommand(command.toVariant()))
+                    ++result.queued;
+            }
+            if (result.queued == 0)
+                result.error = QStringLiteral("no running controller is answering");
+        }
+    } else if (Controller *driver = commandOwner(command.nPanelID, &result.error)) {
+        if (!driver->isConnected())
+            result.error = QStringLiteral("controller %1 is not running").arg(driver->m_nControllerID);
+        else if (!driver->addCommand(command.toVariant()))
+            result.error = QStringLiteral("controller %1 is not answering or its queue is full").arg(driver->m_nControllerID);
+        else
+            result.queued = 1;
+        if (result.ok() && driver->m_nControllerID != command.nPanelID)
+            qDebug().noquote() << what << "goes to network controller" << driver->m_nControllerID;
+    }
+    if (!result.ok()) {
+        ++m_nUnrouted;
+        qWarning().noquote() << what << "reaches no panel:" << result.error;
+    }
+    return result;
 }
 
 void CPanelManager::slotIndicateRemoteLight(uchar nStatus)
@@ -226,7 +295,13 @@ void CPanelManager::checkCommState()
         if (timeOut == 0 && driver->getCommState() != 0) {
             driver->setCommState(0);
             emitPanelNotice(it.key(), 1, tr("通讯超时"));
-        } else if (timeOut > 0 && heard && driver->getCommState() != 1) {
+        } else if (driver->isGarbled() && driver->getCommState() != 0) {
+            // Bytes keep coming, so the link looks alive, but for the whole
+            // silence period none of them formed a frame with a good check
+            // sum: every alarm the panel sends is lost, and someone must know.
+            driver->setCommState(0);
+            emitPanelNotice(it.key(), 1, tr("校验错误"));
+        } else if (timeOut > 0 && heard && !driver->lastFramesInvalid() && driver->getCommState() != 1) {
             driver->setCommState(1);
             emitPanelNotice(it.key(), 0, tr("通讯正常"));
         }

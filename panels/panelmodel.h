@@ -41,6 +41,9 @@ struct PanelModel
     WritePacing pacing = WholeFrame;
     // Shows the remote-centre link state (setRemoteLight).
     bool remoteLamp = false;
+    // Fronts a network of panels and reports their numbers in its events: a
+    // command naming one of those numbers belongs to this driver as well.
+    bool frontsNetwork = false;
     // The panel simulator tool's mode that plays this model; empty: none.
     QString simulator;
     // Builds a driver for a record of one of typeCodes.

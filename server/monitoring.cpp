@@ -298,11 +298,27 @@ QByteArray Monitoring::metricsText() const
                          double(driver->pollsFailed()));
             }
         }
+        t.family("fireserver_controller_invalid_frames_total", "counter",
+                 "Frames from a listening panel dropped because their check sum failed.");
+        for (quint8 id : ids) {
+            const Controller *driver = manager->controller(id);
+            if (driver && driver->model() && driver->model()->listening)
+                t.sample("fireserver_controller_invalid_frames_total", {label(id)}, double(driver->invalidFrames()));
+        }
+        t.family("fireserver_controller_commands_refused_total", "counter",
+                 "Commands the driver would not send: their device code names no device of the panel.");
+        for (quint8 id : ids) {
+            if (const Controller *driver = manager->controller(id))
+                t.sample("fireserver_controller_commands_refused_total", {label(id)}, double(driver->commandsRefused()));
+        }
         t.family("fireserver_controller_received_bytes_total", "counter", "Bytes received from the panel.");
         for (quint8 id : ids) {
             if (const Controller *driver = manager->controller(id))
                 t.sample("fireserver_controller_received_bytes_total", {label(id)}, double(driver->bytesReceived()));
         }
+        t.family("fireserver_commands_unrouted_total", "counter",
+                 "Commands that reached no panel: no running controller owns the panel they name, or panel 0 with a device.");
+        t.sample("fireserver_commands_unrouted_total", double(manager->commandsUnrouted()));
         t.family("fireserver_controller_events_total", "counter", "Events the controller's driver reported.");
         for (quint8 id : ids)
             t.sample("fireserver_controller_events_total", {label(id)}, double(manager->eventCount(id)));

@@ -36,7 +36,6 @@ MqttBridge::MqttBridge(MqttPublisher *publisher, CEventProcess *dispatcher, CPan
     publisher->setActiveSource([dispatcher] { return dispatcher->currentEvents(); });
     connect(panels, &CPanelManager::sendEvent, this, &MqttBridge::onPanelEvent);
     connect(publisher, &MqttPublisher::commandReceived, this, &MqttBridge::onCommand);
-    connect(this, &MqttBridge::eSendCommandDataToPanel, panels, &CPanelManager::slotHandleCommandData);
     refreshControllers();
 }
 
@@ -122,17 +121,19 @@ void MqttBridge::onCommand(const QString &id, const CEvent &command)
                text + QStringLiteral(" (未启用控制,命令未发送)"));
         return;
     }
-    if (command.nPanelID != 0 && !m_panels->controllerInfo(command.nPanelID)) {
-        refuse(id, command, QStringLiteral("no controller %1").arg(command.nPanelID),
-               text + QStringLiteral(" (无此控制器,命令未发送)"));
-        return;
-    }
     CEvent e = command;
     e.strTime = nowText();
-    qDebug().noquote() << QStringLiteral("MQTT: command %1 (code 0x%2) to controller %3 passed to the panels")
+    // The answer says whether a panel took it: the manager routes it to the
+    // one panel it names, or refuses it with the reason.
+    const CPanelManager::CommandResult result = m_panels->sendCommand(e);
+    if (!result.ok()) {
+        refuse(id, command, result.error, text + QStringLiteral(" (命令未发送: %1)").arg(result.error));
+        return;
+    }
+    qDebug().noquote() << QStringLiteral("MQTT: command %1 (code 0x%2) for panel %3 queued by %4 controller(s)")
                               .arg(id, QString::number(command.nEventCode, 16))
-                              .arg(command.nPanelID);
-    emit eSendCommandDataToPanel(e.toVariant());
+                              .arg(command.nPanelID)
+                              .arg(result.queued);
     log(command, text);
     m_publisher->answerCommand(id, true, QString());
 }

@@ -29,8 +29,6 @@ public:
     void refreshControllers();
 
 signals:
-    // To the panel manager's slotHandleCommandData, as a client's commands go.
-    void eSendCommandDataToPanel(QVariant event);
     // One log record per command, as a client's eLog.
     void eLog(QVariant evt);
 

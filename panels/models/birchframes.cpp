@@ -1,5 +1,7 @@
 #include "panels/models/birchframes.h"
 
+#include <algorithm>
+
 #include <QDate>
 #include <QTime>
 
@@ -118,6 +120,11 @@ QByteArray birchDeviceAddress(const QString &strCode)
         out.append(char(bcd(n)));
     }
     return out;
+}
+
+bool isDeviceDigits(const QString &code, int length)
+{
+    return code.size() == length && std::all_of(code.cbegin(), code.cend(), isDigit);
 }
 
 QByteArray ashDeviceAddress(const QString &strCode)

@@ -39,6 +39,9 @@ quint8 deviceAction(int type);
 QByteArray birchDeviceAddress(const QString &strCode);
 // Ash reads positions 0..7, each pair of digits packed as two nibbles.
 QByteArray ashDeviceAddress(const QString &strCode);
+// Whether code is exactly length decimal digits: what a model that refuses
+// wildcards and other non-digits needs before it builds an address.
+bool isDeviceDigits(const QString &code, int length);
 
 // Command reply: the idle byte, or id followed by r0..r4 with
 // r4 = sum8(id, r0..r3).

@@ -250,17 +250,23 @@ int ControllerCedar::syncTime()
 QByteArray ControllerCedar::deviceAddress(const QString &strCode) const
 {
     // Characters 0..7, each pair of digits packed as two nibbles.
-    return BirchFrames::ashDeviceAddress(strCode);
+    return BirchFrames::isDeviceDigits(strCode, 8) ? BirchFrames::ashDeviceAddress(strCode) : QByteArray();
 }
 
 int ControllerCedar::setDeviceState(int type, QString strCode, QString strEndCode)
 {
     Q_UNUSED(strEndCode);
+    const QByteArray address = deviceAddress(strCode);
+    if (address.isEmpty()) {
+        qWarning().noquote() << m_strWho << "device command" << QString::number(type, 16) << "for" << strCode
+                             << "not sent: the code is not the decimal device address the panel needs";
+        return CommandRefused;
+    }
     if (!shakeHand(CommandDeviceState, true))
         return 101;
     if (m_traits.blockPauseMs > 0)
         pauseMs(m_traits.blockPauseMs);
-    if (!writePortData(deviceStateBlock(deviceAction(type), deviceAddress(strCode))))
+    if (!writePortData(deviceStateBlock(deviceAction(type), address)))
         return 4;
     QByteArray reply;
     if (!readPortData(reply, 3, kReplyTicks))

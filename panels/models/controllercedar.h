@@ -55,7 +55,9 @@ protected:
 
     // Handles a complete report whose checks passed; 100 or 101.
     virtual int handleReport(const CedarFrames::Report &r);
-    // The four address bytes of a device-state block.
+    // The four address bytes of a device-state block; empty for a code that
+    // is not exactly the digits the block needs (a wildcard or a letter
+    // would address another device).
     virtual QByteArray deviceAddress(const QString &strCode) const;
 
     // Address phase under mark parity, the panel's echo, and (with a data

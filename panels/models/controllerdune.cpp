@@ -110,9 +110,12 @@ int ControllerDune::handleReport(const Report &r)
 
 int ControllerDune::sendControl94()
 {
-    emitReset(true);
+    // Reported once the panel took it: a reset it never received, or one
+    // tried again after an unanswered attempt, must not reach the clients
+    // and the centre as done.
     if (!shakeHand(CommandReset, false))
         return 101;
+    emitReset(true);
     armRecordResume();
     delayMs(kAfterResetMs);
     return 100;
@@ -126,5 +129,5 @@ int ControllerDune::readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType)
 QByteArray ControllerDune::deviceAddress(const QString &strCode) const
 {
     // Characters 3..10 as decimal pairs, sent as BCD (the Birch form).
-    return BirchFrames::birchDeviceAddress(strCode);
+    return BirchFrames::isDeviceDigits(strCode, 11) ? BirchFrames::birchDeviceAddress(strCode) : QByteArray();
 }

@@ -59,6 +59,7 @@ const PanelModel &ControllerElm::model()
         m.commEventCode = 0;
         m.listening = true;
         m.simulator = QStringLiteral("elm");
+        m.frontsNetwork = true;
         m.create = &createPanelDriver<ControllerElm>;
         return m;
     }();
@@ -190,6 +191,10 @@ void ControllerElm::handleRecvData()
 
 void ControllerElm::handleDatagram(const QByteArray &datagram)
 {
+    const bool crcGood = crcOk(datagram);
+    // Counted before anything else: a panel whose every datagram fails its
+    // CRC must show as a fault, not as a live link that never reports.
+    noteFrame(crcGood);
     quint8 id = datagram.size() >= 8 ? quint8(datagram.at(7)) : 0;
     m_nPanelNumber.store(id);
     const quint8 kind = reportKind(datagram);
@@ -201,7 +206,7 @@ void ControllerElm::handleDatagram(const QByteArray &datagram)
         return;
     }
     // A damaged report is not acknowledged: the panel sends it again.
-    if (!crcOk(datagram)) {
+    if (!crcGood) {
         qWarning().noquote() << QStringLiteral("ControllerElm %1: report of kind %2 with a wrong CRC left unacknowledged: %3")
                                     .arg(m_nControllerID).arg(kind).arg(QString::fromLatin1(datagram.toHex(' ')));
         return;
@@ -234,27 +239,37 @@ CEvent ControllerElm::decodeReport(const QByteArray &datagram, quint8 kind, quin
     return e;
 }
 
+quint8 ControllerElm::targetPanel() const
+{
+    // A command routed here for a panel of the network goes to that panel,
+    // not to whichever panel happened to speak last.
+    const quint8 named = commandPanelID();
+    if (named != 0 && named != quint8(m_nControllerID))
+        return named;
+    return quint8(m_nPanelNumber.load());
+}
+
 int ControllerElm::sendControl89()
 {
-    send(commandFrame(0x89, quint8(m_nPanelNumber.load())));
+    send(commandFrame(0x89, targetPanel()));
     return 100;
 }
 
 int ControllerElm::sendControl94()
 {
-    send(commandFrame(0x94, quint8(m_nPanelNumber.load())));
+    send(commandFrame(0x94, targetPanel()));
     return 100;
 }
 
 int ControllerElm::sendControl97()
 {
-    send(commandFrame(0x97, quint8(m_nPanelNumber.load())));
+    send(commandFrame(0x97, targetPanel()));
     return 100;
 }
 
 int ControllerElm::syncTime()
 {
-    send(timeFrame(m_clock(), quint8(m_nPanelNumber.load())));
+    send(timeFrame(m_clock(), targetPanel()));
     return 100;
 }
 
@@ -264,7 +279,7 @@ int ControllerElm::setDeviceState(int type, QString strCode, QString strEndCode)
     if (!isDecimalCode(strCode) || !(strEndCode.isEmpty() || isDecimalCode(strEndCode))) {
         qWarning() << "ControllerElm" << m_nControllerID << ": device command" << Qt::hex << type
                    << "for" << strCode << strEndCode << "not sent: the codes must be decimal digits";
-        return 100; // trying again changes nothing
+        return CommandRefused;
     }
     send(deviceStateFrame(type, strCode, strEndCode));
     return 100;

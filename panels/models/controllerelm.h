@@ -70,6 +70,9 @@ private:
     void handleDatagram(const QByteArray &datagram);
     bool send(const QByteArray &frame);
     CEvent decodeReport(const QByteArray &datagram, quint8 kind, quint8 id) const;
+    // Panel number of an outgoing command: the one the command names, else
+    // the last one heard.
+    quint8 targetPanel() const;
 
     UdpLink *m_pUdp;                     // the base's link, owned by the base
     QHostAddress m_panelAddress;         // set at construction

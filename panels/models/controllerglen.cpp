@@ -24,6 +24,7 @@ const PanelModel &ControllerGlen::model()
         m.commEventCode = 0;
         m.pacing = PanelModel::WholeFrame;
         m.simulator = QStringLiteral("glen");
+        m.frontsNetwork = true;
         m.create = &createPanelDriver<ControllerGlen>;
         return m;
     }();
@@ -116,14 +117,21 @@ int ControllerGlen::exchangeCommand(const QByteArray &frame)
     return 100;
 }
 
+int ControllerGlen::targetPanel() const
+{
+    // A command routed here for a panel of the network carries that panel's
+    // number, as the read-value switch always does; site-wide ones ours.
+    return commandPanelID() != 0 ? commandPanelID() : m_nControllerID;
+}
+
 int ControllerGlen::sendControl89()
 {
-    return exchangeCommand(silenceFrame(m_nSequence, m_nControllerID));
+    return exchangeCommand(silenceFrame(m_nSequence, targetPanel()));
 }
 
 int ControllerGlen::sendControl94()
 {
-    return exchangeCommand(resetFrame(m_nSequence, m_nControllerID));
+    return exchangeCommand(resetFrame(m_nSequence, targetPanel()));
 }
 
 int ControllerGlen::syncTime()

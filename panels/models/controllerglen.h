@@ -41,6 +41,8 @@ private:
     // Writes a command frame and reads the 8-byte reply: 100, 2 without a
     // reply, 1 when the write failed.
     int exchangeCommand(const QByteArray &frame);
+    // Panel number of a silence or reset frame.
+    int targetPanel() const;
     int failCycle(const char *what);
     void emitRecord(const QByteArray &record);
 

@@ -31,6 +31,7 @@ const PanelModel &ControllerJuniper::model()
         m.listening = true;
         m.remoteLamp = true;
         m.simulator = QStringLiteral("juniper");
+        m.frontsNetwork = true;
         m.create = &createPanelDriver<ControllerJuniper>;
         return m;
     }();
@@ -124,6 +125,7 @@ void ControllerJuniper::processStream(bool atEnd)
             break;
         const QByteArray bytes = m_stream.left(scan.consumed);
         m_stream.remove(0, scan.consumed);
+        noteFrame(scan.status == Scan::Complete);
         if (scan.status == Scan::Invalid)
             dropNoise(bytes);
         else

@@ -215,7 +215,7 @@ int ControllerMarsh::setDeviceState(int type, QString strCode, QString strEndCod
         || !deviceNumber(end.mid(6, 3), &endNumber)) {
         qWarning() << "setDeviceState: device code" << strCode << "/" << end
                    << "has no numbers 0..255 in characters 7..9 and its last two; nothing sent";
-        return 3;
+        return CommandRefused;
     }
     d.nCode = quint8(type);
     d.strText2 = strCode.left(6);

@@ -264,12 +264,16 @@ private slots:
         QTest::newRow("set time, 200") << 200 << set << QString() << hex("01a3 0f d5d5 241205214510 b1 bb");
         QTest::newRow("set time, 190") << 190 << set << QString() << hex("01a3 0f d5d5 202412052145 c1 bb");
         QTest::newRow("start") << 50 << int(CmdStart) << "01020304" << hex("010f 0f 0ccc 01020304 01 0b bb");
-        QTest::newRow("disable, wildcard") << 50 << int(CmdDisable) << "0*020304" << hex("010f 0f 0ccc 00020304 05 0e bb");
+        // A code that is not exactly the digits the block needs names some
+        // other device: refused before the handshake, nothing on the wire.
+        QTest::newRow("disable, wildcard") << 50 << int(CmdDisable) << "0*020304" << QByteArray();
+        QTest::newRow("disable, short") << 50 << int(CmdDisable) << "0102030" << QByteArray();
         QTest::newRow("enable") << 50 << int(CmdEnable) << "12345678" << hex("010f 0f 0ccc 12345678 06 1a bb");
         QTest::newRow("dune silence") << 160 << int(CmdSilence) << QString() << hex("011b");
         QTest::newRow("dune set time") << 160 << set << QString() << hex("01a3 0f d5d5 202412052145 c1 bb");
         // Dune reads the address as Birch does: decimal pairs from position 3, sent as BCD.
         QTest::newRow("dune stop") << 160 << int(CmdStop) << "00012345678" << hex("010f 0f 0ccc 12345678 00 14 bb");
+        QTest::newRow("dune stop, letter") << 160 << int(CmdStop) << "0001b345678" << QByteArray();
     }
     void commandBlocksByteExact()
     {
@@ -286,8 +290,10 @@ private slots:
                            : command == CmdReset    ? driver.sendControl94()
                            : command == CmdSyncTime ? driver.syncTime()
                                                     : driver.setDeviceState(command, code, QString());
-        QCOMPARE(result, 100);
+        QCOMPARE(result, written.isEmpty() ? int(Controller::CommandRefused) : 100);
         QCOMPARE(f->writtenData().toHex(' '), written.toHex(' '));
+        if (written.isEmpty())
+            return;
         // The handshake under mark, everything after the echo under space.
         QCOMPARE(parities(f), QStringLiteral("MM") + QString(written.size() - 2, QLatin1Char('S')));
         // Cedar writes byte by byte, Dune whole frames.
@@ -358,14 +364,23 @@ private slots:
         QVERIFY(d.f->writtenData().isEmpty());
         QVERIFY(d.events().isEmpty());
     }
-    void duneResetResumesRecordsAfterFiveSeconds()
+    void duneResetReportedOnceTakenAndResumesRecords()
     {
         DuneRig r(160);
         qint64 now = 1000;
         r.d.setMonotonicClock([&now] { return now; });
         r.settle();
+        // A reset the panel does not take is not reported: no code 12 for
+        // this attempt, nor for the base's retries.
+        r.respond = [](const QByteArray &) { return QByteArray(); };
+        QCOMPARE(r.d.sendControl94(), 101);
+        QVERIFY(r.events().isEmpty());
+        r.respond = nullptr;
+        r.f->clearWrites();
+        // Taken: reported exactly once.
         QCOMPARE(r.d.sendControl94(), 100);
         QCOMPARE(r.f->writtenData(), hex("015f"));
+        QCOMPARE(r.codes(), QList<int>{12});
         const CEvent reset = r.events().value(0);
         QCOMPARE(QString::number(reset.nEventCode) + reset.strCode + reset.strEndCode, QStringLiteral("120000000000000000"));
         // Plain polls until five seconds have passed, then the records again.

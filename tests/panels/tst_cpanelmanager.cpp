@@ -6,10 +6,16 @@
 #include "common/testfiles.h"
 #include "config/configtables.h"
 #include "panels/models/birchframes.h"
+#include "panels/models/controllerelm.h"
+#include "panels/models/elmframes.h"
 #include "tools/sim/birchpanelsim.h"
+#include "tools/sim/glenpanelsim.h"
 
 #include <QPointer>
+#include <QUdpSocket>
 #include <QtTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -150,30 +156,131 @@ private slots:
         QCOMPARE(StandInController::s_alive.loadRelaxed(), 0);
     }
 
-    void oneCommandReachesEveryAnsweringDriver()
+    void commandsReachOnlyThePanelTheyName()
     {
-        // Real models on fake links, the simulators answering in the workers.
-        BirchPanelSim birch(1), ash(2);
+        // Real models on fake links, the simulators answering in the workers:
+        // two Birch panels and a Glen panel fronting a network in which it
+        // reports a panel 7.
+        BirchPanelSim birch1(1), birch2(2);
+        GlenPanelSim glen(3);
+        glen.addBlock({GlenPanelSim::longRecord(7, 1, 2)});
         CPanelManager manager;
+        QSignalSpy events(&manager, SIGNAL(sendEvent(QVariant)));
         manager.addController(record(1, 22));
-        manager.addController(record(2, 20));
-        QList<FakeLink *> links{new FakeLink, new FakeLink};
-        links[0]->setResponder([&birch](const QByteArray &b, QSerialPort::Parity) { return birch.feed(b); });
-        links[1]->setResponder([&ash](const QByteArray &b, QSerialPort::Parity) { return ash.feed(b); });
-        manager.controller(1)->setLink(links[0]);
-        manager.controller(2)->setLink(links[1]);
-        QVERIFY(manager.openPanel(1) && manager.openPanel(2));
+        manager.addController(record(2, 22));
+        manager.addController(record(3, 31));
+        QList<FakeLink *> links{new FakeLink, new FakeLink, new FakeLink};
+        links[0]->setResponder([&birch1](const QByteArray &b, QSerialPort::Parity) { return birch1.feed(b); });
+        links[1]->setResponder([&birch2](const QByteArray &b, QSerialPort::Parity) { return birch2.feed(b); });
+        links[2]->setResponder([&glen](const QByteArray &b, QSerialPort::Parity) { return glen.feed(b); });
+        for (quint8 id : {1, 2, 3}) {
+            manager.controller(id)->setLink(links[id - 1]);
+            QVERIFY(manager.openPanel(id));
+        }
         // Commands are taken only once a panel has answered.
-        QTRY_COMPARE_WITH_TIMEOUT(manager.controller(1)->getCommState() + manager.controller(2)->getCommState(), 2, 10000);
-        CEvent command;
-        command.nEventCode = CmdSilence;
-        command.nPanelID = 1;
-        manager.slotHandleCommandData(command.toVariant());
+        QTRY_COMPARE_WITH_TIMEOUT(manager.controller(1)->getCommState() + manager.controller(2)->getCommState()
+                                      + manager.controller(3)->getCommState(), 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(std::any_of(events.cbegin(), events.cend(), [](const QList<QVariant> &a) {
+                                     return CEvent::fromVariant(a.at(0)).nPanelID == 7;
+                                 }), 10000);
+        const auto command = [](int code, quint8 panel, const QString &device = QString()) {
+            CEvent c;
+            c.nEventCode = code;
+            c.nPanelID = panel;
+            c.strCode = c.strEndCode = device;
+            return c;
+        };
+        const auto glenCommands = [&glen] {
+            QList<QByteArray> out;
+            for (const GlenReceived &r : glen.takeReceived()) {
+                if (r.type == GlenReceived::Command)
+                    out << r.bytes;
+            }
+            return out;
+        };
+
+        QCOMPARE(manager.sendCommand(command(CmdDisable, 2, QStringLiteral("00001020304"))).queued, 1);
+        const QByteArray disable = BirchFrames::deviceStateFrame(2, 1, 0x0B, QByteArray::fromHex("01020304"));
+        QTRY_VERIFY_WITH_TIMEOUT(links[1]->writtenData().contains(disable), 10000);
+        // Panel 0: site-wide commands go to every panel, device commands to none.
+        QCOMPARE(manager.sendCommand(command(CmdSilence, 0)).queued, 3);
         QTRY_VERIFY_WITH_TIMEOUT(links[0]->writtenData().contains(BirchFrames::silenceFrame(1, 1)), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(links[1]->writtenData().contains(BirchFrames::silenceFrame(2, 1)), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(links[1]->writtenData().contains(BirchFrames::silenceFrame(2, 2)), 10000);
+        QList<QByteArray> toGlen;
+        QTRY_VERIFY_WITH_TIMEOUT((toGlen += glenCommands()).size() == 1, 10000);
+        QCOMPARE(toGlen.at(0).mid(8, 3), QByteArray::fromHex("c10003")); // silence, controller 3
+        // A panel of the network: its own number in the frame.
+        QVERIFY(manager.sendCommand(command(CmdReset, 7)).ok());
+        QTRY_VERIFY_WITH_TIMEOUT((toGlen += glenCommands()).size() == 2, 10000);
+        QCOMPARE(toGlen.at(1).mid(8, 3), QByteArray::fromHex("c20007"));
+        LogCapture log;
+        const CPanelManager::CommandResult none = manager.sendCommand(command(CmdDisable, 0, QStringLiteral("00001020304")));
+        const CPanelManager::CommandResult unknown = manager.sendCommand(command(CmdSilence, 9));
+        QVERIFY(!none.ok() && !unknown.ok() && none.queued + unknown.queued == 0);
+        QCOMPARE(log.count("reaches no panel"), 2);
+        QCOMPARE(manager.commandsUnrouted(), quint64(2));
+
         manager.closeAllPanels();
+        // Panel 1's first command was the silence (sequence 1): the disable never reached it.
+        QVERIFY(!links[0]->writtenData().contains(BirchFrames::deviceStateFrame(1, 1, 0x0B, QByteArray::fromHex("01020304"))));
+        QCOMPARE(links[1]->writtenData().count(disable), 1);
         QCOMPARE(links[0]->writtenData().count(BirchFrames::silenceFrame(1, 1)), 1);
-        QCOMPARE(links[1]->writtenData().count(BirchFrames::silenceFrame(2, 1)), 1);
+        QCOMPARE(links[1]->writtenData().count(BirchFrames::silenceFrame(2, 2)), 1);
+        QCOMPARE(toGlen.size() + glenCommands().size(), 2);
+    }
+
+    void listeningPanelThatOnlyTalksGarbageIsAFault()
+    {
+        // An Elm panel on loopback whose datagrams all fail their CRC: bytes
+        // arrive, so the link looks alive, but nothing can be read.
+        QDateTime now(QDate(2024, 5, 1), QTime(8, 0, 0));
+        CPanelManager manager;
+        manager.setClock([&now] { return now; });
+        ControllerInfo *info = record(5, 240);
+        info->netAddress = QStringLiteral("0/127.0.0.1:9002");
+        manager.addController(info);
+        auto *elm = qobject_cast<ControllerElm *>(manager.controller(5));
+        QUdpSocket panel;
+        QVERIFY(elm && panel.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        elm->setPorts(0, panel.localPort());
+        QVERIFY(manager.openPanel(5));
+        QSignalSpy spy(&manager, SIGNAL(sendEvent(QVariant)));
+        const QByteArray good = ElmFrames::appendCrc(QByteArray::fromHex("7e01010103000005"));
+        QByteArray bad = good;
+        bad[bad.size() - 1] = char(bad.at(bad.size() - 1) ^ 0x01);
+        const auto sendAndWait = [&](const QByteArray &d) {
+            const quint64 invalid = elm->invalidFrames();
+            const quint64 heard = elm->bytesReceived();
+            panel.writeDatagram(d, QHostAddress::LocalHost, elm->localPort());
+            return QTest::qWaitFor([&] {
+                return elm->invalidFrames() > invalid || (d == good && elm->bytesReceived() > heard);
+            }, 5000);
+        };
+        // A bad datagram every 3 s (the watchdog's period), a check every 5 s.
+        for (int s = 1; s <= 45; ++s) {
+            now = now.addSecs(1);
+            if (s % 3 == 0) {
+                QVERIFY(sendAndWait(bad));
+                elm->slothandleTimeOut();
+            }
+            if (s % 5 == 0)
+                manager.checkCommState();
+        }
+        QList<CEvent> out;
+        QCOMPARE(take(spy, &out), QList<int>{171}); // one fault for the episode
+        QCOMPARE(out.first().strNote, QStringLiteral("校验错误"));
+        QCOMPARE(elm->invalidFrames(), quint64(15));
+        // A good frame again: one restore at the next check.
+        QVERIFY(sendAndWait(good));
+        QTRY_VERIFY(!elm->lastFramesInvalid());
+        for (int i = 0; i < 3; ++i) {
+            now = now.addSecs(5);
+            manager.checkCommState();
+        }
+        out.clear();
+        QCOMPARE(take(spy, &out), QList<int>{170});
+        QCOMPARE(out.first().strNote, QStringLiteral("通讯正常"));
+        manager.closeAllPanels();
     }
 
     void listeningModelCheckAndRemoteLamp()

@@ -238,7 +238,7 @@ private slots:
         QCOMPARE(d.setDeviceState(0x92, QStringLiteral("12345600703"), QStringLiteral("99")), 100);
         QCOMPARE(d.setDeviceState(0x90, QStringLiteral("12345600703"), QStringLiteral("65432101204")), 100);
         // Numbers that do not fit their byte would name another device.
-        QCOMPARE(d.setDeviceState(0x91, QStringLiteral("12345699903"), QString()), 3);
+        QCOMPARE(d.setDeviceState(0x91, QStringLiteral("12345699903"), QString()), int(Controller::CommandRefused));
         cmds.clear();
         QTRY_VERIFY((cmds += panel.sim.takeCommands()).size() == 6);
         QList<int> order;

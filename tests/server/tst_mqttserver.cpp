@@ -208,7 +208,7 @@ private slots:
                      results.at(0).constData());
             QVERIFY2(results.at(1).contains("\\\"from\\\"") && results.at(1).endsWith("\",\"id\":\"m2\",\"ok\":false}"),
                      results.at(1).constData());
-            QCOMPARE(results.at(2), QByteArray(R"({"error":"no controller 9","id":"m3","ok":false})"));
+            QCOMPARE(results.at(2), QByteArray(R"({"error":"no controller has number 9 and no network controller has reported a panel 9","id":"m3","ok":false})"));
             QCOMPARE(results.at(3), QByteArray(R"({"error":"","id":"c1","ok":true})"));
             QTRY_COMPARE_WITH_TIMEOUT(commandFrames(), 1, 10000);
             // The Birch silence: action 0x70 in the command frame.
