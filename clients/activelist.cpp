@@ -14,13 +14,16 @@ bool ActiveList::isOpenEntry(const CEvent &e)
     return (e.nEventType == 13 || e.nEventType == 14) && e.nEventProperty == 1;
 }
 
-void ActiveList::append(const CEvent &e)
+quint64 ActiveList::append(const CEvent &e, bool bDelivered)
 {
     const quint64 n = m_nNext++;
+    if (!bDelivered)
+        m_undelivered.insert(n);
     m_items.emplace_hint(m_items.end(), n, e);
     m_byCode[conditionCode(e)].append(n);
     if (isOpenEntry(e))
         m_open[openKey(e.nEventType, e.nPanelID)].insert(n);
+    return n;
 }
 
 void ActiveList::erase(Items::iterator it)
@@ -45,6 +48,7 @@ void ActiveList::erase(Items::iterator it)
                 m_open.erase(openIt);
         }
     }
+    m_undelivered.erase(n);
     m_items.erase(it);
 }
 
@@ -99,6 +103,7 @@ void ActiveList::clear()
     m_items.clear();
     m_byCode.clear();
     m_open.clear();
+    m_undelivered.clear();
 }
 
 QList<CEvent> ActiveList::events() const
@@ -107,5 +112,16 @@ QList<CEvent> ActiveList::events() const
     out.reserve(int(m_items.size()));
     for (const auto &item : m_items)
         out.append(item.second);
+    return out;
+}
+
+QList<QPair<quint64, CEvent>> ActiveList::delivered() const
+{
+    QList<QPair<quint64, CEvent>> out;
+    out.reserve(int(m_items.size() - m_undelivered.size()));
+    for (const auto &item : m_items) {
+        if (!m_undelivered.count(item.first))
+            out.append({item.first, item.second});
+    }
     return out;
 }

@@ -8,6 +8,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QPair>
 #include <QString>
 #include <QVector>
 
@@ -24,7 +25,11 @@ QString conditionCode(const CEvent &e);
 class ActiveList
 {
 public:
-    void append(const CEvent &e);
+    // Returns the entry's arrival number. An entry counts as delivered
+    // unless bDelivered is false, until markDelivered.
+    quint64 append(const CEvent &e, bool bDelivered = true);
+    void markDelivered(quint64 n) { m_undelivered.erase(n); }
+    bool contains(quint64 n) const { return m_items.count(n) != 0; }
     int size() const { return int(m_items.size()); }
     bool isEmpty() const { return m_items.empty(); }
     void removeOldest();
@@ -37,6 +42,8 @@ public:
     int removeIf(const std::function<bool(const CEvent &)> &bRemove);
     void clear();
     QList<CEvent> events() const;
+    // The entries already delivered, with their arrival numbers, in order.
+    QList<QPair<quint64, CEvent>> delivered() const;
 
 private:
     using Items = std::map<quint64, CEvent>; // arrival number -> event
@@ -47,6 +54,8 @@ private:
     // Arrival numbers of class-13/14 entries with nEventProperty 1, per
     // class and panel.
     QHash<quint64, std::set<quint64>> m_open;
+    // Arrival numbers of entries still waiting in a queue of the dispatcher.
+    std::set<quint64> m_undelivered;
 
     static bool isOpenEntry(const CEvent &e);
     static quint64 openKey(int nClass, quint8 nPanelID)

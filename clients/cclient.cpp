@@ -192,10 +192,26 @@ bool CClient::slotSendDataToClient(int EventType, QVariant sendEvent, QString st
 {
     if (strUserName != QLatin1String("ALL") && strUserName != m_userName)
         return false;
-    // The event stream tells who is where and what is burning: it is for
-    // operators who logged in.
-    if (!isLoggedIn() && !ServerContext::instance().eventsWithoutLogin)
+    if (EventType < 1 || EventType > 3)
         return false;
+    // The event stream tells who is where and what is burning: it is for
+    // operators who logged in. One whose login is in its pause gets what
+    // goes out meanwhile as soon as the pause ends, so nothing in between
+    // is lost to it.
+    if (!isLoggedIn() && !ServerContext::instance().eventsWithoutLogin) {
+        if (!m_bLoginPending || m_bClosed)
+            return false;
+        if (m_pauseDeliveries.size() >= MaxPauseDeliveries) {
+            m_pauseDeliveries.removeFirst();
+            if (!m_bPauseOverflowLogged) {
+                m_bPauseOverflowLogged = true;
+                qWarning() << "client" << peerText() << ": more than" << MaxPauseDeliveries
+                           << "events during the login pause; the oldest are dropped";
+            }
+        }
+        m_pauseDeliveries.append({EventType, sendEvent});
+        return true;
+    }
     QString word;
     switch (EventType) {
     case 1: word = QStringLiteral("NewEvent"); break;
@@ -299,9 +315,13 @@ void CClient::slotHeartbeat()
     }
 }
 
-void CClient::resendBacklog()
+void CClient::takeBacklog()
 {
-    m_backlog = m_pEventProcess ? m_pEventProcess->currentEvents() : QList<CEvent>();
+    m_backlog = m_pEventProcess ? m_pEventProcess->deliveredConditions() : QList<CEventProcess::Condition>();
+}
+
+void CClient::startBacklog()
+{
     if (m_backlog.isEmpty()) {
         m_bResend = false;
         m_backlogTimer.stop();
@@ -310,10 +330,24 @@ void CClient::resendBacklog()
     m_backlogTimer.start(m_timing.backlogMs);
 }
 
+void CClient::resendBacklog()
+{
+    takeBacklog();
+    startBacklog();
+}
+
 void CClient::slotBacklogTick()
 {
-    if (!m_backlog.isEmpty())
-        send(QStringLiteral("NewEvent"), m_backlog.takeFirst().toVariant());
+    // Live events overtake the replay: a condition restored or reset since
+    // the backlog was taken is skipped, so the replay never shows as
+    // standing what the client has already seen go.
+    while (!m_backlog.isEmpty()) {
+        const CEventProcess::Condition c = m_backlog.takeFirst();
+        if (m_pEventProcess && m_pEventProcess->isStanding(c.first)) {
+            send(QStringLiteral("NewEvent"), c.second.toVariant());
+            break;
+        }
+    }
     if (m_backlog.isEmpty()) {
         m_backlogTimer.stop();
         m_bResend = false;
@@ -356,6 +390,8 @@ void CClient::clientDisconnected()
     m_resetTimer.stop();
     m_loginTimer.stop();
     m_loginDeadline.stop();
+    m_backlog.clear();
+    m_pauseDeliveries.clear();
     qDebug() << "client" << peerText() << "user" << m_userName << "disconnected";
     log(0, 0, QStringLiteral("客户端退出!"));
 

@@ -76,6 +76,9 @@ public:
     bool sendMessage(int nSerial, const QString &strWord, const QVariant &payload);
     void sendBeat();
     void resendBacklog();
+    // What the dispatcher and the server may push to one login pause: far
+    // more than 100 ms can bring; past it the oldest go, with a log line.
+    static constexpr int MaxPauseDeliveries = 10000;
 
 public slots:
     void onReadyRead();
@@ -112,6 +115,8 @@ private:
     // Takes the next number only for a message that will really go out.
     bool send(const QString &strWord, const QVariant &payload);
     void log(quint8 nPanelID, int nEventCode, const QString &strText);
+    void takeBacklog();
+    void startBacklog();
     void writeToSocket(const QByteArray &data);
     QString peerText() const;
 
@@ -129,7 +134,13 @@ private:
     bool m_bIdle = true;
     bool m_bResend = false;
     bool m_bClosed = false;
-    QList<CEvent> m_backlog;
+    // The conditions still to replay, taken when the login was accepted;
+    // each is sent only if the dispatcher still holds it by then.
+    QList<QPair<quint64, CEvent>> m_backlog;
+    // What was delivered to all during the login pause (word, payload), for
+    // this client once its login completes.
+    QList<QPair<int, QVariant>> m_pauseDeliveries;
+    bool m_bPauseOverflowLogged = false;
 
     QByteArray m_buffer;         // bytes read and not yet framed; at most ReadChunk + MaxObjectBytes
     JsonSplitter m_splitter{MaxObjectBytes};

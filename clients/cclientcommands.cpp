@@ -8,6 +8,8 @@
 #include <QDebug>
 #include <QTcpSocket>
 
+#include <utility>
+
 namespace {
 QString controlLogText(quint8 nPanelID, int nCode, const QString &strDevice)
 {
@@ -95,6 +97,11 @@ void CClient::handleLogin(const UserInfo &u)
     m_nSession = accounts.claimLogin(u.userName);
     m_pendingUser = u.userName;
     send(QStringLiteral("LogOK_Mulsys"), QVariant(QStringLiteral("OK")));
+    // The backlog is what was standing now; what the dispatcher delivers
+    // from here on is kept for the client through the pause.
+    takeBacklog();
+    m_pauseDeliveries.clear();
+    m_bPauseOverflowLogged = false;
     // The rest follows after a pause; commands that arrive meanwhile wait
     // in the buffer so their replies keep their order.
     m_bLoginPending = true;
@@ -113,7 +120,15 @@ void CClient::slotLoginContinue()
     m_bLoginPending = false;
     m_loginDeadline.stop();
     emit eSetUserConnState(m_userName, 1);
-    resendBacklog();
+    // What went out during the pause, before the paced backlog: a fire alarm
+    // raised then must not wait behind the replay. The state sent just above
+    // supersedes a centre link change of the pause.
+    const QList<QPair<int, QVariant>> pause = std::exchange(m_pauseDeliveries, {});
+    for (const QPair<int, QVariant> &d : pause) {
+        if (d.first == 1 || !ctx.bRemote)
+            slotSendDataToClient(d.first, d.second, QStringLiteral("ALL"));
+    }
+    startBacklog();
     log(0, 0, ClientAccounts::loginLogText(ClientAccounts::LoginOk));
     processInput();
 }

@@ -228,6 +228,7 @@ void CEventProcess::dispatch(CEvent e)
 
     const int nProperty = e.nEventProperty;
     bool bRepeat = false;
+    m_nAppended = EventQueue::NoTag;
     const QString key = deviceKey(e);
     if (nProperty % 2 == 0)
         bRepeat = recordRestore(e, key);
@@ -237,13 +238,15 @@ void CEventProcess::dispatch(CEvent e)
         return; // negative odd: no meaning, dropped
     if (bRepeat && !isRepeatExempt(e.nEventCode))
         return;
-    enqueue(e.nEventType, e);
+    // The active entry counts as delivered (and goes into a login backlog)
+    // only once the pacing has sent it.
+    enqueue(e.nEventType, e, m_nAppended);
 }
 
-void CEventProcess::enqueue(int nQueueKey, const CEvent &e)
+void CEventProcess::enqueue(int nQueueKey, const CEvent &e, quint64 nTag)
 {
     EventQueue &q = m_queues[nQueueKey];
-    q.append(e);
+    q.append(e, nTag);
     ++m_nWaiting;
     if (!q.bWarned && q.size() > QueueWarnThreshold) {
         q.bWarned = true;
@@ -257,7 +260,7 @@ void CEventProcess::appendActive(const CEvent &e)
 {
     // Capped on the way in as well as at delivery: between two ticks a
     // burst could otherwise grow the backlog far past its bound.
-    m_active.append(e);
+    m_nAppended = m_active.append(e, false);
     while (m_active.size() > MaxActiveEvents)
         m_active.removeOldest();
 }
@@ -343,7 +346,9 @@ void CEventProcess::restoreEverywhere(const CEvent &restore, const QString &key)
 void CEventProcess::tick()
 {
     if (!m_firstServed.isEmpty()) {
-        deliver(m_firstServed.takeFirst());
+        const QPair<CEvent, quint64> first = m_firstServed.takeFirst();
+        m_active.markDelivered(first.second);
+        deliver(first.first);
         return;
     }
     if (m_nWaiting == 0)
@@ -353,7 +358,10 @@ void CEventProcess::tick()
         auto it = m_queues.find(nClass);
         if (it == m_queues.end() || it->second.isEmpty())
             return false;
-        const CEvent e = it->second.takeFirst();
+        quint64 nTag = EventQueue::NoTag;
+        const CEvent e = it->second.takeFirst(&nTag);
+        if (nTag != EventQueue::NoTag)
+            m_active.markDelivered(nTag);
         --m_nWaiting;
         if (it->second.isEmpty())
             it->second.bWarned = false;
@@ -420,7 +428,7 @@ void CEventProcess::globalReset()
     m_firstServed.clear();
     for (const auto &item : m_code8) {
         appendActive(item.second);
-        m_firstServed.append(item.second);
+        m_firstServed.append({item.second, m_nAppended});
     }
 }
 
@@ -445,7 +453,7 @@ void CEventProcess::portReset(quint8 nCom)
         return e.nCom == nCom && !(bKeepCode8 && e.nEventCode == 8);
     });
     for (int i = m_firstServed.size() - 1; i >= 0; --i) {
-        if (m_firstServed.at(i).nCom == nCom)
+        if (m_firstServed.at(i).first.nCom == nCom)
             m_firstServed.removeAt(i);
     }
 }

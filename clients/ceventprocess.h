@@ -44,6 +44,14 @@ public:
     // most MaxActiveEvents. A plain QList<CEvent> so a client can keep it as
     // its own backlog and send it one event at a time.
     QList<CEvent> currentEvents() const;
+    // The login backlog: the active conditions already delivered to all,
+    // each with the number that isStanding() knows it by. Conditions still
+    // waiting in a queue are left out: the pacing brings them once.
+    using Condition = QPair<quint64, CEvent>;
+    QList<Condition> deliveredConditions() const { return m_active.delivered(); }
+    // Whether the condition of that number is still active (a restore, a
+    // reset or the list's bound has not removed it since).
+    bool isStanding(quint64 nCondition) const { return m_active.contains(nCondition); }
 
     // Device key used for all condition bookkeeping: strCode, or strCode
     // followed by strEndCode when that is non-empty, does not begin with
@@ -106,7 +114,7 @@ private:
     void restorePattern(const CEvent &restore, const QString &pattern);
     void restoreEverywhere(const CEvent &restore, const QString &key);
 
-    void enqueue(int nQueueKey, const CEvent &e);
+    void enqueue(int nQueueKey, const CEvent &e, quint64 nTag = EventQueue::NoTag);
     void appendActive(const CEvent &e);
     void runReset(quint8 nCom);
     void globalReset();
@@ -125,7 +133,9 @@ private:
     // Ordered by key so the re-delivery after a global reset is deterministic.
     std::map<QString, CEvent> m_code8;
     ActiveList m_active;
-    QList<CEvent> m_firstServed;
+    quint64 m_nAppended = EventQueue::NoTag; // active entry of the event being dispatched
+    // Delivered before every queue, each with its active entry.
+    QList<QPair<CEvent, quint64>> m_firstServed;
 
     // The configured classes in ascending order. The table keeps them in a
     // hashed set whose order is seeded anew at every start, which would make

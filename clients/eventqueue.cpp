@@ -2,10 +2,10 @@
 
 #include "clients/activelist.h"
 
-void EventQueue::append(const CEvent &e)
+void EventQueue::append(const CEvent &e, quint64 tag)
 {
     const quint64 idx = m_base + m_slots.size();
-    m_slots.push_back(Slot{e, true, kNone});
+    m_slots.push_back(Slot{e, true, kNone, tag});
     ++m_nLive;
     if (e.nEventProperty == 0)
         return;
@@ -38,7 +38,7 @@ void EventQueue::unlinkHead(const QString &strCode, quint64 idx)
         it->nHead = next;
 }
 
-CEvent EventQueue::takeFirst()
+CEvent EventQueue::takeFirst(quint64 *tag)
 {
     dropHoles();
     const quint64 idx = m_base;
@@ -46,6 +46,8 @@ CEvent EventQueue::takeFirst()
     if (m_slots.front().e.nEventProperty != 0)
         unlinkHead(conditionCode(m_slots.front().e), idx);
     CEvent e = std::move(m_slots.front().e);
+    if (tag)
+        *tag = m_slots.front().nTag;
     m_slots.pop_front();
     ++m_base;
     --m_nLive;

@@ -15,11 +15,14 @@
 class EventQueue
 {
 public:
-    void append(const CEvent &e);
+    static constexpr quint64 NoTag = ~quint64(0);
+    // tag: a number the owner wants back with the event (the dispatcher's
+    // active-list entry of it).
+    void append(const CEvent &e, quint64 tag = NoTag);
     bool isEmpty() const { return m_nLive == 0; }
     int size() const { return m_nLive; }
-    // Precondition: not empty.
-    CEvent takeFirst();
+    // Precondition: not empty. *tag receives the event's tag.
+    CEvent takeFirst(quint64 *tag = nullptr);
     // Removes the first waiting event whose nEventProperty is not 0 and whose
     // strCode equals strCode; false when there is none.
     bool removeFirstPresent(const QString &strCode);
@@ -40,6 +43,7 @@ private:
         CEvent e;
         bool bAlive;
         quint64 nNextSameCode; // next live present slot of the same strCode
+        quint64 nTag;
     };
     // Slots are addressed by an absolute index (m_base + position) that
     // survives pops at the front; removed slots stay as holes until they

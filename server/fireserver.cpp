@@ -208,17 +208,33 @@ void FireServer::loadControllers()
     m_panelManager->openAllPanels();
 }
 
+namespace {
+// A dual-stack listener reports IPv4 peers as ::ffff:a.b.c.d.
+QString addressText(const QHostAddress &address)
+{
+    bool ok = false;
+    const quint32 v4 = address.toIPv4Address(&ok);
+    return ok ? QHostAddress(v4).toString() : address.toString();
+}
+}
+
 void FireServer::on_newClientConnect()
 {
     while (QTcpSocket *socket = m_listener->nextPendingConnection()) {
         const QHostAddress peer = socket->peerAddress();
-        // Every place taken: connections that never log in (a flood of them
-        // from many addresses) must not lock an operator out, so the oldest
-        // of them makes room. A peer over its own bound is refused anyway.
-        if (m_clientLimiter->open() < m_clientLimiter->total())
+        // Connections that never log in (a flood of them, from many
+        // addresses or from one, such as a NAT address the operator's PC
+        // shares) must not lock an operator out: when the newcomer's address
+        // or the whole port has no place left, the oldest of them that holds
+        // no login makes room. Logged-in sessions are never closed for it.
+        const bool peerFull = m_clientLimiter->openFrom(peer) >= m_clientLimiter->perAddress();
+        const bool full = m_clientLimiter->open() >= m_clientLimiter->total();
+        if (!full)
             m_bEvicting = false;
-        else if (m_clientLimiter->openFrom(peer) < m_clientLimiter->perAddress())
-            evictClientWithoutLogin(peer);
+        if (!peerFull)
+            m_evictingFrom.remove(addressText(peer));
+        if (peerFull || full)
+            evictClientWithoutLogin(peer, peerFull);
         if (!m_clientLimiter->admit(peer)) {
             socket->abort();
             socket->deleteLater();
@@ -240,33 +256,31 @@ void FireServer::on_newClientConnect()
     }
 }
 
-namespace {
-// A dual-stack listener reports IPv4 peers as ::ffff:a.b.c.d.
-QString addressText(const QHostAddress &address)
-{
-    bool ok = false;
-    const quint32 v4 = address.toIPv4Address(&ok);
-    return ok ? QHostAddress(v4).toString() : address.toString();
-}
-}
-
-bool FireServer::evictClientWithoutLogin(const QHostAddress &newcomer)
+bool FireServer::evictClientWithoutLogin(const QHostAddress &newcomer, bool bSameAddress)
 {
     // Display boards that never log in are clients like any other then.
     if (ServerContext::instance().eventsWithoutLogin)
         return false;
+    const QString from = addressText(newcomer);
     for (const QPointer<CClient> &c : qAsConst(m_clients)) {
         if (!c || c->isLoggedIn() || c->isLoginPending())
             continue;
+        const QString address = c->socket() ? addressText(c->socket()->peerAddress()) : QString();
+        if (bSameAddress && address != from)
+            continue;
         ++m_nEvicted;
-        if (!m_bEvicting) {
+        if (bSameAddress && !m_evictingFrom.contains(from)) {
+            m_evictingFrom.insert(from);
+            qWarning().noquote() << QStringLiteral("client port %1: %2 has all its %3 places taken; its oldest "
+                                                   "connection without a login gives its place to the newcomer, "
+                                                   "and so on while it stays full")
+                                        .arg(m_options.clientPort).arg(from).arg(m_clientLimiter->perAddress());
+        } else if (!bSameAddress && !m_bEvicting) {
             m_bEvicting = true;
             qWarning().noquote() << QStringLiteral("client port %1: all %2 places taken; the oldest connection "
                                                    "without a login (%3) gives its place to %4, and so on while "
                                                    "the server stays full")
-                                        .arg(m_options.clientPort).arg(m_clientLimiter->total())
-                                        .arg(c->socket() ? addressText(c->socket()->peerAddress()) : QString(),
-                                             addressText(newcomer));
+                                        .arg(m_options.clientPort).arg(m_clientLimiter->total()).arg(address, from);
         }
         // The socket goes with its client and frees the place at once.
         delete c.data();

@@ -14,6 +14,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -106,9 +107,10 @@ private:
     bool startRemote();
     // "RemoteOK" (2) or "RemoteFailed" (3) to every client; the number of clients.
     int sendRemoteState(int nEventType);
-    // Closes the oldest client connection that holds no login, so that a
-    // newcomer from newcomer gets its place; false when there is none.
-    bool evictClientWithoutLogin(const QHostAddress &newcomer);
+    // Closes the oldest client connection that holds no login (from the
+    // newcomer's own address when bSameAddress), so that the newcomer gets
+    // its place; false when there is none.
+    bool evictClientWithoutLogin(const QHostAddress &newcomer, bool bSameAddress);
 
     Options m_options;
     QPointer<QObject> m_view;
@@ -129,6 +131,7 @@ private:
     QList<QPointer<CClient>> m_clients; // in the order they connected
     int m_nEvicted = 0;
     bool m_bEvicting = false; // logged the current episode of evictions
+    QSet<QString> m_evictingFrom; // addresses in a logged episode of their own
     bool m_started = false;
     bool m_stopped = false;
 };

@@ -72,6 +72,18 @@ struct ClientServer
                          [this](const QString &n, int st) { states.append(qMakePair(n, st)); });
     }
 
+    // Through the dispatcher to every client, as its pacing delivers it.
+    void raise(const CEvent &e)
+    {
+        dispatcher.handleEvent(e.toVariant());
+        deliverAll();
+    }
+    void deliverAll()
+    {
+        while (dispatcher.waitingCount() > 0)
+            dispatcher.tick();
+    }
+
     void emitEvent(const CEvent &e, const QString &user = QStringLiteral("ALL"), int type = 1)
     {
         emit dispatcher.sendEventToClient(type, e.toVariant(), user);

@@ -388,7 +388,7 @@ private slots:
             CEvent e = sampleEvent();
             e.nEventCode = e.nCom = 1;
             e.strCode = QStringLiteral("0000000%1").arg(i);
-            m_srv->dispatcher.handleEvent(e.toVariant());
+            m_srv->raise(e);
         }
         auto p = peer();
         QVERIFY(p);
@@ -402,6 +402,47 @@ private slots:
         QVERIFY2(clock.elapsed() >= 360, qPrintable(QString::number(clock.elapsed())));
     }
 
+    void loginWindowIsLosslessAndFreeOfRepeats()
+    {
+        const auto event = [](const QString &code, int property) {
+            CEvent e = sampleEvent();
+            e.nEventCode = e.nCom = 1;
+            e.nEventProperty = property;
+            e.strCode = code;
+            return e;
+        };
+        // Before the login: A and B delivered and standing, C accepted but
+        // still waiting in its queue.
+        m_srv->raise(event(QStringLiteral("A"), 1));
+        m_srv->raise(event(QStringLiteral("B"), 1));
+        m_srv->dispatcher.handleEvent(event(QStringLiteral("C"), 1).toVariant());
+        m_srv->timing.loginPauseMs = 300;
+        auto p = peer();
+        QVERIFY(p);
+        p->login(QStringLiteral("alice"), QStringLiteral("Secret"));
+        QTRY_COMPARE(p->count("LogOK_Mulsys"), 1);
+        // In the pause: C goes out, five new events, A's restore, and the
+        // centre's link comes up.
+        QVERIFY(m_srv->clients.last()->isLoginPending());
+        m_srv->deliverAll();
+        for (int i = 1; i <= 5; ++i)
+            m_srv->raise(event(QStringLiteral("N%1").arg(i), 1));
+        m_srv->raise(event(QStringLiteral("A"), 0));
+        m_srv->emitEvent(CEvent(), QStringLiteral("ALL"), 2);
+        QVERIFY(m_srv->clients.last()->isLoginPending());
+        // Each once: the pause's events, then of the backlog only B (A has
+        // gone, C came by the pacing).
+        QTRY_COMPARE_WITH_TIMEOUT(p->count("NewEvent"), 8, 5000);
+        QTest::qWait(300); // a negative check: no repeat follows
+        QStringList seen;
+        for (const QJsonObject &o : qAsConst(p->msgs)) {
+            if (o.value("b").toString() == QLatin1String("NewEvent"))
+                seen << o.value("m").toString() + QString::number(o.value("h").toInt());
+        }
+        QCOMPARE(seen, (QStringList{"C1", "N11", "N21", "N31", "N41", "N51", "A0", "B1"}));
+        QCOMPARE(p->count("RemoteOK"), 1);
+    }
+
     void clientKilledInTheMiddleOfALargeBacklog()
     {
         // A full active list: the longest backlog a login can be given.
@@ -412,6 +453,7 @@ private slots:
             e.strCode = QStringLiteral("%1").arg(i, 8, 10, QLatin1Char('0'));
             m_srv->dispatcher.handleEvent(e.toVariant());
         }
+        m_srv->deliverAll();
         m_srv->timing.backlogMs = 1;
         auto victim = alice();
         auto other = loggedInPeer(*m_srv, QStringLiteral("rem"), QStringLiteral("pw"));

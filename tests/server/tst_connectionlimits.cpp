@@ -3,7 +3,9 @@
 // login make room for newcomers), and a listener that keeps accepting after
 // the system refused it a descriptor.
 
+#include "clients/ceventprocess.h"
 #include "clients/clientaccounts.h"
+#include "clients/cclient.h"
 #include "core/apppaths.h"
 #include "core/connectionlimits.h"
 #include "server/fireserver.h"
@@ -42,50 +44,60 @@ private slots:
         QFile ini(m_dir.filePath("config.ini"));
         QVERIFY(ini.open(QIODevice::WriteOnly));
         ini.write("[Server]\nmaxConnectionsPerAddress=3\nmaxConnections=5\n");
+        QVERIFY(TestFiles::write(m_dir.filePath("EventConfig.xml"), R"(<Config><EventType>
+  <DevEvent EventData="3"><E ComData="1" EventData="11" EventProperty="1"/></DevEvent>
+</EventType></Config>)"));
     }
 
-    void boundsPerAddressAndInTotal()
+    // Logs in and waits, the server running meanwhile (it shares this thread).
+    static bool loginAs(QTcpSocket *s, const char *user, const char *password)
+    {
+        s->write(QByteArray("{\"b\": \"LOGIN\", \"t\": \"") + user + "\", \"u\": \"" + password + "\"}\n");
+        QByteArray reply;
+        return QTest::qWaitFor([&] { return (reply += s->readAll()).contains("LogOK_Mulsys"); }, 5000);
+    }
+
+    void idleConnectionsGiveWayPerAddressAndInTotal()
     {
         FireServer::Options options;
         options.clientPort = options.centrePort = options.queryPort = 0;
         FireServer server(options);
         QVERIFY(server.start());
         const quint16 port = server.clientListener()->serverPort();
+        LogCapture log;
 
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("127.0.0.2 has 3 connections open"));
+        // An address at its bound: its oldest idle connection makes room for
+        // each newcomer from it (one log line for the episode).
         std::vector<std::unique_ptr<QTcpSocket>> peers;
         for (int i = 0; i < 5; ++i) {
             peers.push_back(connectFrom(port, "127.0.0.2"));
             QVERIFY(peers.back());
+            QTRY_COMPARE(server.clients().size(), qMin(i + 1, 3));
         }
-        QTRY_COMPARE(server.clients().size(), 3);
-        // The two beyond the bound were closed by the server; one log line.
-        QTRY_VERIFY(peers[3]->state() == QAbstractSocket::UnconnectedState);
-        QTRY_VERIFY(peers[4]->state() == QAbstractSocket::UnconnectedState);
+        QTRY_COMPARE(server.clientConnectionsEvicted(), 2);
+        QTRY_VERIFY(peers[0]->state() == QAbstractSocket::UnconnectedState);
+        QTRY_VERIFY(peers[1]->state() == QAbstractSocket::UnconnectedState);
+        QCOMPARE(log.count("127.0.0.2 has all its 3 places taken"), 1);
 
-        // Another address gets in up to the total. Then the oldest
-        // connection without a login gives its place to each newcomer (one
-        // log line for the episode); a logged-in one keeps its own.
+        // The whole port full: the oldest connection without a login, from
+        // any address, gives its place; a logged-in one keeps its own.
         auto b1 = connectFrom(port, "127.0.0.3");
         auto b2 = connectFrom(port, "127.0.0.3");
         QVERIFY(b1 && b2);
         QTRY_COMPARE(server.clients().size(), 5);
         QVERIFY(ClientAccounts::instance().addAccount(QStringLiteral("op"), QStringLiteral("pw"), QStringLiteral("Local")));
-        b1->write("{\"b\": \"LOGIN\", \"t\": \"op\", \"u\": \"pw\"}\n");
-        QByteArray reply;
-        QTRY_VERIFY((reply += b1->readAll()).contains("LogOK_Mulsys"));
-        LogCapture log;
+        QVERIFY(loginAs(b1.get(), "op", "pw"));
         std::vector<std::unique_ptr<QTcpSocket>> newcomers;
         for (const char *from : {"127.0.0.4", "127.0.0.4", "127.0.0.4", "127.0.0.5"}) {
             newcomers.push_back(connectFrom(port, from));
             QVERIFY(newcomers.back());
-            QTRY_COMPARE(server.clientConnectionsEvicted(), int(newcomers.size()));
+            QTRY_COMPARE(server.clientConnectionsEvicted(), 2 + int(newcomers.size()));
         }
-        for (QTcpSocket *gone : {peers[0].get(), peers[1].get(), peers[2].get(), b2.get()})
+        for (QTcpSocket *gone : {peers[2].get(), peers[3].get(), peers[4].get(), b2.get()})
             QTRY_VERIFY(gone->state() == QAbstractSocket::UnconnectedState);
         QVERIFY(b1->state() == QAbstractSocket::ConnectedState);
         QCOMPARE(server.clients().size(), 5);
-        QCOMPARE(log.count("gives its place"), 1);
+        QCOMPARE(log.count("all 5 places taken"), 1);
         QCOMPARE(log.count("without a login (127.0.0.2)"), 1);
 
         // A closed connection frees its place.
@@ -94,7 +106,40 @@ private slots:
         auto again = connectFrom(port, "127.0.0.2");
         QVERIFY(again);
         QTRY_COMPARE(server.clients().size(), 5);
-        QCOMPARE(server.clientConnectionsEvicted(), 4);
+        QCOMPARE(server.clientConnectionsEvicted(), 6);
+        server.shutdown();
+    }
+
+    void operatorGetsInPastAnIdleFloodFromItsOwnAddress()
+    {
+        QVERIFY(TestFiles::write(m_dir.filePath("config.ini"), "[Server]\nmaxConnectionsPerAddress=64\n"));
+        FireServer::Options options;
+        options.clientPort = options.centrePort = options.queryPort = 0;
+        FireServer server(options);
+        QVERIFY(server.start());
+        const quint16 port = server.clientListener()->serverPort();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("127.0.0.1 has all its 64 places taken"));
+        std::vector<std::unique_ptr<QTcpSocket>> flood;
+        for (int i = 0; i < 100; ++i) {
+            flood.push_back(connectFrom(port, "127.0.0.1"));
+            QVERIFY(flood.back());
+            QTRY_COMPARE(server.clients().size() + server.clientConnectionsEvicted(), i + 1);
+        }
+        QCOMPARE(server.clientConnectionsEvicted(), 36);
+        auto op = connectFrom(port, "127.0.0.1");
+        QVERIFY(op);
+        QVERIFY(ClientAccounts::instance().addAccount(QStringLiteral("op2"), QStringLiteral("pw"), QStringLiteral("Local")));
+        QVERIFY(loginAs(op.get(), "op2", "pw"));
+        QTRY_VERIFY(server.clients().last()->isLoggedIn());
+        CEvent alarm;
+        alarm.nPanelID = 1;
+        alarm.nEventCode = 1;
+        alarm.nEventProperty = 1;
+        alarm.strCode = QStringLiteral("01020304");
+        server.dispatcher()->handleEvent(alarm.toVariant());
+        QByteArray seen;
+        QTRY_VERIFY((seen += op->readAll()).contains("NewEvent"));
+        QVERIFY(seen.contains("01020304"));
         server.shutdown();
     }
 
