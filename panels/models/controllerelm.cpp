@@ -196,7 +196,10 @@ void ControllerElm::handleDatagram(const QByteArray &datagram)
     // CRC must show as a fault, not as a live link that never reports.
     noteFrame(crcGood);
     quint8 id = datagram.size() >= 8 ? quint8(datagram.at(7)) : 0;
-    m_nPanelNumber.store(id);
+    // Commands go to the panel last heard: a damaged datagram's number is
+    // noise and would send them to some other panel.
+    if (crcGood)
+        m_nPanelNumber.store(id);
     const quint8 kind = reportKind(datagram);
     const ConfigTables &tables = ConfigTables::instance();
     if (kind == 0 || !tables.contains(kind) || (kind >= 14 && kind <= 17)) {

@@ -146,9 +146,21 @@ private slots:
             got = panel.next();
         while (got == connect);
         QCOMPARE(got, ackFrame(AckPlain, 9));
+        // A damaged datagram is answered, but its panel number is noise.
+        QByteArray damaged = appendCrc(hex("7e0101010300000a"));
+        damaged[damaged.size() - 1] = char(damaged.at(damaged.size() - 1) ^ 1);
+        panel.send(damaged, d.localPort());
+        do
+            got = panel.next();
+        while (got == connect);
+        QCOMPARE(got, ackFrame(AckPlain, 10));
         // Judged communicating (the manager's check): connect frames stop and
-        // commands go to the panel number last heard, one per pass.
+        // commands go to the panel number last heard, one per pass; one
+        // routed here for a panel of the network goes to that panel.
         d.setCommState(1);
+        CEvent reset12 = command(CmdReset);
+        reset12.nPanelID = 12;
+        QVERIFY(d.addCommand(reset12.toVariant()));
         QVERIFY(d.addCommand(command(CmdSilence).toVariant()));
         QVERIFY(d.addCommand(command(CmdEnable, QStringLiteral("01a2030405")).toVariant()));
         QVERIFY(d.addCommand(command(CmdSyncTime).toVariant()));
@@ -157,7 +169,8 @@ private slots:
         do
             got = panel.next();
         while (got == connect);
-        QCOMPARE(got, commandFrame(0x89, 9));
+        QCOMPARE(got, commandFrame(0x94, 12));
+        QCOMPARE(panel.next(), commandFrame(0x89, 9));
         QCOMPARE(panel.next(), timeFrame(kWhen, 9));
         QCOMPARE(panel.next(), deviceStateFrame(0x92, QStringLiteral("0102030405"), QString()));
         // Judged lost again: the connect frames resume.
