@@ -1,8 +1,8 @@
 #include "gateways/httpmanager.h"
 
 #include "core/apppaths.h"
-#include "gateways/http/httplistener.h"
-#include "gateways/http/httplog.h"
+#include "http/httplistener.h"
+#include "http/httplog.h"
 #include "gateways/requestmanager.h"
 
 #include <QDebug>

@@ -1,8 +1,8 @@
 #include "gateways/requestmanager.h"
 
-#include "gateways/http/httplog.h"
-#include "gateways/http/httprequest.h"
-#include "gateways/http/httpresponse.h"
+#include "http/httplog.h"
+#include "http/httprequest.h"
+#include "http/httpresponse.h"
 #include "gateways/httpmanager.h"
 
 #include <QDebug>

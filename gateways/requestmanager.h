@@ -3,7 +3,7 @@
 // the manager that owns it and are acknowledged in JSON; every other path
 // gets a fixed test reply.
 
-#include "gateways/http/httprequesthandler.h"
+#include "http/httprequesthandler.h"
 
 class HttpManager;
 

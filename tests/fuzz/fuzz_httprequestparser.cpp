@@ -4,7 +4,7 @@
 
 #include "fuzzsupport.h"
 
-#include "gateways/http/httprequestparser.h"
+#include "http/httprequestparser.h"
 
 #include <QStringList>
 

@@ -1,9 +1,9 @@
-#include "gateways/http/httpconnectionhandler.h"
+#include "http/httpconnectionhandler.h"
 
-#include "gateways/http/httplog.h"
-#include "gateways/http/httprequesthandler.h"
-#include "gateways/http/httprequestparser.h"
-#include "gateways/http/httpresponse.h"
+#include "http/httplog.h"
+#include "http/httprequesthandler.h"
+#include "http/httprequestparser.h"
+#include "http/httpresponse.h"
 
 #include <QCoreApplication>
 #include <QDebug>

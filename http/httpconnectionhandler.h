@@ -3,7 +3,7 @@
 // hands each complete one to the request handler and decides whether the
 // connection stays open for the next. The pool hands it connections.
 
-#include "gateways/http/httplistenersettings.h"
+#include "http/httplistenersettings.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -4,7 +4,7 @@
 // handler given here. Several listeners with their own handlers and ports
 // can run side by side.
 
-#include "gateways/http/httplistenersettings.h"
+#include "http/httplistenersettings.h"
 
 #include <QTcpServer>
 

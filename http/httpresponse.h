@@ -4,7 +4,7 @@
 // written in one last part gets an exact Content-Length, one written in
 // several parts is sent chunked (or raw until close with "Connection: close").
 
-#include "gateways/http/httpcookie.h"
+#include "http/httpcookie.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,9 +1,9 @@
-#include "gateways/http/httplistener.h"
+#include "http/httplistener.h"
 
 #include "core/connectionlimits.h"
-#include "gateways/http/httpconnectionhandler.h"
-#include "gateways/http/httpconnectionhandlerpool.h"
-#include "gateways/http/httplog.h"
+#include "http/httpconnectionhandler.h"
+#include "http/httpconnectionhandlerpool.h"
+#include "http/httplog.h"
 
 #include <QDebug>
 #include <QTcpSocket>

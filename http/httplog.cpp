@@ -1,3 +1,3 @@
-#include "gateways/http/httplog.h"
+#include "http/httplog.h"
 
 Q_LOGGING_CATEGORY(lcHttp, "fire.http")

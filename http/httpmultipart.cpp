@@ -1,9 +1,9 @@
 // The multipart/form-data body of a request, read back from its temporary
 // file a line at a time so an upload never has to fit in memory at once.
 
-#include "gateways/http/httprequestparser.h"
+#include "http/httprequestparser.h"
 
-#include "gateways/http/httplog.h"
+#include "http/httplog.h"
 
 #include <QDebug>
 #include <QTemporaryFile>

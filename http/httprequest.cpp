@@ -1,4 +1,4 @@
-#include "gateways/http/httprequest.h"
+#include "http/httprequest.h"
 
 #include <QTemporaryFile>
 

@@ -3,7 +3,7 @@
 // new one up to maxThreads, and every cleanupInterval removes one idle
 // handler beyond minThreads. Optionally loads the TLS key and certificate.
 
-#include "gateways/http/httplistenersettings.h"
+#include "http/httplistenersettings.h"
 
 #include <QList>
 #include <QMutex>

@@ -1,4 +1,4 @@
-#include "gateways/http/httplistenersettings.h"
+#include "http/httplistenersettings.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
-#include "gateways/http/httprequestparser.h"
+#include "http/httprequestparser.h"
 
-#include "gateways/http/httplog.h"
+#include "http/httplog.h"
 
 #include <QDebug>
 #include <QTemporaryFile>

@@ -1,7 +1,7 @@
-#include "gateways/http/httpconnectionhandlerpool.h"
+#include "http/httpconnectionhandlerpool.h"
 
-#include "gateways/http/httpconnectionhandler.h"
-#include "gateways/http/httplog.h"
+#include "http/httpconnectionhandler.h"
+#include "http/httplog.h"
 
 #include <QDebug>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "gateways/http/httpresponse.h"
+#include "http/httpresponse.h"
 
 #include <QIODevice>
 

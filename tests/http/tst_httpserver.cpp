@@ -1,12 +1,12 @@
 // The embedded HTTP server on loopback: curl and raw sockets against a
 // listener on a free port with a small request handler of the test's own.
 #include "common/httptestclient.h"
-#include "gateways/http/httpconnectionhandlerpool.h"
-#include "gateways/http/httplistener.h"
-#include "gateways/http/httprequest.h"
-#include "gateways/http/httprequesthandler.h"
-#include "gateways/http/httprequestparser.h"
-#include "gateways/http/httpresponse.h"
+#include "http/httpconnectionhandlerpool.h"
+#include "http/httplistener.h"
+#include "http/httprequest.h"
+#include "http/httprequesthandler.h"
+#include "http/httprequestparser.h"
+#include "http/httpresponse.h"
 #include "panels/qtwarningguard.h"
 
 #include <QBuffer>

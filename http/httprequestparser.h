@@ -5,7 +5,7 @@
 // request are left to the caller for the next one. No sockets, no threads;
 // only a multipart body goes to a temporary file.
 
-#include "gateways/http/httprequest.h"
+#include "http/httprequest.h"
 
 #include <QByteArray>
 #include <QScopedPointer>

@@ -1,4 +1,4 @@
-#include "gateways/http/httpcookie.h"
+#include "http/httpcookie.h"
 
 #include <QDebug>
 
