@@ -23,6 +23,7 @@
 #include "gateways/httpmanager.h"
 #include "gateways/nbdevice.h"
 #include "server/fireserver.h"
+#include "server/nbiotservice.h"
 
 #include <QLoggingCategory>
 #include <QRegularExpression>
@@ -262,12 +263,12 @@ int main(int argc, char **argv)
     options.clientPort = 0;
     FireServer server(options);
     server.start();
-    if (!server.nbDevice() || !server.nbDevice()->serverPort()) {
+    if (!server.service<NbIotService>() || !server.service<NbIotService>()->device()->serverPort()) {
         std::fprintf(stderr, "bench: the receiver does not listen\n");
         return 1;
     }
-    const quint16 port = server.nbDevice()->serverPort();
-    HttpConnectionHandlerPool *pool = server.nbDevice()->http()->listener()->pool();
+    const quint16 port = server.service<NbIotService>()->device()->serverPort();
+    HttpConnectionHandlerPool *pool = server.service<NbIotService>()->device()->http()->listener()->pool();
     int dispatched = 0;
     QObject::connect(server.dispatcher(), &CEventProcess::receiveEvent, [&] { ++dispatched; });
     const int threadsBefore = threadCount();

@@ -138,7 +138,7 @@ void benchTransmission(int events)
     const qint64 t0 = clock.elapsed();
     for (int i = 0; i < events; ++i) {
         e.strCode = QStringLiteral("%1").arg(i, 8, 10, QLatin1Char('0'));
-        server.newDataToSend(e.toVariant());
+        server.newDataToSend(e);
     }
     const qint64 queued = clock.elapsed() - t0;
     rssPeak = std::max(rssPeak, statusKb("VmRSS:"));

@@ -63,17 +63,7 @@ void ServerContext::loadIni(const QString &path)
             m_serialPorts.insert(key.mid(12).toUpper(), value.toString().trimmed());
     }
 
-    IniSwitches s;
-    s.isHaveNB = iniSwitch(QStringLiteral("Server/isHaveNB"));
-    s.isHaveModbus = iniSwitch(QStringLiteral("Server/isHaveModbus"));
-    s.isHaveHttp = iniSwitch(QStringLiteral("Server/isHaveHttp"));
-    s.httpIP = iniValue(QStringLiteral("Server/httpIP")).toString();
-    s.httpSubname = iniValue(QStringLiteral("Server/HttpSubname")).toString();
-    s.httpUsername = iniValue(QStringLiteral("Server/HttpUsername")).toString();
-    s.httpPassword = iniValue(QStringLiteral("Server/HttpPassword")).toString();
-    s.httpSign = iniValue(QStringLiteral("Server/HttpSign")).toString();
-    s.disconnectTimes = iniInt(QStringLiteral("Com/disconnectTimes"), 30);
-    switches = s;
+    disconnectTimes = iniInt(QStringLiteral("Com/disconnectTimes"), 30);
 
     isHaveUserType = iniSwitch(QStringLiteral("Server/isHaveUserType"));
     isControl = iniSwitch(QStringLiteral("Server/isControl"));

@@ -1,6 +1,7 @@
 #pragma once
 // The process-wide object that several components consult: the switches of
-// config.ini (read once at start-up), the server's own address and the
+// config.ini (read once at start-up; a service reads its own keys through
+// iniValue), the server's own address and the
 // remote-centre link state.
 
 #include <QDateTime>
@@ -12,21 +13,6 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
-
-// The switches of config.ini that belong to the server object's optional
-// services rather than to ServerContext itself.
-struct IniSwitches
-{
-    bool isHaveNB = false;
-    bool isHaveModbus = false;
-    bool isHaveHttp = false;
-    QString httpIP;
-    QString httpSubname;
-    QString httpUsername;
-    QString httpPassword;
-    QString httpSign;
-    int disconnectTimes = 30;
-};
 
 class ServerContext
 {
@@ -51,7 +37,8 @@ public:
     bool isControl = false;
     // Events reach connections that never logged in (display boards).
     bool eventsWithoutLogin = false;
-    IniSwitches switches;
+    // Failed polls before a driver reports its panel lost (Com/disconnectTimes).
+    int disconnectTimes = 30;
 
     // Reads config.ini (GBK; default: the application directory's) into the
     // fields above and keeps every value for the services' own groups. The

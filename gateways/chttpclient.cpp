@@ -149,7 +149,11 @@ void CHttpClient::slotRevEvent(int EventType, QVariant sendEvent, QString strUse
 {
     if (strUserName != QLatin1String("ALL") || EventType != 1)
         return;
-    const CEvent event = CEvent::fromVariant(sendEvent);
+    addEvent(CEvent::fromVariant(sendEvent));
+}
+
+void CHttpClient::addEvent(const CEvent &event)
+{
     // A reset is never preceded, in the platform's view, by older events
     // still waiting. A batch on its way keeps its own copy of the bytes, and
     // its success removes only its own entries.

@@ -67,6 +67,8 @@ public:
 
 public slots:
     void slotRevEvent(int EventType, QVariant sendEvent, QString strUserName);
+    // One event the dispatcher delivered: into the journal if it is uploaded.
+    void addEvent(const CEvent &event);
     void tick();
 
 signals:

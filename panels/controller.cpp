@@ -28,7 +28,7 @@ Controller::Controller(const QString &strLink, int nControllerID, int nControlle
     : QThread(nullptr), m_nControllerID(nControllerID), m_nControllerType(nControllerType),
       m_pModel(model)
 {
-    m_nDisconnectTimes = ServerContext::instance().switches.disconnectTimes;
+    m_nDisconnectTimes = ServerContext::instance().disconnectTimes;
     const int colon = strLink.indexOf(QLatin1Char(':'));
     m_strPortName = colon >= 0 ? strLink.mid(colon + 1) : strLink;
     m_timer = new QTimer(this);

@@ -50,9 +50,8 @@ void RemoteServer::stopAll()
     ctx.remoteLinkCount = 0;
 }
 
-void RemoteServer::newDataToSend(QVariant vSendData)
+void RemoteServer::newDataToSend(const CEvent &e)
 {
-    const CEvent e = CEvent::fromVariant(vSendData);
     if (e.nEventType == 0)
         return;
     const ConfigTables &tables = ConfigTables::instance();

@@ -6,6 +6,8 @@
 // client programs (through the server object's notice function) and in
 // ServerContext::remoteLinkOk.
 
+#include "core/cevent.h"
+
 #include <QElapsedTimer>
 #include <QList>
 #include <QSet>
@@ -58,7 +60,7 @@ signals:
     void indicateRemoteLight(uchar nStatus);
 
 public slots:
-    void newDataToSend(QVariant vSendData);
+    void newDataToSend(const CEvent &e);
     void handleRemoteLight(uchar nStatus);
     void handleStrOutput(QString str);
     // The delayed failure check after a connection ended.

@@ -6,11 +6,8 @@
 #include "clients/clientaccounts.h"
 #include "config/configtables.h"
 #include "config/controllerstore.h"
-#include "gateways/nbdevice.h"
-#include "core/prompt.h"
 #include "panels/cpanelmanager.h"
 #include "panels/panelmodel.h"
-#include "server/mqttbridge.h"
 
 #include <QDebug>
 #include <QMetaMethod>
@@ -61,17 +58,14 @@ bool FireServer::start(QObject *view)
     tables.loadSystemTypes();
 
     m_dispatcher = new CEventProcess;
-
-    ctx.remoteAccept = true;
-    if (!ctx.remoteQueueLock)
-        ctx.remoteQueueLock = new QMutex;
-    if (!startRemote()) {
+    // Empty until the controllers are loaded; the first services wire to it.
+    m_panelManager = new CPanelManager;
+    m_services = ServerServices::create(this);
+    if (!startServices(ServerService::StartPhase::BeforeControllers)) {
         // Nothing to store or close: the shutdown has nothing to do.
         m_stopped = true;
         return false;
     }
-
-    m_panelManager = new CPanelManager;
 
     m_title = tables.appName();
 
@@ -100,73 +94,64 @@ bool FireServer::start(QObject *view)
     connect(&m_stateTimer, &QTimer::timeout, this, &FireServer::slotTimControlState);
     m_stateTimer.start(m_options.stateTimerMs);
 
-    // The dispatcher is connected first, so it sees every event before the view.
+    // The dispatcher is connected first, so it sees every event before the
+    // view and the services.
     connect(m_panelManager, &CPanelManager::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
     connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(setControlListItemState(QVariant)));
-    connect(m_panelManager, &CPanelManager::sendEvent, m_remoteServer, &RemoteServer::newDataToSend);
-    connect(m_remoteServer, &RemoteServer::indicateRemoteLight, m_panelManager, &CPanelManager::slotIndicateRemoteLight);
-    connect(m_remoteSearch, &RemoteSearch::indicateRemoteLight, m_panelManager, &CPanelManager::slotIndicateRemoteLight);
+    connect(m_panelManager, &CPanelManager::sendEvent, this, &FireServer::onPanelEvent);
     connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(slotShowEventLog(QVariant)),
                 Qt::UniqueConnection);
+    connect(m_dispatcher, &CEventProcess::sendEventToClient, this, &FireServer::onDelivered);
 
-    startGateways();
+    startServices(ServerService::StartPhase::AfterControllers);
     startMonitoring();
     qDebug() << "server started:" << m_panelManager->controllerIds().size() << "controllers";
     return true;
 }
 
-// The optional gateways, in the wiring order (NB-IoT, Modbus, cloud, MQTT),
-// each only when config.ini switches it on.
-void FireServer::startGateways()
+bool FireServer::startServices(ServerService::StartPhase phase)
 {
-    const IniSwitches &sw = ServerContext::instance().switches;
-    if (sw.isHaveNB) {
-        m_nbDevice = new NBDevice(this);
-        connect(m_nbDevice, &NBDevice::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
-        connectView(SIGNAL(sendEvent(QVariant)), m_nbDevice, SLOT(slotShowEventLog(QVariant)),
-                    Qt::UniqueConnection);
+    for (ServerService *s : qAsConst(m_services)) {
+        if (s->startPhase() != phase)
+            continue;
+        switch (s->start(*this)) {
+        case ServerService::Start::Refused:
+            return false;
+        case ServerService::Start::Running:
+            m_running.append(s);
+            break;
+        case ServerService::Start::Off:
+            break;
+        }
     }
-    if (sw.isHaveModbus) {
-        m_modbus = new CModbusDevice(m_options.modbusPort, this);
-        connect(m_modbus, &CModbusDevice::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
-        connectView(SIGNAL(sendEvent(QVariant)), m_modbus, SLOT(slotShowEventLog(QVariant)), Qt::UniqueConnection);
-    }
-    if (sw.isHaveHttp && !sw.httpIP.isEmpty()) {
-        m_cloud = new CHttpClient(sw.httpIP, m_options.cloud, this);
-        connect(m_dispatcher, &CEventProcess::sendEventToClient, m_cloud, &CHttpClient::slotRevEvent);
-        if (!sw.httpSubname.isEmpty())
-            m_cloud->setPostInfo(sw.httpSubname, sw.httpUsername, sw.httpPassword, sw.httpSign);
-    }
-    if (ServerContext::instance().iniSwitch(QStringLiteral("Mqtt/enabled"))) {
-        m_mqtt = new MqttPublisher(MqttPublisher::optionsFromIni(m_options.mqtt), this);
-        m_mqttBridge = new MqttBridge(m_mqtt, m_dispatcher, m_panelManager, this);
-        connectView(SIGNAL(eLog(QVariant)), m_mqttBridge, SLOT(slotShowLogFromClient(QVariant)));
-        m_mqtt->start();
+    return true;
+}
+
+void FireServer::stopServices(ServerService::StopPhase phase)
+{
+    // Later services may build on earlier ones: they stop first.
+    for (int i = m_running.size() - 1; i >= 0; --i) {
+        if (m_running.at(i)->stopPhase() == phase)
+            m_running.at(i)->stop();
     }
 }
 
-bool FireServer::startRemote()
+void FireServer::onPanelEvent(const QVariant &var)
 {
-    ServerContext &ctx = ServerContext::instance();
-    m_remoteServer = new RemoteServer(m_options.centre, this);
-    connectView(SIGNAL(sigStrOutput(QString)), m_remoteServer, SLOT(slotShowViewInTable(QString)));
-    m_remoteServer->setClientNotice([this](int nEventType) { return sendRemoteState(nEventType); });
-    new AcceptGuard(m_remoteServer, QStringLiteral("centre port %1").arg(m_options.centrePort));
-    if (!m_remoteServer->listen(QHostAddress::Any, m_options.centrePort)) {
-        qWarning() << "centre port" << m_options.centrePort << "unavailable:" << m_remoteServer->errorString();
-        Prompt::critical(QStringLiteral("提示"), QStringLiteral("不能同时运行两个实例，可能系统已经运行."));
-        return false;
-    }
-    qDebug() << "centre transmission listening on port" << m_remoteServer->serverPort();
-    ctx.remoteLinkOk = false;
+    if (m_running.isEmpty())
+        return;
+    const CEvent e = CEvent::fromVariant(var);
+    for (ServerService *s : qAsConst(m_running))
+        s->panelEvent(e);
+}
 
-    m_remoteSearch = new RemoteSearch(m_options.query, this);
-    new AcceptGuard(m_remoteSearch, QStringLiteral("query port %1").arg(m_options.queryPort));
-    if (m_remoteSearch->listen(QHostAddress::Any, m_options.queryPort))
-        qDebug() << "query service listening on port" << m_remoteSearch->serverPort();
-    else
-        qWarning() << "query port" << m_options.queryPort << "unavailable:" << m_remoteSearch->errorString();
-    return true;
+void FireServer::onDelivered(int nEventType, const QVariant &var, const QString &strUserName)
+{
+    if (nEventType != 1 || strUserName != QLatin1String("ALL") || m_running.isEmpty())
+        return;
+    const CEvent e = CEvent::fromVariant(var);
+    for (ServerService *s : qAsConst(m_running))
+        s->eventDelivered(e);
 }
 
 void FireServer::startMonitoring()
@@ -188,14 +173,6 @@ void FireServer::startMonitoring()
         delete m_monitoring;
         m_monitoring = nullptr;
     }
-}
-
-int FireServer::sendRemoteState(int nEventType)
-{
-    const QList<CClient *> all = clients();
-    for (CClient *client : all)
-        client->slotSendDataToClient(nEventType, QVariant(QString()), QStringLiteral("ALL"));
-    return all.size();
 }
 
 void FireServer::loadControllers()
@@ -303,8 +280,8 @@ void FireServer::slotTimControlState()
 {
     if (m_panelManager)
         m_panelManager->checkCommState();
-    if (m_mqttBridge)
-        m_mqttBridge->refreshControllers();
+    for (ServerService *s : qAsConst(m_running))
+        s->stateTimer();
 }
 
 void FireServer::shutdown()
@@ -317,14 +294,7 @@ void FireServer::shutdown()
     m_monitoring = nullptr;
     if (m_listener)
         m_listener->close();
-    // No more detector or device messages once the shutdown has begun.
-    delete m_nbDevice;
-    m_nbDevice = nullptr;
-    delete m_modbus;
-    m_modbus = nullptr;
-    // The centres and queries end before the clients they report to.
-    m_remoteServer->stopAll();
-    m_remoteSearch->stopAll();
+    stopServices(ServerService::StopPhase::BeforePanelsClose);
     QList<QPair<int, bool>> states;
     for (quint8 id : m_panelManager->controllerIds())
         states.append({m_panelManager->controllerInfo(id)->controllerId, m_panelManager->isPanelConnected(id)});
@@ -332,16 +302,7 @@ void FireServer::shutdown()
     qDebug() << "open states stored for" << stored << "controllers";
     // Every driver is closed before the objects its events reach go away.
     m_panelManager->closeAllPanels();
-    // Nothing more leaves; the cloud journal keeps what waits.
-    delete m_cloud;
-    m_cloud = nullptr;
-    // The closed controllers' states go out before the "offline".
-    if (m_mqttBridge)
-        m_mqttBridge->refreshControllers();
-    delete m_mqttBridge;
-    m_mqttBridge = nullptr;
-    delete m_mqtt;
-    m_mqtt = nullptr;
+    stopServices(ServerService::StopPhase::AfterPanelsClose);
     for (CClient *client : clients())
         delete client;
     m_clients.clear();

@@ -10,6 +10,7 @@
 #include "gateways/mqttpublisher.h"
 #include "remote/remoteserver.h"
 #include "remote/remotesearch.h"
+#include "server/serverservice.h"
 
 #include <QList>
 #include <QObject>
@@ -24,8 +25,6 @@ class CClient;
 class CEventProcess;
 class CPanelManager;
 class Monitoring;
-class MqttBridge;
-class NBDevice;
 class QTcpServer;
 
 class FireServer : public QObject
@@ -70,23 +69,33 @@ public:
     CEventProcess *dispatcher() const { return m_dispatcher; }
     CPanelManager *panelManager() const { return m_panelManager; }
     QTcpServer *clientListener() const { return m_listener; }
-    // The gateways config.ini switched on; null when off.
-    NBDevice *nbDevice() const { return m_nbDevice; }
+    const Options &options() const { return m_options; }
     // Health and metrics; null unless switched on.
     Monitoring *monitoring() const { return m_monitoring; }
     // Client connections closed at once by the connection bounds.
     int clientConnectionsRefused() const { return m_clientLimiter ? m_clientLimiter->refused() : 0; }
     // Connections without a login closed to make room for a newcomer.
     int clientConnectionsEvicted() const { return m_nEvicted; }
-    CModbusDevice *modbusDevice() const { return m_modbus; }
-    CHttpClient *cloudClient() const { return m_cloud; }
-    RemoteServer *remoteServer() const { return m_remoteServer; }
-    RemoteSearch *remoteSearch() const { return m_remoteSearch; }
-    MqttPublisher *mqttPublisher() const { return m_mqtt; }
+    // The services that started running, in start order.
+    const QList<ServerService *> &runningServices() const { return m_running; }
+    // The running service of that class; null when config.ini left it off.
+    template<class T>
+    T *service() const
+    {
+        for (ServerService *s : m_running) {
+            if (T *t = qobject_cast<T *>(s))
+                return t;
+        }
+        return nullptr;
+    }
     QList<CClient *> clients() const;
     // The application name of SysSet.xml, replaced by ServerConfig.cfg's
     // title when that file has one.
     QString title() const { return m_title; }
+
+    // Connects sender's signal to the view's slot of that signature, when
+    // there is a view and it has the slot (services use it for theirs).
+    void connectView(const char *signal, QObject *sender, const char *slot, Qt::ConnectionType type = Qt::AutoConnection);
 
 signals:
     // A new client connection, after its own connections are made.
@@ -101,12 +110,12 @@ private:
     // Empties the panel manager, hands it one record per stored row in
     // ascending number, then opens them all.
     void loadControllers();
-    void startGateways();
-    void connectView(const char *signal, QObject *sender, const char *slot, Qt::ConnectionType type = Qt::AutoConnection);
-    // Builds the centre and query services; false when the centre port is taken.
-    bool startRemote();
-    // "RemoteOK" (2) or "RemoteFailed" (3) to every client; the number of clients.
-    int sendRemoteState(int nEventType);
+    // Starts the services of one phase; false when one refused to let the
+    // server run.
+    bool startServices(ServerService::StartPhase phase);
+    void stopServices(ServerService::StopPhase phase);
+    void onPanelEvent(const QVariant &var);
+    void onDelivered(int nEventType, const QVariant &var, const QString &strUserName);
     // Closes the oldest client connection that holds no login (from the
     // newcomer's own address when bSameAddress), so that the newcomer gets
     // its place; false when there is none.
@@ -119,14 +128,9 @@ private:
     CPanelManager *m_panelManager = nullptr; // owned, no Qt parent
     QTcpServer *m_listener = nullptr;
     std::unique_ptr<ConnectionLimiter> m_clientLimiter;
-    NBDevice *m_nbDevice = nullptr; // child
     Monitoring *m_monitoring = nullptr; // child
-    CModbusDevice *m_modbus = nullptr; // child
-    CHttpClient *m_cloud = nullptr;    // child
-    RemoteServer *m_remoteServer = nullptr;  // child
-    RemoteSearch *m_remoteSearch = nullptr;  // child
-    MqttPublisher *m_mqtt = nullptr;        // child
-    MqttBridge *m_mqttBridge = nullptr;     // child
+    QList<ServerService *> m_services;  // children, in start order
+    QList<ServerService *> m_running;   // those that started
     QTimer m_stateTimer;
     QList<QPointer<CClient>> m_clients; // in the order they connected
     int m_nEvicted = 0;

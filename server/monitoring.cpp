@@ -8,15 +8,11 @@
 #include "http/httprequest.h"
 #include "http/httprequesthandler.h"
 #include "http/httpresponse.h"
-#include "gateways/chttpclient.h"
-#include "gateways/cmodbusdevice.h"
-#include "gateways/journal.h"
-#include "gateways/mqttpublisher.h"
-#include "gateways/nbdevice.h"
 #include "panels/controller.h"
 #include "panels/cpanelmanager.h"
 #include "panels/panelmodel.h"
 #include "server/fireserver.h"
+#include "server/metricstext.h"
 
 #include <QDebug>
 #include <QMutexLocker>
@@ -32,54 +28,6 @@
 
 namespace {
 
-// Prometheus text format: one HELP and TYPE line per family, then samples.
-class PromText
-{
-public:
-    void family(const char *name, const char *type, const char *help)
-    {
-        m_out += "# HELP ";
-        m_out += name;
-        m_out += ' ';
-        m_out += help;
-        m_out += "\n# TYPE ";
-        m_out += name;
-        m_out += ' ';
-        m_out += type;
-        m_out += '\n';
-    }
-    void sample(const char *name, const QList<QPair<const char *, QString>> &labels, double value)
-    {
-        m_out += name;
-        if (!labels.isEmpty()) {
-            m_out += '{';
-            for (int i = 0; i < labels.size(); ++i) {
-                if (i > 0)
-                    m_out += ',';
-                m_out += labels.at(i).first;
-                m_out += "=\"";
-                m_out += escape(labels.at(i).second);
-                m_out += '"';
-            }
-            m_out += '}';
-        }
-        m_out += ' ';
-        m_out += QByteArray::number(value, 'g', 15);
-        m_out += '\n';
-    }
-    void sample(const char *name, double value) { sample(name, {}, value); }
-    QByteArray text() const { return m_out; }
-
-private:
-    static QByteArray escape(const QString &value)
-    {
-        QByteArray v = value.toUtf8();
-        v.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n");
-        return v;
-    }
-    QByteArray m_out;
-};
-
 // 1 communicating, 0 lost, -1 not known (closed, or nothing heard yet).
 int communicationState(const Controller &driver, bool open)
 {
@@ -90,24 +38,6 @@ int communicationState(const Controller &driver, bool open)
     if (driver.failCount() >= driver.disconnectTimes() && driver.disconnectTimes() > 0)
         return 0;
     return driver.pollsAnswered() > 0 ? 1 : -1;
-}
-
-// Depth, size and last success of an outbound service's journal.
-void journalMetrics(PromText &t, const char *service, const Journal &journal, qint64 lastSuccessMs)
-{
-    const QString prefix = QStringLiteral("fireserver_%1_").arg(QLatin1String(service));
-    const QByteArray depth = (prefix + QStringLiteral("journal_events")).toLatin1();
-    const QByteArray bytes = (prefix + QStringLiteral("journal_bytes")).toLatin1();
-    const QByteArray dropped = (prefix + QStringLiteral("journal_dropped_events_total")).toLatin1();
-    const QByteArray success = (prefix + QStringLiteral("last_success_timestamp_seconds")).toLatin1();
-    t.family(depth.constData(), "gauge", "Events waiting in the store-and-forward journal.");
-    t.sample(depth.constData(), journal.count());
-    t.family(bytes.constData(), "gauge", "Payload bytes waiting in the journal.");
-    t.sample(bytes.constData(), double(journal.bytes()));
-    t.family(dropped.constData(), "counter", "Oldest events dropped at the journal's cap since the start.");
-    t.sample(dropped.constData(), double(journal.droppedCount()));
-    t.family(success.constData(), "gauge", "When a delivery was last acknowledged (Unix time; 0: never).");
-    t.sample(success.constData(), double(lastSuccessMs) / 1000.0);
 }
 
 } // namespace
@@ -264,8 +194,7 @@ QString Monitoring::healthProblem() const
 
 QByteArray Monitoring::metricsText() const
 {
-    PromText t;
-    const ServerContext &ctx = ServerContext::instance();
+    MetricsText t;
 
     if (CPanelManager *manager = m_server->panelManager()) {
         const QList<quint8> ids = manager->controllerIds();
@@ -351,40 +280,7 @@ QByteArray Monitoring::metricsText() const
              "Connections without a login closed to make room on a full client port.");
     t.sample("fireserver_client_connections_evicted_total", double(m_server->clientConnectionsEvicted()));
 
-    int queuedLines = 0;
-    int links = 0;
-    if (ctx.remoteQueueLock) {
-        QMutexLocker lock(ctx.remoteQueueLock);
-        links = ctx.remoteLinkCount;
-        for (const QStringList &q : ctx.remoteQueues)
-            queuedLines += q.size();
-    }
-    t.family("fireserver_centre_links", "gauge", "Monitoring centres connected.");
-    t.sample("fireserver_centre_links", links);
-    t.family("fireserver_centre_link_up", "gauge", "Whether the monitoring-centre link counts as up (1) or failed (0).");
-    t.sample("fireserver_centre_link_up", ctx.remoteLinkOk ? 1 : 0);
-    t.family("fireserver_centre_queued_lines", "gauge", "Event lines waiting to go to the centres.");
-    t.sample("fireserver_centre_queued_lines", queuedLines);
-
-    if (const NBDevice *nb = m_server->nbDevice()) {
-        t.family("fireserver_nbiot_messages_total", "counter", "NB-IoT messages by outcome: accepted, or rejected as not JSON.");
-        t.sample("fireserver_nbiot_messages_total", {{"result", "accepted"}}, double(nb->receivedCount() - nb->rejectedCount()));
-        t.sample("fireserver_nbiot_messages_total", {{"result", "rejected"}}, double(nb->rejectedCount()));
-    }
-    if (const CModbusDevice *modbus = m_server->modbusDevice()) {
-        t.family("fireserver_modbus_messages_total", "counter", "Modbus converter messages by outcome.");
-        t.sample("fireserver_modbus_messages_total", {{"result", "accepted"}},
-                 double(modbus->messagesReceived() - modbus->messagesRejected()));
-        t.sample("fireserver_modbus_messages_total", {{"result", "rejected"}}, double(modbus->messagesRejected()));
-        t.family("fireserver_modbus_dropped_bytes_total", "counter", "Bytes dropped from an object left open past the cap.");
-        t.sample("fireserver_modbus_dropped_bytes_total", double(modbus->bytesDropped()));
-    }
-    if (const CHttpClient *cloud = m_server->cloudClient())
-        journalMetrics(t, "cloud", cloud->journal(), cloud->lastAcceptedMsecs());
-    if (const MqttPublisher *mqtt = m_server->mqttPublisher()) {
-        journalMetrics(t, "mqtt", mqtt->journal(), mqtt->lastAckMsecs());
-        t.family("fireserver_mqtt_connected", "gauge", "Whether the MQTT broker connection is up.");
-        t.sample("fireserver_mqtt_connected", mqtt->isConnected() ? 1 : 0);
-    }
+    for (const ServerService *service : m_server->runningServices())
+        service->writeMetrics(t);
     return t.text();
 }

@@ -25,20 +25,20 @@ private slots:
     {
         ctx.isControl = true;
         ctx.loadIni(m_dir.filePath("nothing.ini"));
-        QVERIFY(!ctx.switches.isHaveNB && !ctx.switches.isHaveModbus && !ctx.switches.isHaveHttp);
+        QVERIFY(!ctx.iniSwitch("Server/isHaveNB") && !ctx.iniSwitch("Server/isHaveModbus"));
         QVERIFY(!ctx.isControl && !ctx.isHaveUserType && !ctx.bRemote);
-        QCOMPARE(ctx.switches.disconnectTimes, 30);
+        QCOMPARE(ctx.disconnectTimes, 30);
         QCOMPARE(ctx.serverAddress, QHostAddress(QHostAddress::LocalHost));
 
         ctx.loadIni(writeIni("[Server]\nisHaveNB=2\nisHaveModbus=1\nisHaveHttp=yes\nisControl=1\nhttpIP=127.0.0.1\n"
                              "[Setting]\nbRemote=1\n[Com]\ndisconnectTimes=5\n"));
-        QVERIFY(!ctx.switches.isHaveNB && ctx.switches.isHaveModbus && !ctx.switches.isHaveHttp);
+        QVERIFY(!ctx.iniSwitch("Server/isHaveNB") && ctx.iniSwitch("Server/isHaveModbus") && !ctx.iniSwitch("Server/isHaveHttp"));
         QVERIFY(ctx.isControl && ctx.bRemote && !ctx.isHaveUserType);
-        QCOMPARE(ctx.switches.httpIP, QStringLiteral("127.0.0.1"));
-        QCOMPARE(ctx.switches.disconnectTimes, 5);
+        QCOMPARE(ctx.iniValue("Server/httpIP").toString(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(ctx.disconnectTimes, 5);
 
         ctx.loadIni(writeIni("[Com]\ndisconnectTimes=often\n[Server]\nisControl=on\n"));
-        QCOMPARE(ctx.switches.disconnectTimes, 30);
+        QCOMPARE(ctx.disconnectTimes, 30);
         QVERIFY(!ctx.isControl);
     }
 

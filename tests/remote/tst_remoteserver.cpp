@@ -15,7 +15,7 @@
 #include <functional>
 
 namespace {
-QVariant panelEvent(int type, int code, const QString &device, int property = 1)
+CEvent panelEvent(int type, int code, const QString &device, int property = 1)
 {
     CEvent e;
     e.nPanelID = 3;
@@ -24,7 +24,7 @@ QVariant panelEvent(int type, int code, const QString &device, int property = 1)
     e.nEventCode = code;
     e.nEventProperty = property;
     e.strCode = device;
-    return e.toVariant();
+    return e;
 }
 
 QList<int> lights(const QSignalSpy &spy)

@@ -11,6 +11,7 @@
 #include "panels/cpanelmanager.h"
 #include "server/fireserver.h"
 #include "server/monitoring.h"
+#include "server/mqttservice.h"
 #include "tools/sim/birchpanelsim.h"
 #include "tools/sim/mosquittobroker.h"
 #include "tools/sim/mqttprobe.h"
@@ -93,8 +94,8 @@ class TestMqttServer : public QObject
         o.mqtt.reconnectMaxMs = 400;
         m_server.reset(new FireServer(o));
         m_server->start();
-        QVERIFY(m_server->mqttPublisher());
-        QTRY_VERIFY_WITH_TIMEOUT(m_server->mqttPublisher()->isConnected(), 10000);
+        QVERIFY(m_server->service<MqttService>());
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->service<MqttService>()->publisher()->isConnected(), 10000);
         // The driver takes commands only after a good exchange with its panel.
         QTRY_VERIFY_WITH_TIMEOUT(m_frames.filter("poll").size() >= 2, 10000);
     }

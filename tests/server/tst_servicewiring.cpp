@@ -14,7 +14,11 @@
 #include "common/testfiles.h"
 #include "core/apppaths.h"
 #include "gateways/nbdevice.h"
+#include "server/centreservice.h"
+#include "server/cloudservice.h"
 #include "server/fireserver.h"
+#include "server/modbusservice.h"
+#include "server/nbiotservice.h"
 #include "tools/sim/cloudrecorder.h"
 
 #include <QUdpSocket>
@@ -65,7 +69,7 @@ private slots:
         writeIni("isHaveModbus=2\nisHaveNB=2\nisHaveHttp=1\nhttpIP=\n");
         FireServer server(options());
         server.start();
-        QVERIFY(!server.modbusDevice() && !server.cloudClient() && !server.nbDevice());
+        QVERIFY(!server.service<ModbusService>() && !server.service<CloudService>() && !server.service<NbIotService>());
     }
 
     void modbusReportReachesTheCloudThroughTheDispatcher()
@@ -74,9 +78,9 @@ private slots:
                  "HttpUsername=u\nHttpPassword=p\nHttpSign=k\n");
         FireServer server(options());
         server.start();
-        QVERIFY(server.modbusDevice() && server.modbusDevice()->isBound());
-        CHttpClient *cloud = server.cloudClient();
-        QVERIFY(cloud);
+        QVERIFY(server.service<ModbusService>() && server.service<ModbusService>()->device()->isBound());
+        QVERIFY(server.service<CloudService>());
+        CHttpClient *cloud = server.service<CloudService>()->client();
         QVERIFY(cloud->journal().isPersistent());
         QCOMPARE(cloud->journal().path(), m_dir.filePath("CloudJournal.db"));
 
@@ -84,7 +88,7 @@ private slots:
         // type 3 is its restore. The restore follows once the report has been
         // delivered, or the dispatcher would cancel the pair while both wait.
         QUdpSocket out;
-        const quint16 port = server.modbusDevice()->localPort();
+        const quint16 port = server.service<ModbusService>()->device()->localPort();
         out.writeDatagram("{\"msg\":\"ABCDEF012XYZ\",\"type\":2}", QHostAddress::LocalHost, port);
         QTRY_COMPARE(cloud->pendingCount(), 1);
         out.writeDatagram("{\"msg\":\"ABCDEF012XYZ\",\"type\":3}", QHostAddress::LocalHost, port);
@@ -107,7 +111,7 @@ private slots:
         }
         QCOMPARE(words, (QStringList{"fault", "fault_restore"}));
         server.shutdown();
-        QVERIFY(!server.cloudClient());
+        QVERIFY(!server.service<CloudService>()->client());
     }
 
     void nbIotAlarmIsDispatchedBeforeItIsLogged()
@@ -116,17 +120,17 @@ private slots:
         FireServer server(options());
         EventLogView view;
         server.start(&view);
-        QVERIFY(server.nbDevice() && server.nbDevice()->serverPort());
+        QVERIFY(server.service<NbIotService>() && server.service<NbIotService>()->device()->serverPort());
         QSignalSpy dispatched(server.dispatcher(), &CEventProcess::receiveEvent);
         view.dispatched = &dispatched;
         const HttpTest::CurlResult r = HttpTest::curl(
             {"--data-binary", "@" FIRE_SOURCE_DIR "/tools/nbiot/dev_alarm.json",
-             QStringLiteral("http://127.0.0.1:%1/postData").arg(server.nbDevice()->serverPort())});
+             QStringLiteral("http://127.0.0.1:%1/postData").arg(server.service<NbIotService>()->device()->serverPort())});
         QCOMPARE(r.out, QByteArray("{\"err_code\":0,\"err_msg\":\"\"}"));
         QTRY_COMPARE(view.dispatchedBefore, QList<int>{1});
         QCOMPARE(CEvent::fromVariant(dispatched.first().at(0)).strCode, QStringLiteral("863703030512345"));
         server.shutdown();
-        QVERIFY(!server.nbDevice());
+        QVERIFY(!server.service<NbIotService>()->device());
     }
 
     // Without httpConfig.ini the server starts all the same, and says why.
@@ -138,7 +142,7 @@ private slots:
         FireServer server(options());
         server.start();
         QVERIFY(server.isRunning() && server.clientListener()->isListening());
-        QCOMPARE(server.nbDevice()->serverPort(), quint16(0));
+        QCOMPARE(server.service<NbIotService>()->device()->serverPort(), quint16(0));
         QCOMPARE(log.count(m_dir.path() + "/httpConfig.ini not found"), 1);
         QCOMPARE(log.count("Cannot find config file httpConfig.ini"), 1);
     }
@@ -152,7 +156,7 @@ private slots:
         o.centre.failureGuardMs = 490;
         FireServer server(o);
         QVERIFY(server.start());
-        QVERIFY(server.remoteSearch()->isListening());
+        QVERIFY(server.service<CentreService>()->remoteSearch()->isListening());
         QVERIFY(ClientAccounts::instance().addAccount(QStringLiteral("op"), QStringLiteral("pw"), QStringLiteral("Local")));
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, server.clientListener()->serverPort());
@@ -162,7 +166,7 @@ private slots:
 
         QByteArray heard;
         auto centre = std::make_unique<CentrePeer>();
-        QVERIFY(centre->connectTo(server.remoteServer()->serverPort()));
+        QVERIFY(centre->connectTo(server.service<CentreService>()->remoteServer()->serverPort()));
         QTRY_VERIFY((heard += client.readAll()).contains("\"b\": \"RemoteOK\""));
         QVERIFY(ServerContext::instance().remoteLinkOk);
         centre.reset();

@@ -1,26 +1,34 @@
 #pragma once
-// Feeds the MQTT publisher from the server's components: the events the
-// dispatcher delivers and its active conditions, the state of every
-// controller (from the panel manager and the communication events passing
-// through it), and takes the publisher's commands to the panels by the road
-// a client's SETCONTROL takes. Main thread only.
+// Publishing to MQTT (config.ini's group Mqtt): the events the dispatcher
+// delivers and its active conditions, the state of every controller (from
+// the panel manager and the communication events passing through it), and
+// the broker's commands taken to the panels as a client's are. Main thread.
 
 #include "core/cevent.h"
+#include "server/serverservice.h"
 
 #include <QHash>
 #include <QObject>
 #include <QString>
 #include <QVariant>
 
-class CEventProcess;
 class CPanelManager;
 class MqttPublisher;
 
-class MqttBridge : public QObject
+class MqttService : public ServerService
 {
     Q_OBJECT
 public:
-    MqttBridge(MqttPublisher *publisher, CEventProcess *dispatcher, CPanelManager *panels, QObject *parent = nullptr);
+    using ServerService::ServerService;
+
+    Start start(FireServer &server) override;
+    void stop() override;
+    void panelEvent(const CEvent &e) override;
+    void eventDelivered(const CEvent &e) override;
+    void stateTimer() override { refreshControllers(); }
+    void writeMetrics(MetricsText &t) const override;
+
+    MqttPublisher *publisher() const { return m_publisher; }
 
     // Hands every controller's state to the publisher (which sends what
     // changed) and clears the states of controllers that are gone. Runs
@@ -33,7 +41,6 @@ signals:
     void eLog(QVariant evt);
 
 private:
-    void onPanelEvent(const QVariant &var);
     void onCommand(const QString &id, const CEvent &command);
     void refuse(const QString &id, const CEvent &command, const QString &why, const QString &logText);
     void log(const CEvent &command, const QString &text);
@@ -49,8 +56,8 @@ private:
         QString since;
     };
 
-    MqttPublisher *m_publisher;
-    CPanelManager *m_panels;
+    MqttPublisher *m_publisher = nullptr; // child
+    CPanelManager *m_panels = nullptr;
     QHash<quint8, Tracked> m_tracked;
     bool m_refreshQueued = false;
 };

@@ -1,4 +1,4 @@
-#include "server/mqttbridge.h"
+#include "server/mqttservice.h"
 
 #include "clients/ceventprocess.h"
 #include "config/configtables.h"
@@ -6,6 +6,8 @@
 #include "gateways/mqttpublisher.h"
 #include "panels/controller.h"
 #include "panels/cpanelmanager.h"
+#include "server/fireserver.h"
+#include "server/metricstext.h"
 
 #include <QDebug>
 #include <QSet>
@@ -26,22 +28,48 @@ bool isCommunicationEvent(const CEvent &e)
 }
 } // namespace
 
-MqttBridge::MqttBridge(MqttPublisher *publisher, CEventProcess *dispatcher, CPanelManager *panels, QObject *parent)
-    : QObject(parent), m_publisher(publisher), m_panels(panels)
+ServerService::Start MqttService::start(FireServer &server)
 {
-    connect(dispatcher, &CEventProcess::sendEventToClient, publisher, &MqttPublisher::slotRevEvent);
+    if (!ServerContext::instance().iniSwitch(QStringLiteral("Mqtt/enabled")))
+        return Start::Off;
+    CEventProcess *dispatcher = server.dispatcher();
+    m_panels = server.panelManager();
+    m_publisher = new MqttPublisher(MqttPublisher::optionsFromIni(server.options().mqtt), this);
     // The active list changes as events are accepted and as they are delivered.
-    connect(dispatcher, &CEventProcess::receiveEvent, publisher, &MqttPublisher::markActiveChanged);
-    connect(dispatcher, &CEventProcess::sendEventToClient, publisher, &MqttPublisher::markActiveChanged);
-    publisher->setActiveSource([dispatcher] { return dispatcher->currentEvents(); });
-    connect(panels, &CPanelManager::sendEvent, this, &MqttBridge::onPanelEvent);
-    connect(publisher, &MqttPublisher::commandReceived, this, &MqttBridge::onCommand);
+    connect(dispatcher, &CEventProcess::receiveEvent, m_publisher, &MqttPublisher::markActiveChanged);
+    connect(dispatcher, &CEventProcess::sendEventToClient, m_publisher, &MqttPublisher::markActiveChanged);
+    m_publisher->setActiveSource([dispatcher] { return dispatcher->currentEvents(); });
+    connect(m_publisher, &MqttPublisher::commandReceived, this, &MqttService::onCommand);
+    server.connectView(SIGNAL(eLog(QVariant)), this, SLOT(slotShowLogFromClient(QVariant)));
     refreshControllers();
+    m_publisher->start();
+    return Start::Running;
 }
 
-void MqttBridge::onPanelEvent(const QVariant &var)
+void MqttService::stop()
 {
-    const CEvent e = CEvent::fromVariant(var);
+    // The closed controllers' states go out before the "offline".
+    refreshControllers();
+    delete m_publisher;
+    m_publisher = nullptr;
+}
+
+void MqttService::eventDelivered(const CEvent &e)
+{
+    m_publisher->publishEvent(e);
+}
+
+void MqttService::writeMetrics(MetricsText &t) const
+{
+    if (!m_publisher)
+        return;
+    t.journal("mqtt", m_publisher->journal(), m_publisher->lastAckMsecs());
+    t.family("fireserver_mqtt_connected", "gauge", "Whether the MQTT broker connection is up.");
+    t.sample("fireserver_mqtt_connected", m_publisher->isConnected() ? 1 : 0);
+}
+
+void MqttService::panelEvent(const CEvent &e)
+{
     if (!isCommunicationEvent(e))
         return;
     // Only a running driver's word counts: the manager announces "normal"
@@ -56,13 +84,15 @@ void MqttBridge::onPanelEvent(const QVariant &var)
     // is started, and the state should show it running.
     if (!m_refreshQueued) {
         m_refreshQueued = true;
-        QTimer::singleShot(0, this, &MqttBridge::refreshControllers);
+        QTimer::singleShot(0, this, &MqttService::refreshControllers);
     }
 }
 
-void MqttBridge::refreshControllers()
+void MqttService::refreshControllers()
 {
     m_refreshQueued = false;
+    if (!m_publisher)
+        return; // stopped
     const ConfigTables &tables = ConfigTables::instance();
     QSet<quint8> present;
     for (quint8 id : m_panels->controllerIds()) {
@@ -106,7 +136,7 @@ void MqttBridge::refreshControllers()
     }
 }
 
-void MqttBridge::onCommand(const QString &id, const CEvent &command)
+void MqttService::onCommand(const QString &id, const CEvent &command)
 {
     const QString name = commandName(command.nEventCode).isEmpty() ? QStringLiteral("查询实时值")
                                                                      : commandName(command.nEventCode);
@@ -138,14 +168,14 @@ void MqttBridge::onCommand(const QString &id, const CEvent &command)
     m_publisher->answerCommand(id, true, QString());
 }
 
-void MqttBridge::refuse(const QString &id, const CEvent &command, const QString &why, const QString &logText)
+void MqttService::refuse(const QString &id, const CEvent &command, const QString &why, const QString &logText)
 {
     qWarning().noquote() << QStringLiteral("MQTT: command %1 refused: %2").arg(id, why);
     log(command, logText);
     m_publisher->answerCommand(id, false, why);
 }
 
-void MqttBridge::log(const CEvent &command, const QString &text)
+void MqttService::log(const CEvent &command, const QString &text)
 {
     CEvent e;
     e.nPanelID = command.nPanelID;

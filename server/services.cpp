@@ -1,0 +1,21 @@
+// The services behind the dispatcher, in start order: one line each.
+// Everything else a service means to the server is in its own files.
+
+#include "server/serverservice.h"
+
+#include "server/centreservice.h"
+#include "server/cloudservice.h"
+#include "server/modbusservice.h"
+#include "server/mqttservice.h"
+#include "server/nbiotservice.h"
+
+QList<ServerService *> ServerServices::create(QObject *parent)
+{
+    return {
+        new CentreService(parent),
+        new NbIotService(parent),
+        new ModbusService(parent),
+        new CloudService(parent),
+        new MqttService(parent),
+    };
+}
