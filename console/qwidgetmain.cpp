@@ -247,7 +247,7 @@ bool QWidgetMain::verifyPassWord(const QString &strCaption)
         m_bPassWordOk = false;
         return false;
     }
-    if (dialog.passWord() != ClientAccounts::instance().operatorPassword()) {
+    if (dialog.passWord() != m_pServer->accounts().operatorPassword()) {
         Prompt::critical(tr("错误"), tr("请输入正确的密码!"));
         return false;
     }
@@ -292,7 +292,7 @@ void QWidgetMain::changePassWord()
         Prompt::warning(tr("更改失败"), tr("两次输入的密码不相同,不能更改密码!"));
         return;
     }
-    ClientAccounts &accounts = ClientAccounts::instance();
+    ClientAccounts &accounts = m_pServer->accounts();
     accounts.setOperatorPassword(first);
     if (!accounts.save()) {
         Prompt::warning(tr("更改失败"), tr("密码文件保存失败,新密码在重启后无效!"));

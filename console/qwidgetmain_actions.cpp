@@ -10,11 +10,9 @@
 #include "console/dialogrunner.h"
 #include "console/qdialogcontrollersetting.h"
 #include "console/qdialogsetclient.h"
-#include "server/fireserver.h"
 #include "core/prompt.h"
 #include "core/servercontext.h"
-#include "panels/cpanelmanager.h"
-#include "panels/panelmodel.h"
+#include "server/fireserver.h"
 
 #include <QDebug>
 #include <QTableWidget>
@@ -63,29 +61,21 @@ void QWidgetMain::closeEvent(QCloseEvent *event)
 
 void QWidgetMain::refreshControlTable()
 {
-    CPanelManager *manager = m_pServer ? m_pServer->panelManager() : nullptr;
     const int selected = selectedControllerId();
-    QList<const ControllerInfo *> records;
-    if (manager) {
-        const QList<quint8> ids = manager->controllerIds(); // ascending
-        for (quint8 id : ids) {
-            if (const ControllerInfo *info = manager->controllerInfo(id))
-                records << info;
-        }
-    }
+    const QList<ControllerInfo> records = m_pServer ? m_pServer->controllers() : QList<ControllerInfo>();
     QTableWidget *t = ui->tbControlList;
     const QSignalBlocker block(t);
     t->clearContents();
     t->setRowCount(records.size());
     for (int r = 0; r < records.size(); ++r) {
-        const ControllerInfo *info = records.at(r);
-        const bool open = manager->isPanelConnected(quint8(info->controllerId));
+        const ControllerInfo &info = records.at(r);
+        const bool open = m_pServer->isControllerRunning(info.controllerId);
         const QColor bg = open ? RunningColour : IdleColour;
-        t->setItem(r, 0, cell(QString::number(info->controllerId), bg));
-        t->setItem(r, 1, cell(info->name, bg));
-        t->setItem(r, 2, cell(ControllerStore::commColumnText(*info), bg));
+        t->setItem(r, 0, cell(QString::number(info.controllerId), bg));
+        t->setItem(r, 1, cell(info.name, bg));
+        t->setItem(r, 2, cell(ControllerStore::commColumnText(info), bg));
         t->setItem(r, 3, cell(open ? tr("启动") : tr("停止"), bg));
-        if (info->controllerId == selected)
+        if (info.controllerId == selected)
             t->selectRow(r);
     }
     on_tbControlList_itemSelectionChanged();
@@ -103,7 +93,7 @@ int QWidgetMain::selectedControllerId() const
 void QWidgetMain::on_tbControlList_itemSelectionChanged()
 {
     const int id = selectedControllerId();
-    const bool running = id > 0 && m_pServer && m_pServer->panelManager()->isPanelConnected(quint8(id));
+    const bool running = id > 0 && m_pServer && m_pServer->isControllerRunning(id);
     ui->btnStartControl->setText(running ? tr("停止") : tr("启动"));
 }
 
@@ -114,13 +104,12 @@ void QWidgetMain::on_btnStartControl_clicked()
     const int id = selectedControllerId();
     if (id < 0)
         return;
-    CPanelManager *manager = m_pServer->panelManager();
     const int row = ui->tbControlList->selectedItems().first()->row();
-    if (manager->isPanelConnected(quint8(id))) {
-        manager->closePanel(quint8(id));
+    if (m_pServer->isControllerRunning(id)) {
+        m_pServer->closeController(id);
         ui->tbControlList->item(row, 3)->setText(tr("停止"));
         ui->btnStartControl->setText(tr("启动"));
-    } else if (manager->openPanel(quint8(id))) {
+    } else if (m_pServer->openController(id)) {
         ui->tbControlList->item(row, 3)->setText(tr("启动"));
         ui->btnStartControl->setText(tr("停止"));
     } else {
@@ -138,14 +127,8 @@ void QWidgetMain::on_btnAddControl_clicked()
     QDialogControllerSetting dialog(ui->tbControlList, nullptr, this);
     if (DialogRunner::run(&dialog) != QDialog::Accepted)
         return;
-    CPanelManager *manager = m_pServer->panelManager();
-    auto *info = new ControllerInfo(ControllerStore::decodeRow(dialog.controllerId(), dialog.controllerName(),
-                                                               dialog.controllerType(), dialog.commValue(),
-                                                               &PanelModels::isNetworkType));
-    manager->addController(info);
-    // The new controller runs at once, as those loaded at start-up do.
-    if (!manager->openPanel(quint8(dialog.controllerId())))
-        qWarning() << "controller" << dialog.controllerId() << "added but its link did not open";
+    m_pServer->addController(dialog.controllerId(), dialog.controllerName(), dialog.controllerType(),
+                             dialog.commValue());
     refreshControlTable();
 }
 
@@ -156,22 +139,21 @@ void QWidgetMain::on_btnModifyControl_clicked()
     const int id = selectedControllerId();
     if (id < 0)
         return;
-    CPanelManager *manager = m_pServer->panelManager();
-    if (manager->isPanelConnected(quint8(id))) {
+    if (m_pServer->isControllerRunning(id)) {
         Prompt::warning(tr("警告"), tr("请先关闭控制器!"));
         return;
     }
-    const ControllerInfo *current = manager->controllerInfo(quint8(id));
-    if (!current)
+    const QList<ControllerInfo> all = m_pServer->controllers();
+    const auto current = std::find_if(all.cbegin(), all.cend(),
+                                      [id](const ControllerInfo &c) { return c.controllerId == id; });
+    if (current == all.cend())
         return;
     const ControllerInfo before = *current;
     QDialogControllerSetting dialog(ui->tbControlList, &before, this);
     if (DialogRunner::run(&dialog) != QDialog::Accepted)
         return;
-    manager->removeController(quint8(id));
-    manager->addController(new ControllerInfo(ControllerStore::decodeRow(
-        dialog.controllerId(), dialog.controllerName(), dialog.controllerType(), dialog.commValue(),
-        &PanelModels::isNetworkType)));
+    m_pServer->replaceController(id, dialog.controllerId(), dialog.controllerName(), dialog.controllerType(),
+                                 dialog.commValue());
     refreshControlTable();
 }
 
@@ -184,20 +166,18 @@ void QWidgetMain::on_btnDeleteControl_clicked()
         return;
     if (Prompt::question(tr("警告"), tr("确定要删除该控制器?")) != Prompt::Yes)
         return;
-    CPanelManager *manager = m_pServer->panelManager();
-    if (!manager->controllerInfo(quint8(id)))
-        return;
-    if (manager->isPanelConnected(quint8(id))) {
+    switch (m_pServer->removeController(id)) {
+    case FireServer::RemoveResult::Running:
         Prompt::warning(tr("警告"), tr("请先关闭控制器!"));
         return;
-    }
-    // The row goes first: a controller that stays in the table would come
-    // back at the next start.
-    if (!ControllerStore::deleteController(id)) {
+    case FireServer::RemoveResult::StoreFailed:
         Prompt::warning(tr("错误"), tr("控制器删除失败，请检查设置数据库!"));
         return;
+    case FireServer::RemoveResult::Unknown:
+        return;
+    case FireServer::RemoveResult::Removed:
+        break;
     }
-    manager->removeController(quint8(id));
     refreshControlTable();
 }
 
@@ -205,7 +185,7 @@ void QWidgetMain::on_btnDeleteControl_clicked()
 
 void QWidgetMain::slotRefreshUserView()
 {
-    QList<ClientAccount> accounts = ClientAccounts::instance().accounts();
+    QList<ClientAccount> accounts = m_pServer->accounts().accounts();
     std::sort(accounts.begin(), accounts.end(), [](const ClientAccount &a, const ClientAccount &b) {
         return a.id < b.id;
     });
@@ -266,7 +246,7 @@ void QWidgetMain::on_btnAddClient_clicked()
 {
     if (!verifyPassWord(tr("请输入操作员密码")))
         return;
-    ClientAccounts &accounts = ClientAccounts::instance();
+    ClientAccounts &accounts = m_pServer->accounts();
     const QString before = accounts.refusalBeforeAdd();
     if (!before.isEmpty()) {
         Prompt::warning(ClientAccounts::refusalTitle(), before);
@@ -286,7 +266,7 @@ void QWidgetMain::on_btnModifyClient_clicked()
     if (!verifyPassWord(tr("请输入操作员密码")))
         return;
     const QString name = selectedClientName();
-    ClientAccounts &accounts = ClientAccounts::instance();
+    ClientAccounts &accounts = m_pServer->accounts();
     if (name.isEmpty() || !accounts.contains(name))
         return;
     const ClientAccount a = accounts.account(name);
@@ -308,7 +288,7 @@ void QWidgetMain::on_btnDeleteClient_clicked()
         return;
     if (Prompt::question(tr("警告"), tr("确实要删除该客户端？")) != Prompt::Yes)
         return;
-    if (!ClientAccounts::instance().deleteAccount(name))
+    if (!m_pServer->accounts().deleteAccount(name))
         Prompt::warning(ClientAccounts::refusalTitle(), tr("客户端删除失败!"));
     slotRefreshUserView();
 }

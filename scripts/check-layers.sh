@@ -3,7 +3,8 @@
 #   core  <  config | http  <  panels | clients | remote | gateways  <  server  <  console  <  app
 # Folders of one rank never include each other (config and http; the
 # components), and inside panels/ the base and the manager never include a
-# model (panels/models/ knows the base, not the other way round). An include
+# model (panels/models/ knows the base, not the other way round); the console
+# reaches the controllers through the server object, never panels/. An include
 # is judged by the file it names, however it is spelt: "clients/x.h",
 # <clients/x.h>, "../clients/x.h" and "./x.h" alike.
 # Prints each offending line; exits 1 when there is one.
@@ -43,6 +44,10 @@ for dir in core config http panels clients remote gateways server console app; d
             bad=1
         elif [ "$dir" = panels ] && [[ "$file" != panels/models/* ]] && [[ "$path" == panels/models/* ]]; then
             echo "panel base includes a model: $line"
+            bad=1
+        elif [ "$dir" = console ] && [ "$target" = panels ]; then
+            # The console drives controllers through the server object only.
+            echo "console reaches past the server object: $line"
             bad=1
         fi
     done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*["<]' --include='*.h' --include='*.cpp' "$dir" || true)

@@ -266,6 +266,66 @@ bool FireServer::evictClientWithoutLogin(const QHostAddress &newcomer, bool bSam
     return false;
 }
 
+QList<ControllerInfo> FireServer::controllers() const
+{
+    QList<ControllerInfo> out;
+    for (quint8 id : m_panelManager->controllerIds()) {
+        if (const ControllerInfo *info = m_panelManager->controllerInfo(id))
+            out << *info;
+    }
+    return out;
+}
+
+bool FireServer::isControllerRunning(int nControllerID) const
+{
+    return m_panelManager && m_panelManager->isPanelConnected(quint8(nControllerID));
+}
+
+bool FireServer::addController(int nControllerID, const QString &strName, int nType, const QString &strCommValue)
+{
+    m_panelManager->addController(new ControllerInfo(
+        ControllerStore::decodeRow(nControllerID, strName, nType, strCommValue, &PanelModels::isNetworkType)));
+    if (m_panelManager->openPanel(quint8(nControllerID)))
+        return true;
+    qWarning() << "controller" << nControllerID << "added but its link did not open";
+    return false;
+}
+
+void FireServer::replaceController(int nOldID, int nControllerID, const QString &strName, int nType,
+                                   const QString &strCommValue)
+{
+    m_panelManager->removeController(quint8(nOldID));
+    m_panelManager->addController(new ControllerInfo(
+        ControllerStore::decodeRow(nControllerID, strName, nType, strCommValue, &PanelModels::isNetworkType)));
+}
+
+bool FireServer::openController(int nControllerID)
+{
+    return m_panelManager->openPanel(quint8(nControllerID));
+}
+
+void FireServer::closeController(int nControllerID)
+{
+    m_panelManager->closePanel(quint8(nControllerID));
+}
+
+FireServer::RemoveResult FireServer::removeController(int nControllerID)
+{
+    if (!m_panelManager->controllerInfo(quint8(nControllerID)))
+        return RemoveResult::Unknown;
+    if (m_panelManager->isPanelConnected(quint8(nControllerID)))
+        return RemoveResult::Running;
+    if (!ControllerStore::deleteController(nControllerID))
+        return RemoveResult::StoreFailed;
+    m_panelManager->removeController(quint8(nControllerID));
+    return RemoveResult::Removed;
+}
+
+ClientAccounts &FireServer::accounts() const
+{
+    return ClientAccounts::instance();
+}
+
 QList<CClient *> FireServer::clients() const
 {
     QList<CClient *> out;

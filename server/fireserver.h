@@ -3,6 +3,7 @@
 // order, connects them, and runs the shutdown path. The console owns one and
 // reaches every component through it; headless mode runs it on its own.
 
+#include "config/controllerinfo.h"
 #include "core/connectionlimits.h"
 #include "core/servercontext.h"
 #include "gateways/chttpclient.h"
@@ -22,6 +23,7 @@
 #include <memory>
 
 class CClient;
+class ClientAccounts;
 class CEventProcess;
 class CPanelManager;
 class Monitoring;
@@ -92,6 +94,27 @@ public:
     // The application name of SysSet.xml, replaced by ServerConfig.cfg's
     // title when that file has one.
     QString title() const { return m_title; }
+
+    // --- what an operator console does (the Qt window; later the web) ---
+    // The controllers held, in ascending number.
+    QList<ControllerInfo> controllers() const;
+    bool isControllerRunning(int nControllerID) const;
+    // A controller whose row the store now holds: put behind its driver and
+    // opened at once, as those loaded at start-up are; false when its link
+    // did not open (it stays, stopped).
+    bool addController(int nControllerID, const QString &strName, int nType, const QString &strCommValue);
+    // A stopped controller whose row changed (maybe its number): the old
+    // record and driver go, the new one stays stopped.
+    void replaceController(int nOldID, int nControllerID, const QString &strName, int nType,
+                           const QString &strCommValue);
+    bool openController(int nControllerID);
+    void closeController(int nControllerID);
+    enum class RemoveResult { Removed, Unknown, Running, StoreFailed };
+    // The stored row goes first (a controller left in the table would come
+    // back at the next start), then the controller; a running one stays.
+    RemoveResult removeController(int nControllerID);
+    // The client accounts and the operator password.
+    ClientAccounts &accounts() const;
 
     // Connects sender's signal to the view's slot of that signature, when
     // there is a view and it has the slot (services use it for theirs).
