@@ -17,9 +17,7 @@ bool ActiveList::isOpenEntry(const CEvent &e)
 quint64 ActiveList::append(const CEvent &e, bool bDelivered)
 {
     const quint64 n = m_nNext++;
-    if (!bDelivered)
-        m_undelivered.insert(n);
-    m_items.emplace_hint(m_items.end(), n, e);
+    m_items.emplace_hint(m_items.end(), n, Entry{e, bDelivered});
     m_byCode[conditionCode(e)].append(n);
     if (isOpenEntry(e))
         m_open[openKey(e.nEventType, e.nPanelID)].insert(n);
@@ -29,7 +27,7 @@ quint64 ActiveList::append(const CEvent &e, bool bDelivered)
 void ActiveList::erase(Items::iterator it)
 {
     const quint64 n = it->first;
-    const CEvent &e = it->second;
+    const CEvent &e = it->second.e;
     auto codeIt = m_byCode.find(conditionCode(e));
     if (codeIt != m_byCode.end()) {
         QVector<quint64> &v = *codeIt;
@@ -48,8 +46,14 @@ void ActiveList::erase(Items::iterator it)
                 m_open.erase(openIt);
         }
     }
-    m_undelivered.erase(n);
     m_items.erase(it);
+}
+
+void ActiveList::markDelivered(quint64 n)
+{
+    auto it = m_items.find(n);
+    if (it != m_items.end())
+        it->second.bDelivered = true;
 }
 
 void ActiveList::removeOldest()
@@ -89,7 +93,7 @@ int ActiveList::removeIf(const std::function<bool(const CEvent &)> &bRemove)
     int n = 0;
     for (auto it = m_items.begin(); it != m_items.end();) {
         auto next = std::next(it);
-        if (bRemove(it->second)) {
+        if (bRemove(it->second.e)) {
             erase(it);
             ++n;
         }
@@ -103,7 +107,6 @@ void ActiveList::clear()
     m_items.clear();
     m_byCode.clear();
     m_open.clear();
-    m_undelivered.clear();
 }
 
 QList<CEvent> ActiveList::events() const
@@ -111,17 +114,17 @@ QList<CEvent> ActiveList::events() const
     QList<CEvent> out;
     out.reserve(int(m_items.size()));
     for (const auto &item : m_items)
-        out.append(item.second);
+        out.append(item.second.e);
     return out;
 }
 
 QList<QPair<quint64, CEvent>> ActiveList::delivered() const
 {
     QList<QPair<quint64, CEvent>> out;
-    out.reserve(int(m_items.size() - m_undelivered.size()));
+    out.reserve(int(m_items.size()));
     for (const auto &item : m_items) {
-        if (!m_undelivered.count(item.first))
-            out.append({item.first, item.second});
+        if (item.second.bDelivered)
+            out.append({item.first, item.second.e});
     }
     return out;
 }

@@ -28,7 +28,7 @@ public:
     // Returns the entry's arrival number. An entry counts as delivered
     // unless bDelivered is false, until markDelivered.
     quint64 append(const CEvent &e, bool bDelivered = true);
-    void markDelivered(quint64 n) { m_undelivered.erase(n); }
+    void markDelivered(quint64 n);
     bool contains(quint64 n) const { return m_items.count(n) != 0; }
     int size() const { return int(m_items.size()); }
     bool isEmpty() const { return m_items.empty(); }
@@ -46,7 +46,12 @@ public:
     QList<QPair<quint64, CEvent>> delivered() const;
 
 private:
-    using Items = std::map<quint64, CEvent>; // arrival number -> event
+    struct Entry
+    {
+        CEvent e;
+        bool bDelivered; // false while it waits in a queue of the dispatcher
+    };
+    using Items = std::map<quint64, Entry>; // arrival number -> entry
     Items m_items;
     quint64 m_nNext = 0;
     // Arrival numbers per strCode, ascending.
@@ -54,8 +59,6 @@ private:
     // Arrival numbers of class-13/14 entries with nEventProperty 1, per
     // class and panel.
     QHash<quint64, std::set<quint64>> m_open;
-    // Arrival numbers of entries still waiting in a queue of the dispatcher.
-    std::set<quint64> m_undelivered;
 
     static bool isOpenEntry(const CEvent &e);
     static quint64 openKey(int nClass, quint8 nPanelID)
