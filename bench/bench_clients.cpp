@@ -323,8 +323,8 @@ int main(int argc, char *argv[])
     qint64 firstEmit = 0, lastEmit = 0;
     // Connected before any client, so it runs first on every emit.
     QObject::connect(&dispatcher, &CEventProcess::sendEventToClient, &dispatcher,
-                     [&](int, const QVariant &v, const QString &) {
-                         const int id = CEvent::fromVariant(v).nAddress;
+                     [&](int, const CEvent &v, const QString &) {
+                         const int id = v.nAddress;
                          const qint64 now = monoNs();
                          if (id > 0 && id <= nEvents)
                              emitNs[size_t(id)].store(now, std::memory_order_release);
@@ -371,7 +371,7 @@ int main(int argc, char *argv[])
                 feeding = true;
                 // Connected after every client: runs when all have been served.
                 QObject::connect(&dispatcher, &CEventProcess::sendEventToClient, &dispatcher,
-                                 [&](int, const QVariant &, const QString &) {
+                                 [&](int, const CEvent &, const QString &) {
                                      emitSpans.push_back(monoNs() - lastEmit);
                                  });
                 cpuStart = threadCpuSeconds();
@@ -391,7 +391,7 @@ int main(int argc, char *argv[])
                     e.strCode = QStringLiteral("%1").arg(id, 8, 10, QLatin1Char('0'));
                     e.strNote = QStringLiteral("基准测试事件");
                     e.strTime = nowText();
-                    dispatcher.handleEvent(e.toVariant());
+                    dispatcher.handleEvent(e);
                 }
                 phase.restart();
             } else if (phase.elapsed() > loginDeadlineMs) {

@@ -57,7 +57,7 @@ int runChild(const QStringList &args)
             e.nDevType = 1;
             e.strCode = QString::number(next);
             e.strTime = nowText();
-            client.slotRevEvent(1, e.toVariant(), QStringLiteral("ALL"));
+            client.addEvent(e);
             printf("S %lld\n", (long long)next);
             ++next;
         }

@@ -114,7 +114,7 @@ struct Model
 
 struct Stream
 {
-    QVector<QVariant> events;
+    QVector<CEvent> events;
     int nNew = 0, nRepeat = 0, nExact = 0, nWildcard = 0, nWildcardHits = 0;
 };
 
@@ -127,7 +127,7 @@ Stream buildStream(Model &m, int nCalls, QRandomGenerator &rng)
         const bool bBelowTarget = int(m.activeList.size()) < kActiveTarget;
         if (r < 30 || (r < 70 && !bBelowTarget)) { // repeat of an active condition
             const auto pd = m.activeList[rng.bounded(int(m.activeList.size()))];
-            s.events.append(makeEvent(pd.first, pd.second, 1, codeOf(pd.first, pd.second)).toVariant());
+            s.events.append(makeEvent(pd.first, pd.second, 1, codeOf(pd.first, pd.second)));
             ++s.nRepeat;
         } else if (r < 70) { // new presence
             int p = 0;
@@ -137,12 +137,12 @@ Stream buildStream(Model &m, int nCalls, QRandomGenerator &rng)
                 d = rng.bounded(kSpacePerPort);
             } while (m.active[p][d]);
             m.set(p, d);
-            s.events.append(makeEvent(p, d, 1, codeOf(p, d)).toVariant());
+            s.events.append(makeEvent(p, d, 1, codeOf(p, d)));
             ++s.nNew;
         } else if (r < 95) { // exact restore
             const auto pd = m.activeList[rng.bounded(int(m.activeList.size()))];
             m.clear(pd.first, pd.second);
-            s.events.append(makeEvent(pd.first, pd.second, 0, codeOf(pd.first, pd.second)).toVariant());
+            s.events.append(makeEvent(pd.first, pd.second, 0, codeOf(pd.first, pd.second)));
             ++s.nExact;
         } else { // wildcard restore of the last hex digit of a class-4 device
             const auto pd = m.activeList[rng.bounded(int(m.activeList.size()))];
@@ -157,7 +157,7 @@ Stream buildStream(Model &m, int nCalls, QRandomGenerator &rng)
                     ++s.nWildcardHits;
                 }
             }
-            s.events.append(makeEvent(pd.first, pd.second, 0, pattern).toVariant());
+            s.events.append(makeEvent(pd.first, pd.second, 0, pattern));
             ++s.nWildcard;
         }
     }
@@ -173,7 +173,7 @@ void populate(CEventProcess &d, Model &m, QRandomGenerator &rng)
         if (m.active[p][dev])
             continue;
         m.set(p, dev);
-        d.handleEvent(makeEvent(p, dev, 1, codeOf(p, dev)).toVariant());
+        d.handleEvent(makeEvent(p, dev, 1, codeOf(p, dev)));
     }
 }
 
@@ -191,8 +191,8 @@ QPair<double, double> runStream(CEventProcess &d, const Stream &s)
     QElapsedTimer t;
     const double cpu0 = cpuSeconds();
     t.start();
-    for (const QVariant &v : s.events)
-        d.handleEvent(v);
+    for (const CEvent &e : s.events)
+        d.handleEvent(e);
     return qMakePair(double(t.nsecsElapsed()) / 1e9, cpuSeconds() - cpu0);
 }
 
@@ -247,7 +247,7 @@ int main(int argc, char **argv)
         CEventProcess d;
         d.setTimersEnabled(false);
         int nDelivered = 0;
-        QObject::connect(&d, &CEventProcess::sendEventToClient, [&nDelivered](int, QVariant, QString) {
+        QObject::connect(&d, &CEventProcess::sendEventToClient, [&nDelivered](int, const CEvent &, const QString &) {
             ++nDelivered;
         });
         Model m;
@@ -271,7 +271,7 @@ int main(int argc, char **argv)
         CEventProcess d;
         d.setTimersEnabled(false);
         int nDelivered = 0;
-        QObject::connect(&d, &CEventProcess::sendEventToClient, [&nDelivered](int, QVariant, QString) {
+        QObject::connect(&d, &CEventProcess::sendEventToClient, [&nDelivered](int, const CEvent &, const QString &) {
             ++nDelivered;
         });
         Model m;
@@ -279,7 +279,7 @@ int main(int argc, char **argv)
         for (int i = 0; i < 5000; ++i) {
             CEvent e = makeEvent(1 + i % kPorts, i, 1, QStringLiteral("tail%1").arg(i));
             e.nEventCode = 10;
-            d.handleEvent(e.toVariant());
+            d.handleEvent(e);
         }
         std::vector<double> head, tail;
         QElapsedTimer t;
@@ -321,7 +321,7 @@ int main(int argc, char **argv)
             populate(d, m, rng);
             CEvent reset;
             reset.nEventCode = 11;
-            d.handleEvent(reset.toVariant());
+            d.handleEvent(reset);
             QElapsedTimer t;
             t.start();
             d.processResetFollowUp();

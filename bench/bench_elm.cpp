@@ -127,7 +127,7 @@ int main(int argc, char **argv)
     d.setPorts(0, quint16(simPort));
     d.setAckDelayMs(ackDelayMs);
     int events = 0;
-    QObject::connect(&d, &ControllerElm::sendEvent, &app, [&events](const QVariant &) { ++events; }, Qt::QueuedConnection);
+    QObject::connect(&d, &ControllerElm::sendEvent, &app, [&events](const CEvent &) { ++events; }, Qt::QueuedConnection);
     const double cpu0 = cpuSeconds();
     QElapsedTimer wall;
     wall.start();

@@ -54,8 +54,8 @@ int main(int argc, char *argv[])
     qint64 outOfOrder = 0;
     qint64 lastSeq = -1;
     QObject::connect(&device, &CModbusDevice::sendEvent, &dispatcher, &CEventProcess::handleEvent);
-    QObject::connect(&device, &CModbusDevice::sendEvent, &dispatcher, [&](const QVariant &v) {
-        const qint64 seq = CEvent::fromVariant(v).strCode.mid(2).toLongLong();
+    QObject::connect(&device, &CModbusDevice::sendEvent, &dispatcher, [&](const CEvent &v) {
+        const qint64 seq = v.strCode.mid(2).toLongLong();
         if (seq <= lastSeq)
             ++outOfOrder;
         lastSeq = seq;

@@ -70,7 +70,7 @@ CClient::CClient(CEventProcess *pEventProcess, QObject *parent)
     connect(&m_loginTimer, &QTimer::timeout, this, &CClient::slotLoginContinue);
     if (m_pEventProcess) {
         connect(m_pEventProcess, &CEventProcess::sendEventToClient, this,
-                qOverload<int, QVariant, QString>(&CClient::slotSendDataToClient));
+                &CClient::slotSendDataToClient);
     }
 }
 
@@ -183,12 +183,7 @@ void CClient::processBuffer()
 
 // --- sending ------------------------------------------------------------------
 
-bool CClient::slotSendDataToClient(int EventType, QVariant sendEvent)
-{
-    return slotSendDataToClient(EventType, sendEvent, QStringLiteral("ALL"));
-}
-
-bool CClient::slotSendDataToClient(int EventType, QVariant sendEvent, QString strUserName)
+bool CClient::slotSendDataToClient(int EventType, const CEvent &sendEvent, const QString &strUserName)
 {
     if (strUserName != QLatin1String("ALL") && strUserName != m_userName)
         return false;
@@ -212,14 +207,13 @@ bool CClient::slotSendDataToClient(int EventType, QVariant sendEvent, QString st
         m_pauseDeliveries.append({EventType, sendEvent});
         return true;
     }
-    QString word;
     switch (EventType) {
-    case 1: word = QStringLiteral("NewEvent"); break;
-    case 2: word = QStringLiteral("RemoteOK"); break;
-    case 3: word = QStringLiteral("RemoteFailed"); break;
+    case 1: return send(QStringLiteral("NewEvent"), sendEvent.toVariant());
+    // The centre link words carry an empty text, whatever came with them.
+    case 2: return send(QStringLiteral("RemoteOK"), QVariant(QString()));
+    case 3: return send(QStringLiteral("RemoteFailed"), QVariant(QString()));
     default: return false;
     }
-    return send(word, sendEvent);
 }
 
 bool CClient::send(const QString &strWord, const QVariant &payload)
@@ -359,7 +353,7 @@ void CClient::slotResetFollowUp()
     m_resetTimer.stop();
     const ServerContext &ctx = ServerContext::instance();
     if (ctx.bRemote)
-        slotSendDataToClient(ctx.remoteLinkOk ? 2 : 3, QVariant(QString()), m_userName);
+        slotSendDataToClient(ctx.remoteLinkOk ? 2 : 3, CEvent(), m_userName);
     m_bResend = true;
     resendBacklog();
 }
@@ -419,5 +413,5 @@ void CClient::log(quint8 nPanelID, int nEventCode, const QString &strText)
     e.strNote = strText;
     e.strExtra = strText;
     e.strTime = nowText();
-    emit eLog(e.toVariant());
+    emit eLog(e);
 }

@@ -83,14 +83,16 @@ public:
 public slots:
     void onReadyRead();
     void clientDisconnected();
-    bool slotSendDataToClient(int EventType, QVariant sendEvent, QString strUserName);
-    bool slotSendDataToClient(int EventType, QVariant sendEvent);
+    // EventType 1 "NewEvent" with the event; 2 "RemoteOK" and 3
+    // "RemoteFailed" (the event is not sent). To "ALL" or to one user.
+    bool slotSendDataToClient(int EventType, const CEvent &sendEvent,
+                              const QString &strUserName = QStringLiteral("ALL"));
 
 signals:
     void eSetUserConnState(QString strUserName, int iConnState);
     void eEventSent2Client(QVariant evt, QString strData);
-    void eLog(QVariant evt);
-    void eSendCommandDataToPanel(QVariant event);
+    void eLog(const CEvent &evt);
+    void eSendCommandDataToPanel(const CEvent &event);
 
 private slots:
     void slotHeartbeat();
@@ -139,7 +141,7 @@ private:
     QList<QPair<quint64, CEvent>> m_backlog;
     // What was delivered to all during the login pause (word, payload), for
     // this client once its login completes.
-    QList<QPair<int, QVariant>> m_pauseDeliveries;
+    QList<QPair<int, CEvent>> m_pauseDeliveries;
     bool m_bPauseOverflowLogged = false;
 
     QByteArray m_buffer;         // bytes read and not yet framed; at most ReadChunk + MaxObjectBytes

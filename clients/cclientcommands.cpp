@@ -123,8 +123,8 @@ void CClient::slotLoginContinue()
     // What went out during the pause, before the paced backlog: a fire alarm
     // raised then must not wait behind the replay. The state sent just above
     // supersedes a centre link change of the pause.
-    const QList<QPair<int, QVariant>> pause = std::exchange(m_pauseDeliveries, {});
-    for (const QPair<int, QVariant> &d : pause) {
+    const QList<QPair<int, CEvent>> pause = std::exchange(m_pauseDeliveries, {});
+    for (const QPair<int, CEvent> &d : pause) {
         if (d.first == 1 || !ctx.bRemote)
             slotSendDataToClient(d.first, d.second, QStringLiteral("ALL"));
     }
@@ -177,7 +177,7 @@ void CClient::handleSetControl(CEvent e)
     e.nEventCode = code;
     QString logText = controlLogText(e.nPanelID, code, device);
     if (ServerContext::instance().isControl) {
-        emit eSendCommandDataToPanel(e.toVariant());
+        emit eSendCommandDataToPanel(e);
     } else {
         logText += QStringLiteral(" (未启用控制,命令未发送)");
         // Without control the panel never reports the reset, so the client
@@ -194,7 +194,7 @@ void CClient::handleSetTime()
     e.nEventCode = CmdSyncTime;
     if (!allowPanelCommand(QStringLiteral("SETTIME"), 0, CmdSyncTime))
         return;
-    emit eSendCommandDataToPanel(e.toVariant());
+    emit eSendCommandDataToPanel(e);
     log(0, CmdSyncTime, controlLogText(0, CmdSyncTime, QString()));
 }
 
@@ -203,7 +203,7 @@ void CClient::handleReadValueSwitch(CEvent e)
     e.nEventCode = CmdReadValueSwitch;
     if (!allowPanelCommand(QStringLiteral("READVALUESWITCH"), e.nPanelID, CmdReadValueSwitch))
         return;
-    emit eSendCommandDataToPanel(e.toVariant());
+    emit eSendCommandDataToPanel(e);
     log(e.nPanelID, CmdReadValueSwitch,
         QStringLiteral("发送实时值开关命令:控制器编号:%1 回路:%2 通道:%3 开关:%4")
             .arg(e.nPanelID).arg(e.nLoop).arg(e.nChannel).arg(e.nDevType));
@@ -214,7 +214,7 @@ void CClient::handleReadValue(CEvent e)
     e.nEventCode = CmdReadValue;
     if (!allowPanelCommand(QStringLiteral("READVALUE"), e.nPanelID, CmdReadValue))
         return;
-    emit eSendCommandDataToPanel(e.toVariant());
+    emit eSendCommandDataToPanel(e);
     log(e.nPanelID, CmdReadValue,
         QStringLiteral("发送查询实时值命令:控制器编号:%1 回路:%2 通道:%3")
             .arg(e.nPanelID).arg(e.nLoop).arg(e.nChannel));

@@ -4,7 +4,6 @@
 #include "core/servercontext.h"
 
 #include <QLoggingCategory>
-#include <QMetaMethod>
 
 #include <algorithm>
 
@@ -114,24 +113,20 @@ QList<int> CEventProcess::queueKeys() const
     return keys;
 }
 
-void CEventProcess::handleEvent(QVariant receiveEvent)
+void CEventProcess::handleEvent(const CEvent &receiveEvent)
 {
-    dispatch(CEvent::fromVariant(receiveEvent));
+    dispatch(receiveEvent);
 }
 
 void CEventProcess::deliver(const CEvent &e)
 {
     ++m_nDelivered;
-    emit sendEventToClient(1, e.toVariant(), QStringLiteral("ALL"));
+    emit sendEventToClient(1, e, QStringLiteral("ALL"));
 }
 
 void CEventProcess::announce(const CEvent &e)
 {
-    // Building the variant costs an allocation per event; skip it when
-    // nobody listens.
-    static const QMetaMethod signal = QMetaMethod::fromSignal(&CEventProcess::receiveEvent);
-    if (isSignalConnected(signal))
-        emit receiveEvent(e.toVariant());
+    emit receiveEvent(e);
 }
 
 void CEventProcess::dispatch(CEvent e)

@@ -87,7 +87,7 @@ public:
     QList<int> queueKeys() const;
 
 public slots:
-    void handleEvent(QVariant receiveEvent);
+    void handleEvent(const CEvent &receiveEvent);
     // One delivery step (the pacing timer's timeout).
     void tick();
     // Runs the oldest pending reset's processing and restarts pacing;
@@ -96,10 +96,10 @@ public slots:
 
 signals:
     // Always EventType 1 and "ALL" from this class.
-    void sendEventToClient(int EventType, QVariant sendEvent, QString strUserName = QStringLiteral("ALL"));
+    void sendEventToClient(int EventType, const CEvent &sendEvent, const QString &strUserName = QStringLiteral("ALL"));
     // Every event the dispatcher accepts (renumbered, class set), as it is
     // queued or sent at once; dropped events and repeats are not reported.
-    void receiveEvent(QVariant receiveEvent);
+    void receiveEvent(const CEvent &receiveEvent);
 
 private:
     void dispatch(CEvent e);

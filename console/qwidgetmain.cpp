@@ -159,9 +159,8 @@ void QWidgetMain::slotShowViewInTable(QString strView)
     addLogLine(tr("系统提示信息:") + strView);
 }
 
-void QWidgetMain::slotShowEventLog(QVariant var)
+void QWidgetMain::slotShowEventLog(const CEvent &e)
 {
-    const CEvent e = CEvent::fromVariant(var);
     const ConfigTables &tables = ConfigTables::instance();
     QTableWidget *t = ui->tvLogReceiveList;
     t->insertRow(0);
@@ -197,9 +196,8 @@ void QWidgetMain::showSentDataToClient(QVariant sendData, QString strData)
     addLogLine(line);
 }
 
-void QWidgetMain::slotShowLogFromClient(QVariant var)
+void QWidgetMain::slotShowLogFromClient(const CEvent &e)
 {
-    const CEvent e = CEvent::fromVariant(var);
     if (e.strExtra.isEmpty() && e.nEventProperty == 0)
         return;
     addLogLine(e.strTime.right(14) + e.strExtra);
@@ -213,9 +211,8 @@ void QWidgetMain::on_pbClear_clicked()
 
 // --- controller row colours ---------------------------------------------------
 
-void QWidgetMain::setControlListItemState(QVariant inputEvent)
+void QWidgetMain::setControlListItemState(const CEvent &e)
 {
-    const CEvent e = CEvent::fromVariant(inputEvent);
     QTableWidget *t = ui->tbControlList;
     for (int r = 0; r < t->rowCount(); ++r) {
         const QTableWidgetItem *id = t->item(r, 0);

@@ -44,11 +44,11 @@ public:
 public slots:
     void slotRefreshUserView();
     void slotShowViewInTable(QString strView);
-    void slotShowEventLog(QVariant var);
+    void slotShowEventLog(const CEvent &e);
     void changePassWord();
     void showSentDataToClient(QVariant sendData, QString strData);
-    void slotShowLogFromClient(QVariant);
-    void setControlListItemState(QVariant inputEvent);
+    void slotShowLogFromClient(const CEvent &e);
+    void setControlListItemState(const CEvent &e);
     void on_btnAddClient_clicked();
     void on_btnDeleteClient_clicked();
     void on_btnModifyClient_clicked();

@@ -37,6 +37,10 @@ int CEvent::typeId()
     return id;
 }
 
+// Declared before main runs: drivers emit CEvent across threads, and a queued
+// signal of an undeclared type is dropped with only a warning.
+static const int s_nTypeId = CEvent::typeId();
+
 QVariant CEvent::toVariant() const
 {
     return QVariant(typeId(), this);

@@ -145,13 +145,6 @@ QHash<QString, QString> CHttpClient::loadDeviceMarks(const QString &path)
     return marks;
 }
 
-void CHttpClient::slotRevEvent(int EventType, QVariant sendEvent, QString strUserName)
-{
-    if (strUserName != QLatin1String("ALL") || EventType != 1)
-        return;
-    addEvent(CEvent::fromVariant(sendEvent));
-}
-
 void CHttpClient::addEvent(const CEvent &event)
 {
     // A reset is never preceded, in the platform's view, by older events

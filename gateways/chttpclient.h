@@ -66,7 +66,6 @@ public:
     qint64 lastAcceptedMsecs() const { return m_lastAcceptedMs; }
 
 public slots:
-    void slotRevEvent(int EventType, QVariant sendEvent, QString strUserName);
     // One event the dispatcher delivered: into the journal if it is uploaded.
     void addEvent(const CEvent &event);
     void tick();

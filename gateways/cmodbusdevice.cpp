@@ -74,7 +74,7 @@ void CModbusDevice::handleMessage(const QByteArray &message)
         logRejected(why, message);
         return;
     }
-    emit sendEvent(event.toVariant());
+    emit sendEvent(event);
 }
 
 bool CModbusDevice::convert(const QByteArray &message, CEvent *event, QString *reason)

@@ -44,7 +44,7 @@ public:
     quint64 bytesDropped() const { return m_bytesDropped; }
 
 signals:
-    void sendEvent(QVariant var);
+    void sendEvent(const CEvent &e);
 
 public slots:
     void dataReceived();

@@ -255,12 +255,6 @@ void MqttPublisher::removeAcked()
     m_acked.clear();
 }
 
-void MqttPublisher::slotRevEvent(int EventType, QVariant sendEvent, QString strUserName)
-{
-    if (EventType == 1 && strUserName == QLatin1String("ALL"))
-        publishEvent(CEvent::fromVariant(sendEvent));
-}
-
 void MqttPublisher::publishEvent(const CEvent &event)
 {
     const QString name = m_names.name(event.nEventType, event.nEventCode, event.nEventProperty);

@@ -103,7 +103,6 @@ public:
 
 public slots:
     // The dispatcher's sendEventToClient: new events to all users are published.
-    void slotRevEvent(int EventType, QVariant sendEvent, QString strUserName);
     void publishEvent(const CEvent &event);
     // The active conditions may have changed: a snapshot is taken at most
     // once per activeIntervalMs and published when it differs.

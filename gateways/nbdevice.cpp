@@ -121,5 +121,5 @@ void NBDevice::receiveData(QByteArray recvArray)
     }
     CEvent e;
     if (parseMessage(doc.object(), &e))
-        emit sendEvent(e.toVariant());
+        emit sendEvent(e);
 }

@@ -38,7 +38,7 @@ public:
     quint64 rejectedCount() const { return m_nRejected; }
 
 signals:
-    void sendEvent(QVariant var);
+    void sendEvent(const CEvent &e);
 
 public slots:
     void receiveData(QByteArray recvArray);

@@ -508,11 +508,10 @@ void Controller::emitCommEvent(bool bFault)
     emitEvent(e);
 }
 
-bool Controller::addCommand(const QVariant &command)
+bool Controller::addCommand(const CEvent &e)
 {
     if (!m_bOpen.load() || m_nCommState.load() != 1)
         return false;
-    const CEvent e = CEvent::fromVariant(command);
     const int code = e.nEventCode;
     QMutexLocker lock(&m_lock);
     if (code == CmdReset) {
@@ -578,7 +577,7 @@ void Controller::processPendingCommand()
 
 void Controller::emitEvent(const CEvent &e)
 {
-    emit sendEvent(e.toVariant());
+    emit sendEvent(e);
 }
 
 CEvent Controller::makeEvent() const

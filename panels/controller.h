@@ -7,7 +7,7 @@
 // line settings, pacing, communication event code) in its PanelModel.
 //
 // The panel manager creates drivers through the model registry, connects
-// sendEvent(QVariant), calls openController() in the main thread and, when
+// sendEvent(CEvent), calls openController() in the main thread and, when
 // that succeeds, start() through a Controller pointer. closeController()
 // stops the worker and closes the link; it returns within about a second.
 //
@@ -89,7 +89,7 @@ public:
     // Queues a client command (main thread). Refused while the link is closed
     // or the last exchange with the panel did not succeed; 0x94 first empties
     // the queue; codes that no operation executes are dropped.
-    bool addCommand(const QVariant &command);
+    bool addCommand(const CEvent &command);
     int commandCount() const;
 
     // --- state the panel manager reads (any thread) ---
@@ -139,7 +139,7 @@ public:
     std::atomic<int> m_nCommState{-1};
 
 signals:
-    void sendEvent(QVariant);
+    void sendEvent(const CEvent &e);
 
 public slots:
     void receiveData();

@@ -62,13 +62,13 @@ void CPanelManager::addController(ControllerInfo *info)
                  << "has no driver; record kept";
         return;
     }
-    connect(driver, SIGNAL(sendEvent(QVariant)), this, SLOT(slotRevCommData(QVariant)));
+    connect(driver, &Controller::sendEvent, this, &CPanelManager::slotRevCommData);
     m_controllers.insert(id, driver);
 }
 
 void CPanelManager::destroyDriver(Controller *driver)
 {
-    disconnect(driver, SIGNAL(sendEvent(QVariant)), this, SLOT(slotRevCommData(QVariant)));
+    disconnect(driver, &Controller::sendEvent, this, &CPanelManager::slotRevCommData);
     // A running worker must be stopped before its object goes.
     if (driver->isConnected() || driver->isRunning())
         driver->closeController();
@@ -106,7 +106,7 @@ void CPanelManager::emitPanelNotice(quint8 nControllerID, int nProperty, const Q
     e.strNote = strText;
     e.strExtra = strText;
     e.strTime = m_clock().toString(QLatin1String(TimeFormat));
-    emit sendEvent(e.toVariant());
+    emit sendEvent(e);
 }
 
 bool CPanelManager::openPanel(quint8 nControllerID)
@@ -167,9 +167,9 @@ QList<quint8> CPanelManager::controllerIds() const
     return ids;
 }
 
-void CPanelManager::slotRevCommData(QVariant var)
+void CPanelManager::slotRevCommData(const CEvent &event)
 {
-    CEvent e = CEvent::fromVariant(var);
+    CEvent e = event;
     // By the sending driver: its events carry the panel number they report,
     // which a model may take from the panel's own frames.
     if (auto *driver = qobject_cast<Controller *>(sender())) {
@@ -190,12 +190,12 @@ void CPanelManager::slotRevCommData(QVariant var)
     } else {
         e.nEventProperty = 0;
     }
-    emit sendEvent(e.toVariant());
+    emit sendEvent(e);
 }
 
-void CPanelManager::slotHandleCommandData(QVariant var)
+void CPanelManager::slotHandleCommandData(const CEvent &command)
 {
-    sendCommand(CEvent::fromVariant(var));
+    sendCommand(command);
 }
 
 Controller *CPanelManager::commandOwner(quint8 nPanel, QString *why) const
@@ -241,7 +241,7 @@ CPanelManager::CommandResult CPanelManager::sendCommand(const CEvent &command)
             result.error = QStringLiteral("a device command needs the number of its panel, not 0");
         } else {
             for (Controller *driver : qAsConst(m_controllers)) {
-                if (driver->addCommand(command.toVariant()))
+                if (driver->addCommand(command))
                     ++result.queued;
             }
             if (result.queued == 0)
@@ -250,7 +250,7 @@ CPanelManager::CommandResult CPanelManager::sendCommand(const CEvent &command)
     } else if (Controller *driver = commandOwner(command.nPanelID, &result.error)) {
         if (!driver->isConnected())
             result.error = QStringLiteral("controller %1 is not running").arg(driver->m_nControllerID);
-        else if (!driver->addCommand(command.toVariant()))
+        else if (!driver->addCommand(command))
             result.error = QStringLiteral("controller %1 is not answering or its queue is full").arg(driver->m_nControllerID);
         else
             result.queued = 1;

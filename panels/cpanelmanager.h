@@ -75,11 +75,11 @@ public:
     quint64 commandsUnrouted() const { return m_nUnrouted; }
 
 signals:
-    void sendEvent(QVariant);
+    void sendEvent(const CEvent &e);
 
 public slots:
-    void slotRevCommData(QVariant var);
-    void slotHandleCommandData(QVariant var);
+    void slotRevCommData(const CEvent &event);
+    void slotHandleCommandData(const CEvent &command);
     void slotIndicateRemoteLight(uchar nStatus);
 
 protected:

@@ -23,7 +23,7 @@ ServerService::Start CentreService::start(FireServer &server)
     m_remoteServer->setClientNotice([&server](int nEventType) {
         const QList<CClient *> all = server.clients();
         for (CClient *client : all)
-            client->slotSendDataToClient(nEventType, QVariant(QString()), QStringLiteral("ALL"));
+            client->slotSendDataToClient(nEventType, CEvent());
         return all.size();
     });
     new AcceptGuard(m_remoteServer, QStringLiteral("centre port %1").arg(options.centrePort));

@@ -97,9 +97,9 @@ bool FireServer::start(QObject *view)
     // The dispatcher is connected first, so it sees every event before the
     // view and the services.
     connect(m_panelManager, &CPanelManager::sendEvent, m_dispatcher, &CEventProcess::handleEvent);
-    connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(setControlListItemState(QVariant)));
+    connectView(SIGNAL(sendEvent(CEvent)), m_panelManager, SLOT(setControlListItemState(CEvent)));
     connect(m_panelManager, &CPanelManager::sendEvent, this, &FireServer::onPanelEvent);
-    connectView(SIGNAL(sendEvent(QVariant)), m_panelManager, SLOT(slotShowEventLog(QVariant)),
+    connectView(SIGNAL(sendEvent(CEvent)), m_panelManager, SLOT(slotShowEventLog(CEvent)),
                 Qt::UniqueConnection);
     connect(m_dispatcher, &CEventProcess::sendEventToClient, this, &FireServer::onDelivered);
 
@@ -136,20 +136,16 @@ void FireServer::stopServices(ServerService::StopPhase phase)
     }
 }
 
-void FireServer::onPanelEvent(const QVariant &var)
+void FireServer::onPanelEvent(const CEvent &e)
 {
-    if (m_running.isEmpty())
-        return;
-    const CEvent e = CEvent::fromVariant(var);
     for (ServerService *s : qAsConst(m_running))
         s->panelEvent(e);
 }
 
-void FireServer::onDelivered(int nEventType, const QVariant &var, const QString &strUserName)
+void FireServer::onDelivered(int nEventType, const CEvent &e, const QString &strUserName)
 {
-    if (nEventType != 1 || strUserName != QLatin1String("ALL") || m_running.isEmpty())
+    if (nEventType != 1 || strUserName != QLatin1String("ALL"))
         return;
-    const CEvent e = CEvent::fromVariant(var);
     for (ServerService *s : qAsConst(m_running))
         s->eventDelivered(e);
 }
@@ -223,7 +219,7 @@ void FireServer::on_newClientConnect()
         auto *client = new CClient(m_dispatcher, this);
         connectView(SIGNAL(eSetUserConnState(QString,int)), client, SLOT(slotSetUserState(QString,int)));
         connectView(SIGNAL(eEventSent2Client(QVariant,QString)), client, SLOT(showSentDataToClient(QVariant,QString)));
-        connectView(SIGNAL(eLog(QVariant)), client, SLOT(slotShowLogFromClient(QVariant)));
+        connectView(SIGNAL(eLog(CEvent)), client, SLOT(slotShowLogFromClient(CEvent)));
         connect(client, &CClient::eSendCommandDataToPanel, m_panelManager, &CPanelManager::slotHandleCommandData);
         client->setSocket(socket);
         m_clients.append(client);

@@ -55,10 +55,10 @@ public:
 
     // Builds and connects everything. The view, when given, receives the
     // console's connections by slot signature, after the dispatcher's, so the
-    // dispatcher always sees an event first: setControlListItemState(QVariant),
-    // slotShowEventLog(QVariant) (unique), slotShowViewInTable(QString), and
+    // dispatcher always sees an event first: setControlListItemState(CEvent),
+    // slotShowEventLog(CEvent) (unique), slotShowViewInTable(QString), and
     // per client slotSetUserState(QString,int), showSentDataToClient(QVariant,QString),
-    // slotShowLogFromClient(QVariant). A view without one of them is skipped.
+    // slotShowLogFromClient(CEvent). A view without one of them is skipped.
     // False when the centre port is taken: another server runs. The operator
     // has been told through the prompt layer and the caller ends the process;
     // nothing but the dispatcher and the tables has been built.
@@ -137,8 +137,8 @@ private:
     // server run.
     bool startServices(ServerService::StartPhase phase);
     void stopServices(ServerService::StopPhase phase);
-    void onPanelEvent(const QVariant &var);
-    void onDelivered(int nEventType, const QVariant &var, const QString &strUserName);
+    void onPanelEvent(const CEvent &e);
+    void onDelivered(int nEventType, const CEvent &e, const QString &strUserName);
     // Closes the oldest client connection that holds no login (from the
     // newcomer's own address when bSameAddress), so that the newcomer gets
     // its place; false when there is none.

@@ -10,9 +10,8 @@ HeadlessView::HeadlessView(QObject *parent) : QObject(parent)
 {
 }
 
-QString HeadlessView::eventLine(const QVariant &event)
+QString HeadlessView::eventLine(const CEvent &e)
 {
-    const CEvent e = CEvent::fromVariant(event);
     const ConfigTables &tables = ConfigTables::instance();
     const QString name = tables.contains(e.nEventCode) ? tables.entry(e.nEventCode).name : QString();
     return QStringLiteral("%1 panel %2 (%3) code \"%4\" event %5 %6 property %7")
@@ -26,17 +25,16 @@ void HeadlessView::slotShowViewInTable(QString strView)
     qDebug().noquote() << QStringLiteral("系统提示信息:") + strView;
 }
 
-void HeadlessView::slotShowEventLog(QVariant var)
+void HeadlessView::slotShowEventLog(const CEvent &e)
 {
     // stdout is what a person watching the terminal reads: one flushed line per event.
-    const QByteArray line = eventLine(var).toUtf8() + '\n';
+    const QByteArray line = eventLine(e).toUtf8() + '\n';
     fwrite(line.constData(), 1, size_t(line.size()), stdout);
     fflush(stdout);
 }
 
-void HeadlessView::slotShowLogFromClient(QVariant var)
+void HeadlessView::slotShowLogFromClient(const CEvent &e)
 {
-    const CEvent e = CEvent::fromVariant(var);
     if (!e.strExtra.isEmpty() || e.nEventProperty != 0)
         qDebug().noquote() << e.strTime.right(14) + e.strExtra;
 }

@@ -3,8 +3,9 @@
 // the event view becomes one line on standard output, system messages and
 // client log lines go to the log.
 
+#include "core/cevent.h"
+
 #include <QObject>
-#include <QVariant>
 
 class HeadlessView : public QObject
 {
@@ -13,11 +14,11 @@ public:
     explicit HeadlessView(QObject *parent = nullptr);
 
     // The line written for one event: time, panel, code text, event name, property.
-    static QString eventLine(const QVariant &event);
+    static QString eventLine(const CEvent &e);
 
 public slots:
     void slotShowViewInTable(QString strView);
-    void slotShowEventLog(QVariant var);
-    void slotShowLogFromClient(QVariant var);
+    void slotShowEventLog(const CEvent &e);
+    void slotShowLogFromClient(const CEvent &e);
     void slotSetUserState(QString strName, int iState);
 };

@@ -40,7 +40,7 @@ ServerService::Start MqttService::start(FireServer &server)
     connect(dispatcher, &CEventProcess::sendEventToClient, m_publisher, &MqttPublisher::markActiveChanged);
     m_publisher->setActiveSource([dispatcher] { return dispatcher->currentEvents(); });
     connect(m_publisher, &MqttPublisher::commandReceived, this, &MqttService::onCommand);
-    server.connectView(SIGNAL(eLog(QVariant)), this, SLOT(slotShowLogFromClient(QVariant)));
+    server.connectView(SIGNAL(eLog(CEvent)), this, SLOT(slotShowLogFromClient(CEvent)));
     refreshControllers();
     m_publisher->start();
     return Start::Running;
@@ -183,5 +183,5 @@ void MqttService::log(const CEvent &command, const QString &text)
     e.strNote = text;
     e.strExtra = text;
     e.strTime = nowText();
-    emit eLog(e.toVariant());
+    emit eLog(e);
 }

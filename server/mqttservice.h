@@ -38,7 +38,7 @@ public:
 
 signals:
     // One log record per command, as a client's eLog.
-    void eLog(QVariant evt);
+    void eLog(const CEvent &evt);
 
 private:
     void onCommand(const QString &id, const CEvent &command);

@@ -12,7 +12,7 @@ ServerService::Start NbIotService::start(FireServer &server)
         return Start::Off;
     m_device = new NBDevice(this);
     connect(m_device, &NBDevice::sendEvent, server.dispatcher(), &CEventProcess::handleEvent);
-    server.connectView(SIGNAL(sendEvent(QVariant)), m_device, SLOT(slotShowEventLog(QVariant)), Qt::UniqueConnection);
+    server.connectView(SIGNAL(sendEvent(CEvent)), m_device, SLOT(slotShowEventLog(CEvent)), Qt::UniqueConnection);
     return Start::Running;
 }
 

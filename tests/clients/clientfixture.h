@@ -65,9 +65,9 @@ struct ClientServer
         c->setSocket(s);
         QObject::connect(s, &QTcpSocket::readyRead, c, [this, index]() { ++reads[index]; });
         QObject::connect(c, &CClient::eSendCommandDataToPanel, c,
-                         [this](const QVariant &v) { commands.append(CEvent::fromVariant(v)); });
+                         [this](const CEvent &e) { commands.append(e); });
         QObject::connect(c, &CClient::eLog, c,
-                         [this](const QVariant &v) { logs.append(CEvent::fromVariant(v).strNote); });
+                         [this](const CEvent &e) { logs.append(e.strNote); });
         QObject::connect(c, &CClient::eSetUserConnState, c,
                          [this](const QString &n, int st) { states.append(qMakePair(n, st)); });
     }
@@ -75,7 +75,7 @@ struct ClientServer
     // Through the dispatcher to every client, as its pacing delivers it.
     void raise(const CEvent &e)
     {
-        dispatcher.handleEvent(e.toVariant());
+        dispatcher.handleEvent(e);
         deliverAll();
     }
     void deliverAll()
@@ -86,7 +86,7 @@ struct ClientServer
 
     void emitEvent(const CEvent &e, const QString &user = QStringLiteral("ALL"), int type = 1)
     {
-        emit dispatcher.sendEventToClient(type, e.toVariant(), user);
+        emit dispatcher.sendEventToClient(type, e, user);
     }
 };
 

@@ -415,7 +415,7 @@ private slots:
         // still waiting in its queue.
         m_srv->raise(event(QStringLiteral("A"), 1));
         m_srv->raise(event(QStringLiteral("B"), 1));
-        m_srv->dispatcher.handleEvent(event(QStringLiteral("C"), 1).toVariant());
+        m_srv->dispatcher.handleEvent(event(QStringLiteral("C"), 1));
         m_srv->timing.loginPauseMs = 300;
         auto p = peer();
         QVERIFY(p);
@@ -451,7 +451,7 @@ private slots:
             CEvent e = sampleEvent();
             e.nEventCode = e.nCom = 1;
             e.strCode = QStringLiteral("%1").arg(i, 8, 10, QLatin1Char('0'));
-            m_srv->dispatcher.handleEvent(e.toVariant());
+            m_srv->dispatcher.handleEvent(e);
         }
         m_srv->deliverAll();
         m_srv->timing.backlogMs = 1;

@@ -34,8 +34,8 @@ const QByteArray kTable = R"(<Config><EventType>
   <SysEvent EventData="30"><Ev ComData="400" EventData="4000"/></SysEvent>
 </EventType></Config>)";
 
-QVariant ev(int nCode, int nProperty, const QString &strCode, quint8 nCom = 1, quint8 nPanelID = 1,
-            const QString &strEndCode = QString())
+CEvent ev(int nCode, int nProperty, const QString &strCode, quint8 nCom = 1, quint8 nPanelID = 1,
+          const QString &strEndCode = QString())
 {
     CEvent e;
     e.nCom = nCom;
@@ -45,7 +45,7 @@ QVariant ev(int nCode, int nProperty, const QString &strCode, quint8 nCom = 1, q
     e.strCode = strCode;
     if (!strEndCode.isNull())
         e.strEndCode = strEndCode;
-    return e.toVariant();
+    return e;
 }
 
 // The device codes of events, space-separated.
@@ -64,7 +64,7 @@ struct Dispatcher
     QSignalSpy spy{&d, &CEventProcess::sendEventToClient};
 
     explicit Dispatcher(bool timers = false) { d.setTimersEnabled(timers); }
-    Dispatcher &operator<<(const QVariant &e)
+    Dispatcher &operator<<(const CEvent &e)
     {
         d.handleEvent(e);
         return *this;
@@ -130,10 +130,10 @@ private slots:
     {
         Dispatcher x;
         QSignalSpy accepted(&x.d, &CEventProcess::receiveEvent);
-        CEvent in = CEvent::fromVariant(ev(1, 1, "01020304", 3, 7));
+        CEvent in = ev(1, 1, "01020304", 3, 7);
         in.nLoop = 2;
         in.strNote = QStringLiteral("一层大厅");
-        x << in.toVariant();
+        x << in;
         QCOMPARE(x.spy.count(), 0); // paced, not sent at once
         CEvent expected = in;
         expected.nEventCode = 1203;
@@ -141,11 +141,11 @@ private slots:
         QCOMPARE(x.drain(), QList<CEvent>{expected});
         QCOMPARE(x.d.currentEvents(), QList<CEvent>{expected});
 
-        // Empty, zero or negative numbers, unknown codes, no event at all,
+        // Empty, zero or negative numbers, unknown codes, an empty record,
         // negative odd properties, codes past the length cap: dropped.
         for (int code : {3, 4, 6, 12345, 0})
             x << ev(code, 1, "A");
-        x << QVariant() << QVariant(42) << CEvent().toVariant() << ev(1, -1, "neg") << ev(1, -7, "neg");
+        x << CEvent() << ev(1, -1, "neg") << ev(1, -7, "neg");
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("device code of 1048576"));
         x << ev(1, 1, QString(1 << 20, '7'));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("exceeds 256"));

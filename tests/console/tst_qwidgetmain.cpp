@@ -156,7 +156,7 @@ private slots:
         for (int i = 1; i <= 1001; ++i) {
             CEvent e = panelEvent(3, 1, 1, QStringLiteral("c%1").arg(i));
             e.nEventType = i % 2;
-            m_w->slotShowEventLog(e.toVariant());
+            m_w->slotShowEventLog(e);
         }
         QCOMPARE(events->rowCount(), 1000);
         QCOMPARE(events->item(999 - before, 3)->text(), QStringLiteral("c%1").arg(2 + before));
@@ -172,8 +172,8 @@ private slots:
         CEvent log;
         log.strTime = QStringLiteral("2026-12-06 21:10:11");
         log.strExtra = QStringLiteral("客户端登录成功!");
-        m_w->slotShowLogFromClient(log.toVariant());
-        m_w->slotShowLogFromClient(CEvent().toVariant()); // nothing to say: no line
+        m_w->slotShowLogFromClient(log);
+        m_w->slotShowLogFromClient(CEvent()); // nothing to say: no line
         QCOMPARE(model->rowCount(), 1);
         QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("12-06 21:10:11客户端登录成功!"));
         m_w->showSentDataToClient(panelEvent(2, 1, 0).toVariant(), QStringLiteral("Com:1 PanelID:2 "));
@@ -303,14 +303,14 @@ private slots:
     {
         addRunningController();
         QCOMPARE(rowColour(), QStringLiteral("#00ff00")); // running
-        m_w->setControlListItemState(panelEvent(99, 17, 1).toVariant());
+        m_w->setControlListItemState(panelEvent(99, 17, 1));
         QCOMPARE(rowColour(), QStringLiteral("#00ff00"));
-        m_w->setControlListItemState(panelEvent(5, 17, 1).toVariant());
+        m_w->setControlListItemState(panelEvent(5, 17, 1));
         QCOMPARE(rowColour(), QStringLiteral("#ffff00"));
         ServerContext::instance().isHaveUserType = true;
-        m_w->setControlListItemState(panelEvent(5, 17, 1).toVariant());
+        m_w->setControlListItemState(panelEvent(5, 17, 1));
         QCOMPARE(rowColour(), QStringLiteral("#ff0000"));
-        m_w->setControlListItemState(panelEvent(5, 17, 0).toVariant());
+        m_w->setControlListItemState(panelEvent(5, 17, 0));
         QCOMPARE(rowColour(), QStringLiteral("#00ff00"));
     }
 

@@ -62,10 +62,7 @@ class TestHttpClient : public QObject
         m_client.reset(new CHttpClient(m_recorder.address(), o));
     }
 
-    void feed(const CEvent &e, int type = 1, const QString &user = QStringLiteral("ALL"))
-    {
-        m_client->slotRevEvent(type, e.toVariant(), user);
-    }
+    void feed(const CEvent &e) { m_client->addEvent(e); }
 
     // One tick that must send a batch; returns whether it was accepted.
     bool tickBatch(int expectedCount)
@@ -110,8 +107,6 @@ private slots:
         feed(makeEvent(8, 0, "12345"));
         feed(makeEvent(2, 1, "12345"));
         feed(makeEvent(4, 1, "12345"));                 // not uploaded
-        feed(makeEvent(1, 1, "12345"), 2);              // not a new event
-        feed(makeEvent(1, 1, "12345"), 1, "operator");  // not for all
         feed(makeEvent(1, 1, "030005"));
         feed(makeEvent(7115, 0, "1277"));
         feed(makeEvent(16, 1, "1234567890123"));

@@ -153,12 +153,12 @@ private slots:
         CModbusDevice device(0);
         int received = 0;
         int outOfOrder = 0;
-        connect(&device, &CModbusDevice::sendEvent, this, [&](const QVariant &v) {
+        connect(&device, &CModbusDevice::sendEvent, this, [&](const CEvent &v) {
             // A consumer that stalls now and then (a disk write, a busy
             // console): the kernel must hold what arrives meanwhile.
             if (received % 2500 == 0)
                 QThread::msleep(250);
-            if (CEvent::fromVariant(v).strCode != QStringLiteral("STORM%1").arg(received, 7, 10, QLatin1Char('0')))
+            if (v.strCode != QStringLiteral("STORM%1").arg(received, 7, 10, QLatin1Char('0')))
                 ++outOfOrder;
             ++received;
         });

@@ -15,7 +15,7 @@ public:
     template <class Driver>
     void watch(Driver *d)
     {
-        connect(d, &Driver::sendEvent, this, [this](const QVariant &v) { take(v); }, Qt::QueuedConnection);
+        connect(d, &Driver::sendEvent, this, [this](const CEvent &e) { take(e); }, Qt::QueuedConnection);
     }
     QList<int> codes() const
     {
@@ -25,5 +25,5 @@ public:
         return c;
     }
 
-    void take(const QVariant &v) { events.append(CEvent::fromVariant(v)); }
+    void take(const CEvent &e) { events.append(e); }
 };

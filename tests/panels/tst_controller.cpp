@@ -61,7 +61,7 @@ bool add(Controller &c, int code)
 {
     CEvent e;
     e.nEventCode = code;
-    return c.addCommand(e.toVariant());
+    return c.addCommand(e);
 }
 
 } // namespace

@@ -66,7 +66,7 @@ private slots:
     void recordsAndDriversByNumber()
     {
         StandInPanelManager manager({22});
-        QSignalSpy spy(&manager, SIGNAL(sendEvent(QVariant)));
+        QSignalSpy spy(&manager, &CPanelManager::sendEvent);
         manager.addController(record(5, 22, QStringLiteral("first")));
         manager.addController(record(5, 22, QStringLiteral("second")));
         manager.addController(record(261, 21, QStringLiteral("same low 8 bits")));
@@ -93,7 +93,7 @@ private slots:
     {
         StandInPanelManager manager({22});
         manager.addController(record(4, 22));
-        QSignalSpy spy(&manager, SIGNAL(sendEvent(QVariant)));
+        QSignalSpy spy(&manager, &CPanelManager::sendEvent);
         StandInController *driver = manager.standIn(4);
         for (int code : {1, 2, 17, 99}) {
             CEvent e;
@@ -127,7 +127,7 @@ private slots:
         manager.addController(record(3, 21));
         manager.standIn(9)->m_bOpenResult = false;
         QVERIFY(!manager.openPanel(9));
-        QSignalSpy spy(&manager, SIGNAL(sendEvent(QVariant)));
+        QSignalSpy spy(&manager, &CPanelManager::sendEvent);
         QVERIFY(!manager.controller(9)->isRunning());
         manager.openAllPanels();
         QVERIFY(manager.isPanelConnected(1) && manager.controller(2)->isRunning());
@@ -165,7 +165,7 @@ private slots:
         GlenPanelSim glen(3);
         glen.addBlock({GlenPanelSim::longRecord(7, 1, 2)});
         CPanelManager manager;
-        QSignalSpy events(&manager, SIGNAL(sendEvent(QVariant)));
+        QSignalSpy events(&manager, &CPanelManager::sendEvent);
         manager.addController(record(1, 22));
         manager.addController(record(2, 22));
         manager.addController(record(3, 31));
@@ -244,7 +244,7 @@ private slots:
         QVERIFY(elm && panel.bind(QHostAddress(QHostAddress::LocalHost), 0));
         elm->setPorts(0, panel.localPort());
         QVERIFY(manager.openPanel(5));
-        QSignalSpy spy(&manager, SIGNAL(sendEvent(QVariant)));
+        QSignalSpy spy(&manager, &CPanelManager::sendEvent);
         const QByteArray good = ElmFrames::appendCrc(QByteArray::fromHex("7e01010103000005"));
         QByteArray bad = good;
         bad[bad.size() - 1] = char(bad.at(bad.size() - 1) ^ 0x01);
@@ -299,7 +299,7 @@ private slots:
         // Never heard since open: no normal notice, only the timeout.
         StandInController *driver = manager.standIn(6);
         manager.standIn(7)->setTimeOutCount(0);
-        QSignalSpy spy(&manager, SIGNAL(sendEvent(QVariant)));
+        QSignalSpy spy(&manager, &CPanelManager::sendEvent);
         // Silence: the watchdog lowers the count every 3 s, the check runs every 5 s.
         const auto runSeconds = [&](int from, int to) {
             for (int s = from + 1; s <= to; ++s) {

@@ -138,7 +138,7 @@ private slots:
         const QByteArray connect = connectFrame(QHostAddress(QStringLiteral("127.0.0.1")));
         QCOMPARE(panel.next(), connect);
         QCOMPARE(panel.next(), connect);
-        QVERIFY(!d.addCommand(command(CmdSilence).toVariant())); // nobody heard yet
+        QVERIFY(!d.addCommand(command(CmdSilence))); // nobody heard yet
 
         panel.send(appendCrc(hex("7e010101030f0009")), d.localPort());
         QByteArray got;
@@ -160,11 +160,11 @@ private slots:
         d.setCommState(1);
         CEvent reset12 = command(CmdReset);
         reset12.nPanelID = 12;
-        QVERIFY(d.addCommand(reset12.toVariant()));
-        QVERIFY(d.addCommand(command(CmdSilence).toVariant()));
-        QVERIFY(d.addCommand(command(CmdEnable, QStringLiteral("01a2030405")).toVariant()));
-        QVERIFY(d.addCommand(command(CmdSyncTime).toVariant()));
-        QVERIFY(d.addCommand(command(CmdDisable, QStringLiteral("0102030405")).toVariant()));
+        QVERIFY(d.addCommand(reset12));
+        QVERIFY(d.addCommand(command(CmdSilence)));
+        QVERIFY(d.addCommand(command(CmdEnable, QStringLiteral("01a2030405"))));
+        QVERIFY(d.addCommand(command(CmdSyncTime)));
+        QVERIFY(d.addCommand(command(CmdDisable, QStringLiteral("0102030405"))));
         QtWarningGuard::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not sent: the codes must be decimal")));
         do
             got = panel.next();

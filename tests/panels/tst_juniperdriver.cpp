@@ -132,8 +132,8 @@ private slots:
         r.d.setPassDelayMs(5);
         r.d.start();
         r.d.setCommState(1);
-        QVERIFY(r.d.addCommand(command(CmdReset).toVariant()));
-        QVERIFY(r.d.addCommand(command(CmdSilence).toVariant()));
+        QVERIFY(r.d.addCommand(command(CmdReset)));
+        QVERIFY(r.d.addCommand(command(CmdSilence)));
         const QByteArray silence = hex("7e007f0101898181");
         QTRY_COMPARE(r.writes(), (QList<QByteArray>{silence, silence, silence}));
         QTRY_COMPARE(r.d.commandCount(), 0);

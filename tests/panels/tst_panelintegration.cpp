@@ -45,7 +45,7 @@ CEvent command(int code)
 // Refused (and without effect) until the last exchange succeeded.
 void sendCommand(Controller &d, int code)
 {
-    QTRY_VERIFY(d.addCommand(command(code).toVariant()));
+    QTRY_VERIFY(d.addCommand(command(code)));
 }
 
 int openDescriptors() { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size(); }
@@ -250,7 +250,7 @@ private slots:
         info->controllerType = 250;
         info->comPort = 9;
         manager.addController(info);
-        QSignalSpy spy(&manager, SIGNAL(sendEvent(QVariant)));
+        QSignalSpy spy(&manager, &CPanelManager::sendEvent);
         QVERIFY(manager.openPanel(4));
         spy.clear();
 

@@ -136,7 +136,7 @@ private slots:
         alarm.nEventCode = 1;
         alarm.nEventProperty = 1;
         alarm.strCode = QStringLiteral("01020304");
-        server.dispatcher()->handleEvent(alarm.toVariant());
+        server.dispatcher()->handleEvent(alarm);
         QByteArray seen;
         QTRY_VERIFY((seen += op->readAll()).contains("NewEvent"));
         QVERIFY(seen.contains("01020304"));

@@ -31,7 +31,7 @@ public:
     QSignalSpy *dispatched = nullptr;
     QList<int> dispatchedBefore; // per logged event: dispatcher events seen by then
 public slots:
-    void slotShowEventLog(QVariant) { dispatchedBefore << dispatched->count(); }
+    void slotShowEventLog(const CEvent &) { dispatchedBefore << dispatched->count(); }
 };
 
 class TestServiceWiring : public QObject
