@@ -325,23 +325,18 @@ void SiteCheck::checkControllers()
         add(SiteFinding::Warning, QStringLiteral("%1: an Access database, not checked here").arg(name));
         return;
     }
-    const QString path = AppPaths::file(name);
+    // Opened as the server opens it, but read-only: the check must not add
+    // the table the server would create.
     QString unreadable;
     bool hasTable = false;
-    {
-        // The server's own default connection, read-only: the check must
-        // not add the table the server would create.
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-        db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        if (!db.open()) {
-            unreadable = db.lastError().text();
-        } else {
-            QSqlQuery probe(db);
-            if (!probe.exec(QStringLiteral("select name from sqlite_master")))
-                unreadable = probe.lastError().text();
-            hasTable = db.tables().contains(QStringLiteral("ServerControllerInfo"), Qt::CaseInsensitive);
-        }
+    if (ControllerStore::openDatabase(name, true)) {
+        const QSqlDatabase &db = ServerContext::instance().database;
+        QSqlQuery probe(db);
+        if (!probe.exec(QStringLiteral("select name from sqlite_master")))
+            unreadable = probe.lastError().text();
+        hasTable = db.tables().contains(QStringLiteral("ServerControllerInfo"), Qt::CaseInsensitive);
+    } else {
+        unreadable = takeWarnings().join(QLatin1String("; "));
     }
     if (!unreadable.isEmpty() || !hasTable) {
         ControllerStore::closeDatabase();

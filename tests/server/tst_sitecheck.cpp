@@ -1,7 +1,7 @@
 // The site check on real site directories: the sample site is sound; a
 // configured one (database, accounts, serial devices) is read without a
-// byte or a file of it changing; a broken table, an undecodable account
-// file or a taken centre port would stop the server (2); an unknown key or
+// byte or a file of it changing; a broken table, a damaged database, an
+// undecodable account file or a taken centre port would stop the server (2); an unknown key or
 // a wrong type in config.ini is a warning naming its line (1). The ports
 // tried are free ones, never the server's fixed ones.
 
@@ -144,15 +144,19 @@ private slots:
         QFile::remove(path("EventConfig.xml"));
         QVERIFY(QFile::copy(QStringLiteral(FIRE_SOURCE_DIR "/site/EventConfig.xml"), path("EventConfig.xml")));
         QVERIFY(TestFiles::write(path("FireServerInfo.cfg"), "not base64 at all!"));
+        QVERIFY(TestFiles::write(path("KelServerSet.db"), QByteArray(4096, 'x')));
         QTcpServer centre;
         QVERIFY(centre.listen(QHostAddress::Any, m_ports.centrePort));
         QCOMPARE(check(), 2);
-        QCOMPARE(linesOf("error"),
+        QCOMPARE(linesOf("error").size(), 3);
+        QVERIFY(linesOf("error").first().startsWith("error: KelServerSet.db: not a readable SQLite database ("));
+        QCOMPARE(linesOf("error").mid(1),
                  (QStringList{"error: FireServerInfo.cfg cannot be read or decoded: the server would start without "
                               "accounts and replace the file with an empty one when it stops",
                               QStringLiteral("error: centre port %1 taken (another server runs?): the server would "
                                              "not serve it").arg(m_ports.centrePort)}));
         QCOMPARE(TestFiles::read(path("FireServerInfo.cfg")), QByteArray("not base64 at all!"));
+        QCOMPARE(TestFiles::read(path("KelServerSet.db")), QByteArray(4096, 'x'));
     }
 
     void versionFromTheCommandLine()
