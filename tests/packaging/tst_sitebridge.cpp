@@ -3,15 +3,19 @@
 // configuration scripts/bridge-config.sh makes from
 // packaging/mosquitto-bridge.conf.in. Events published at the site under the
 // prefix reach a consumer at the centre; with the centre stopped for 20 s in
-// the middle of a stream every event still arrives, in order. QoS 1 may
-// bring one twice (a PUBACK lost with the centre): the consumer drops
-// repeats by "seq", as the README tells a central consumer to.
+// the middle of a stream every event still arrives, once and in order at
+// the consumer, which drops repeats by "seq" (QoS 1 brings one twice when a
+// PUBACK is lost with the centre) and puts back in order the few events
+// Mosquitto 2.0.11 lets overtake the backlog as the link comes back, as the
+// README tells a central consumer to.
 
 #include "tools/sim/mosquittobroker.h"
 #include "tools/sim/mqttprobe.h"
 
 #include <QJsonDocument>
+#include <QElapsedTimer>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -47,21 +51,36 @@ class TestSiteBridge : public QObject
         }
     }
 
-    // The seqs as the consumer first saw them, repeats dropped.
-    QList<int> firstArrivals(int *repeats) const
+    // What a central consumer does with the stream, as the README tells it:
+    // drops repeats (QoS 1) and hands events on in seq order, holding one
+    // that came early until the gap before it fills. Mosquitto 2.0.11 may let
+    // an event published just as the link comes back overtake the end of the
+    // backlog. *overtaken counts such arrivals, *longestHoldMs the longest an
+    // event waited for its predecessor.
+    QList<int> inSeqOrder(int *repeats, int *overtaken, qint64 *longestHoldMs) const
     {
-        QList<int> seqs;
-        QSet<int> seen;
-        *repeats = 0;
+        QList<int> out;
+        QMap<int, qint64> early; // seq -> arrival
+        int next = 1;
+        int highest = 0;
+        *repeats = *overtaken = 0;
+        *longestHoldMs = 0;
         for (const MqttProbe::Message &m : m_consumer->messages(kEvents)) {
             const int seq = QJsonDocument::fromJson(m.payload).object().value("seq").toInt();
-            if (seen.contains(seq))
+            if (seq < next || early.contains(seq)) {
                 ++*repeats;
-            else
-                seqs << seq;
-            seen.insert(seq);
+                continue;
+            }
+            if (seq < highest)
+                ++*overtaken;
+            highest = qMax(highest, seq);
+            early.insert(seq, m.arrivalNs);
+            while (early.contains(next)) {
+                *longestHoldMs = qMax(*longestHoldMs, (m.arrivalNs - early.take(next)) / 1000000);
+                out << next++;
+            }
         }
-        return seqs;
+        return out;
     }
 
 private slots:
@@ -138,12 +157,18 @@ private slots:
 
         const int total = m_seq;
         int repeats = 0;
-        QTRY_VERIFY_WITH_TIMEOUT(firstArrivals(&repeats).size() == total, 30000);
+        int overtaken = 0;
+        qint64 longestHoldMs = 0;
+        QTRY_COMPARE_WITH_TIMEOUT(inSeqOrder(&repeats, &overtaken, &longestHoldMs).size(), total, 30000);
         QList<int> expected;
         for (int seq = 1; seq <= total; ++seq)
             expected << seq;
-        QCOMPARE(firstArrivals(&repeats), expected);
-        qInfo("%d events, %d during the outage, %d delivered twice", total, total - 50, repeats);
+        QCOMPARE(inSeqOrder(&repeats, &overtaken, &longestHoldMs), expected);
+        // Overtaking stays within the reconnection, never across the backlog.
+        QVERIFY2(overtaken <= 5 && longestHoldMs < 2000,
+                 qPrintable(QStringLiteral("%1 overtaken, held up to %2 ms").arg(overtaken).arg(longestHoldMs)));
+        qInfo("%d events, %d during the outage, %d delivered twice, %d overtaken (held up to %lld ms)", total,
+              total - 50, repeats, overtaken, longestHoldMs);
     }
 
     void cleanupTestCase()
