@@ -45,11 +45,11 @@ public:
         current() = nullptr;
         qInstallMessageHandler(m_previous);
     }
+    static WarningCapture *&current() { static WarningCapture *c = nullptr; return c; }
     // What was warned since the last take.
     QStringList take() { return std::exchange(m_lines, QStringList()); }
 
 private:
-    static WarningCapture *&current() { static WarningCapture *c = nullptr; return c; }
     static void handler(QtMsgType type, const QMessageLogContext &, const QString &msg)
     {
         if (current() && (type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg))
@@ -58,11 +58,10 @@ private:
     QtMessageHandler m_previous = nullptr;
     QStringList m_lines;
 };
-WarningCapture *g_capture = nullptr;
 
 QStringList takeWarnings()
 {
-    return g_capture ? g_capture->take() : QStringList();
+    return WarningCapture::current() ? WarningCapture::current()->take() : QStringList();
 }
 
 // Every key of config.ini the server reads, with the type its reader expects.
@@ -222,7 +221,6 @@ QList<SiteFinding> SiteCheck::run()
 {
     m_findings.clear();
     WarningCapture capture;
-    g_capture = &capture;
     AppPaths::setAppDir(m_dir);
     checkDirectory();
     checkIni();
@@ -231,7 +229,6 @@ QList<SiteFinding> SiteCheck::run()
     checkAccounts();
     checkHttpConfig();
     checkPorts();
-    g_capture = nullptr;
     return m_findings;
 }
 
