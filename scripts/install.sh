@@ -48,7 +48,7 @@ BUILD_TYPE=Release scripts/build.sh
 if [ "$PACKAGE" -eq 1 ]; then
     # The package's maintainer scripts make the user, the site and the unit.
     (cd build && cpack -G DEB >/dev/null)
-    DEB=$(ls build/fireserver_*_amd64.deb)
+    DEB=$(ls -t build/fireserver_*_amd64.deb | head -n 1)
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$DEB"
     PREFIX=/usr
     DATADIR=/var/lib/fireserver
@@ -59,13 +59,14 @@ else
         > /etc/systemd/system/fireserver.service
 fi
 
-# The site's topic prefix as the server derives it from its config.ini.
+# A key of the site's config.ini, group Mqtt, as written (the last one wins).
 mqtt_key() {
     awk -F= -v key="$1" '/^[ \t]*\[/ { group = $0; gsub(/[ \t\[\]]/, "", group); next }
         group == "Mqtt" { k = $1; gsub(/[ \t]/, "", k); if (k == key) { v = substr($0, index($0, "=") + 1) } }
         END { gsub(/^[ \t]+|[ \t]+$/, "", v); print v }' "$DATADIR/config.ini"
 }
 if [ -n "$BRIDGE" ]; then
+    # The prefix the server publishes under, derived as it derives it.
     prefix=$(mqtt_key topicPrefix)
     if [ -z "$prefix" ]; then
         client=$(mqtt_key clientId)
