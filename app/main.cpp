@@ -10,6 +10,8 @@
 #include "core/signalwatcher.h"
 #include "server/fireserver.h"
 #include "server/headlessview.h"
+#include "server/sitecheck.h"
+#include "fireversion.h"
 
 #include <QCoreApplication>
 #include <QDate>
@@ -17,6 +19,7 @@
 #include <QTextCodec>
 #include <QTranslator>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -55,6 +58,21 @@ int runConsole(QCoreApplication &app, SignalWatcher &watcher)
     });
     return app.exec();
 }
+
+// The site read as the server would read it, one line per finding; exit 0
+// sound, 1 warnings, 2 the server would not start or would lose data.
+int runCheck(int &argc, char **argv, const QString &appDir)
+{
+    QCoreApplication app(argc, argv);
+    SiteCheck check(appDir.isEmpty() ? QCoreApplication::applicationDirPath() : appDir);
+    const QList<SiteFinding> findings = check.run();
+    for (const SiteFinding &f : findings)
+        std::printf("%s\n", f.line().toUtf8().constData());
+    const int rc = SiteCheck::exitCode(findings);
+    static const char *const verdicts[] = {"sound", "starts, with warnings", "would not start or would lose data"};
+    std::printf("site %s: %s\n", AppPaths::appDir().toUtf8().constData(), verdicts[rc]);
+    return rc;
+}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -70,8 +88,18 @@ int main(int argc, char *argv[])
         {QStringLiteral("app-dir"), QStringLiteral("The site directory holding config.ini, the settings "
                                                    "database and the other files (default: the executable's)."),
          QStringLiteral("dir")},
+        {QStringLiteral("check"), QStringLiteral("Read the site as the server would, print one line per finding "
+                                                 "and exit 0 (sound), 1 (warnings) or 2 (it would not start or "
+                                                 "would lose data). Changes nothing.")},
+        {QStringLiteral("version"), QStringLiteral("Print the version and exit.")},
     });
     CommandLine::processEarly(p, argc, argv);
+    if (p.isSet(QStringLiteral("version"))) {
+        std::printf("fireserver %s\n", FIRE_VERSION);
+        return 0;
+    }
+    if (p.isSet(QStringLiteral("check")))
+        return runCheck(argc, argv, p.value(QStringLiteral("app-dir")));
 
     // Headless, the server runs on a core application: no platform plugin,
     // no display, no widget code touched.

@@ -126,13 +126,15 @@ QString accessConnectionString(const QString &appDir)
            + appDir + QStringLiteral("/Project/KelFireSystem.mdb;UID=;PWD=");
 }
 
-bool openDatabase(const QString &fileName)
+bool openDatabase(const QString &fileName, bool readOnly)
 {
     if (isDatabaseOpen())
         return true;
     unregisterDefault();
 
     const bool fresh = fileName.isEmpty();
+    if (fresh && readOnly)
+        return false;
     const QString name = fresh ? QString::fromLatin1(SqliteFileName) : fileName;
     const QString path = AppPaths::file(name);
     // The engine follows the file's name; testing the whole path would send a
@@ -144,10 +146,12 @@ bool openDatabase(const QString &fileName)
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(driver);
         db.setDatabaseName(access ? accessConnectionString(AppPaths::appDir()) : path);
+        if (readOnly && !access)
+            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         if (!db.open()) {
             qWarning().noquote() << QStringLiteral("settings database %1 cannot be opened with %2: %3; running without controllers")
                                         .arg(path, driver, db.lastError().text());
-        } else if (access || ensureTable(db, path)) {
+        } else if (access || readOnly || ensureTable(db, path)) {
             ok = true;
             if (fresh)
                 qDebug().noquote() << QStringLiteral("no settings database in %1: created %2")

@@ -34,7 +34,8 @@ QString accessConnectionString(const QString &appDir);
 // "KelServerSet.db" is created in the application directory. A SQLite file
 // without the table gets it. A failure is logged once and leaves no open
 // connection, so the server runs without controllers.
-bool openDatabase(const QString &fileName);
+// readOnly (the site check): nothing is created, the file is only read.
+bool openDatabase(const QString &fileName, bool readOnly = false);
 bool isDatabaseOpen();
 // Closes and unregisters the default connection (shutdown and tests).
 void closeDatabase();

@@ -55,6 +55,8 @@ public:
     bool iniSwitch(const QString &key) const;
     // An integer of the file; defaultValue when absent or not a number.
     int iniInt(const QString &key, int defaultValue) const;
+    // Every "Group/key" the file held, as the reader spelt it.
+    QStringList iniKeys() const { return m_ini.keys(); }
 
     // Device path of a serial name such as "COM3": the file's SerialPorts/COM3
     // if mapped (a relative path is taken from the application directory),

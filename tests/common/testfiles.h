@@ -24,6 +24,17 @@ inline QByteArray read(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// The files of the sample site (site/ of the sources) copied into dir.
+inline bool copySampleSite(const QString &dir)
+{
+    for (const char *name : {"config.ini", "EventConfig.xml", "SysSet.xml", "httpConfig.ini"}) {
+        const QString to = dir + QLatin1Char('/') + QLatin1String(name);
+        if (!QFile::copy(QStringLiteral(FIRE_SOURCE_DIR "/site/") + QLatin1String(name), to))
+            return false;
+    }
+    return true;
+}
+
 } // namespace TestFiles
 
 class LogCapture

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The installed server: cmake --install into a temporary prefix, the unit
 # filled in as scripts/install.sh fills it and checked by systemd-analyze
-# (when the machine has it), then the installed program run as the unit
-# runs it on the installed sample site: it listens, writes a UTF-8 log,
-# and a SIGTERM ends it cleanly. Uses the fixed ports (run alone).
+# (when the machine has it), the installed sample site found sound by
+# --check, then the installed program run as the unit runs it on that
+# site: it listens, writes a UTF-8 log, and a SIGTERM ends it cleanly.
+# Uses the fixed ports (run alone).
 # Usage: installed-service.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 SRC=$1
@@ -26,6 +27,12 @@ else
     echo "systemd-analyze not present: unit not verified"
 fi
 grep -q "^ExecStart=$TMP/prefix/bin/fireserver --headless --app-dir $DATA\$" "$TMP/fireserver.service"
+
+# The site check finds the installed sample site sound and changes nothing in it.
+before=$(find "$DATA" -printf '%p %s %T@\n' | sort)
+"$TMP/prefix/bin/fireserver" --check --app-dir "$DATA" >"$TMP/check" || { cat "$TMP/check"; exit 1; }
+[ "$before" = "$(find "$DATA" -printf '%p %s %T@\n' | sort)" ] || { echo "--check changed the site"; exit 1; }
+echo "site check: $(tail -1 "$TMP/check")"
 
 # As the unit starts it: working directory the site, no display.
 (cd "$DATA" && exec env -u DISPLAY -u QT_QPA_PLATFORM "$TMP/prefix/bin/fireserver" --headless --app-dir "$DATA" \

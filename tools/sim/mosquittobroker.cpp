@@ -88,6 +88,7 @@ bool MosquittoBroker::launch()
         conf += "cafile " + m_caFile.toUtf8() + "\ncertfile " + m_certFile.toUtf8() + "\nkeyfile "
             + m_keyFile.toUtf8() + "\nrequire_certificate " + (m_requireClientCert ? "true" : "false") + "\n";
     }
+    conf += m_extraConfig;
     const QString confPath = QDir(m_dir).filePath(QStringLiteral("mosquitto.conf"));
     QFile f(confPath);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(conf) != conf.size())

@@ -19,6 +19,8 @@ public:
     void setPersistence(bool on) { m_persistence = on; }
     // A TLS listener; requireClientCert makes the broker ask for ours.
     void setTls(const QString &caFile, const QString &certFile, const QString &keyFile, bool requireClientCert);
+    // Lines appended to the broker's configuration (a bridge, say).
+    void setExtraConfig(const QByteArray &lines) { m_extraConfig = lines; }
     // The first start picks a free port; later ones reuse it. Waits until
     // the broker accepts connections.
     bool start();
@@ -46,5 +48,6 @@ private:
     QString m_certFile;
     QString m_keyFile;
     bool m_requireClientCert = false;
+    QByteArray m_extraConfig;
     QProcess m_process;
 };
