@@ -262,6 +262,12 @@ bool FireServer::evictClientWithoutLogin(const QHostAddress &newcomer, bool bSam
     return false;
 }
 
+void FireServer::addEventSource(QObject *source)
+{
+    connect(source, SIGNAL(sendEvent(CEvent)), m_dispatcher, SLOT(handleEvent(CEvent)));
+    connectView(SIGNAL(sendEvent(CEvent)), source, SLOT(slotShowEventLog(CEvent)), Qt::UniqueConnection);
+}
+
 QList<ControllerInfo> FireServer::controllers() const
 {
     QList<ControllerInfo> out;

@@ -116,6 +116,10 @@ public:
     // The client accounts and the operator password.
     ClientAccounts &accounts() const;
 
+    // A source of events beside the panels (a service's receiver): its
+    // sendEvent(CEvent) goes to the dispatcher, then to the view's event log.
+    void addEventSource(QObject *source);
+
     // Connects sender's signal to the view's slot of that signature, when
     // there is a view and it has the slot (services use it for theirs).
     void connectView(const char *signal, QObject *sender, const char *slot, Qt::ConnectionType type = Qt::AutoConnection);

@@ -1,6 +1,5 @@
 #include "server/modbusservice.h"
 
-#include "clients/ceventprocess.h"
 #include "core/servercontext.h"
 #include "gateways/cmodbusdevice.h"
 #include "server/fireserver.h"
@@ -11,8 +10,7 @@ ServerService::Start ModbusService::start(FireServer &server)
     if (!ServerContext::instance().iniSwitch(QStringLiteral("Server/isHaveModbus")))
         return Start::Off;
     m_device = new CModbusDevice(server.options().modbusPort, this);
-    connect(m_device, &CModbusDevice::sendEvent, server.dispatcher(), &CEventProcess::handleEvent);
-    server.connectView(SIGNAL(sendEvent(CEvent)), m_device, SLOT(slotShowEventLog(CEvent)), Qt::UniqueConnection);
+    server.addEventSource(m_device);
     return Start::Running;
 }
 

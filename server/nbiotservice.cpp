@@ -1,6 +1,5 @@
 #include "server/nbiotservice.h"
 
-#include "clients/ceventprocess.h"
 #include "core/servercontext.h"
 #include "gateways/nbdevice.h"
 #include "server/fireserver.h"
@@ -11,8 +10,7 @@ ServerService::Start NbIotService::start(FireServer &server)
     if (!ServerContext::instance().iniSwitch(QStringLiteral("Server/isHaveNB")))
         return Start::Off;
     m_device = new NBDevice(this);
-    connect(m_device, &NBDevice::sendEvent, server.dispatcher(), &CEventProcess::handleEvent);
-    server.connectView(SIGNAL(sendEvent(CEvent)), m_device, SLOT(slotShowEventLog(CEvent)), Qt::UniqueConnection);
+    server.addEventSource(m_device);
     return Start::Running;
 }
 
