@@ -208,7 +208,10 @@ bool CClient::slotSendDataToClient(int EventType, const CEvent &sendEvent, const
         return true;
     }
     switch (EventType) {
-    case 1: return send(QStringLiteral("NewEvent"), sendEvent.toVariant());
+    case 1:
+        if (m_pEventProcess && m_pEventProcess->isDelivering(sendEvent))
+            return sendDelivered(sendEvent);
+        return send(QStringLiteral("NewEvent"), sendEvent.toVariant());
     // The centre link words carry an empty text, whatever came with them.
     case 2: return send(QStringLiteral("RemoteOK"), QVariant(QString()));
     case 3: return send(QStringLiteral("RemoteFailed"), QVariant(QString()));
@@ -223,7 +226,30 @@ bool CClient::send(const QString &strWord, const QVariant &payload)
     return sendMessage(nextSequence(), strWord, payload);
 }
 
+bool CClient::sendDelivered(const CEvent &e)
+{
+    if (m_bSilent)
+        return false;
+    const int nSerial = nextSequence();
+    if (!writable())
+        return false;
+    announceSent(QStringLiteral("NewEvent"), [&e] { return e.toVariant(); });
+    writeToSocket(ClientCodec::withSerial(nSerial, m_pEventProcess->deliveryBody()));
+    m_bIdle = false;
+    return true;
+}
+
 bool CClient::sendMessage(int nSerial, const QString &strWord, const QVariant &payload)
+{
+    if (!writable())
+        return false;
+    announceSent(strWord, [&payload] { return payload; });
+    writeToSocket(ClientCodec::encodeDocument(nSerial, strWord, payload));
+    m_bIdle = false;
+    return true;
+}
+
+bool CClient::writable()
 {
     if (m_bSilent || m_bClosed || !m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
         return false;
@@ -234,17 +260,20 @@ bool CClient::sendMessage(int nSerial, const QString &strWord, const QVariant &p
         m_socket->abort();
         return false;
     }
+    return true;
+}
+
+void CClient::announceSent(const QString &strWord, const std::function<QVariant()> &payload)
+{
     // The display text is for the console only; skip building it when
     // nobody listens (500 clients times 25 events a second add up).
     static const QMetaMethod sentSignal = QMetaMethod::fromSignal(&CClient::eEventSent2Client);
-    if (isSignalConnected(sentSignal)) {
-        const QString text = ClientCodec::describeMessage(strWord, payload);
-        if (!text.isEmpty())
-            emit eEventSent2Client(payload, text);
-    }
-    writeToSocket(ClientCodec::encodeDocument(nSerial, strWord, payload));
-    m_bIdle = false;
-    return true;
+    if (!isSignalConnected(sentSignal))
+        return;
+    const QVariant p = payload();
+    const QString text = ClientCodec::describeMessage(strWord, p);
+    if (!text.isEmpty())
+        emit eEventSent2Client(p, text);
 }
 
 void CClient::sendBeat()

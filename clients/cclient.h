@@ -22,6 +22,8 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <functional>
+
 class CEventProcess;
 
 
@@ -116,6 +118,11 @@ private:
     bool allowPanelCommand(const QString &strWord, quint8 nPanelID, int nCode);
     // Takes the next number only for a message that will really go out.
     bool send(const QString &strWord, const QVariant &payload);
+    // The event the dispatcher is delivering, in the encoding it made once.
+    bool sendDelivered(const CEvent &e);
+    // The socket can take a message; drops a peer that reads nothing.
+    bool writable();
+    void announceSent(const QString &strWord, const std::function<QVariant()> &payload);
     void log(quint8 nPanelID, int nEventCode, const QString &strText);
     void takeBacklog();
     void startBacklog();

@@ -1,11 +1,13 @@
 #include "clients/ceventprocess.h"
 
+#include "clients/clientcodec.h"
 #include "config/configtables.h"
 #include "core/servercontext.h"
 
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <utility>
 
 // The per-event trace goes through its own category so a benchmark or a busy
 // site can switch it off ("fire.dispatcher.debug=false") without losing the
@@ -121,7 +123,18 @@ void CEventProcess::handleEvent(const CEvent &receiveEvent)
 void CEventProcess::deliver(const CEvent &e)
 {
     ++m_nDelivered;
+    const CEvent *outer = std::exchange(m_pDelivering, &e);
+    QByteArray outerBody = std::exchange(m_deliveryBody, QByteArray());
     emit sendEventToClient(1, e, QStringLiteral("ALL"));
+    m_pDelivering = outer;
+    m_deliveryBody = std::move(outerBody);
+}
+
+const QByteArray &CEventProcess::deliveryBody()
+{
+    if (m_deliveryBody.isEmpty() && m_pDelivering)
+        m_deliveryBody = ClientCodec::eventBody(*m_pDelivering);
+    return m_deliveryBody;
 }
 
 void CEventProcess::announce(const CEvent &e)

@@ -11,6 +11,7 @@
 #include "clients/eventqueue.h"
 #include "core/cevent.h"
 
+#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -69,6 +70,11 @@ public:
     // False between a reset event and its follow-up.
     bool isPacingActive() const { return m_bPacing; }
     int pendingResets() const { return m_pendingResets.size(); }
+
+    // While one event is handed to the clients: whether e is it, and its
+    // client encoding, made at most once for all of them.
+    bool isDelivering(const CEvent &e) const { return m_pDelivering == &e; }
+    const QByteArray &deliveryBody();
 
     // Introspection (tests, benchmark, console).
     int activeCount() const { return m_active.size(); }
@@ -129,6 +135,8 @@ private:
     std::map<int, EventQueue> m_queues;
     int m_nWaiting = 0; // events in m_queues
     quint64 m_nDelivered = 0;
+    const CEvent *m_pDelivering = nullptr; // during deliver() only
+    QByteArray m_deliveryBody;             // its encoding, once asked for
     // Per device key, the first present code-8 event since its last restore.
     // Ordered by key so the re-delivery after a global reset is deterministic.
     std::map<QString, CEvent> m_code8;

@@ -269,28 +269,29 @@ QJsonObject encodeMessage(int nSerial, const QString &strWord, const QVariant &p
 
 QByteArray encodeDocument(int nSerial, const QString &strWord, const QVariant &payload)
 {
-    if (strWord.compare(QLatin1String("NEWEVENT"), Qt::CaseInsensitive) != 0)
-        return QJsonDocument(encodeMessage(nSerial, strWord, payload)).toJson(QJsonDocument::Indented);
-    // Every connection sends the same event with its own number: encode the
-    // rest once. Members are written in key order, so "a" comes first and
-    // the number can be put in front of the shared part. Main thread only.
-    static QString s_word;
-    static CEvent s_event;
-    static QByteArray s_rest; // the document without "a", from its first member on
-    const CEvent e = CEvent::fromVariant(payload);
-    if (s_rest.isEmpty() || s_word != strWord || s_event != e) {
-        QJsonObject o = encodeMessage(nSerial, strWord, payload);
-        o.remove(QStringLiteral("a"));
-        s_rest = QJsonDocument(o).toJson(QJsonDocument::Indented).mid(2);
-        s_word = strWord;
-        s_event = e;
-    }
+    if (strWord == QLatin1String("NewEvent"))
+        return withSerial(nSerial, eventBody(CEvent::fromVariant(payload)));
+    return QJsonDocument(encodeMessage(nSerial, strWord, payload)).toJson(QJsonDocument::Indented);
+}
+
+QByteArray eventBody(const CEvent &e)
+{
+    // Members are written in key order, so "a" comes first and the number
+    // can be put in front of the rest.
+    QJsonObject o;
+    o.insert(QStringLiteral("b"), QStringLiteral("NewEvent"));
+    writeEvent(o, e, kNewEventMessage);
+    return QJsonDocument(o).toJson(QJsonDocument::Indented).mid(2);
+}
+
+QByteArray withSerial(int nSerial, const QByteArray &body)
+{
     QByteArray data;
-    data.reserve(s_rest.size() + 24);
+    data.reserve(body.size() + 24);
     data += "{\n    \"a\": \"";
     data += QByteArray::number(nSerial);
     data += "\",\n";
-    data += s_rest;
+    data += body;
     return data;
 }
 

@@ -55,9 +55,13 @@ int commandCodeFor(int clientCode);
 // word, then the payload's members (an event for NewEvent, the login data
 // for LOGIN/LOGOUT, "v" for the others).
 QJsonObject encodeMessage(int nSerial, const QString &strWord, const QVariant &payload);
-// The indented document written to the socket. NewEvent documents share
-// their encoded event between connections (main thread only).
+// The indented document written to the socket.
 QByteArray encodeDocument(int nSerial, const QString &strWord, const QVariant &payload);
+// A NewEvent document without its number, from its second member on: one
+// delivered event goes to every connection with that connection's number
+// put in front (withSerial), so it is encoded once, not once per client.
+QByteArray eventBody(const CEvent &e);
+QByteArray withSerial(int nSerial, const QByteArray &body);
 // The event of a NewEvent message (members c to p and x).
 CEvent decodeEvent(const QJsonObject &message);
 
