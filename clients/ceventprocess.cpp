@@ -354,9 +354,9 @@ void CEventProcess::restoreEverywhere(const CEvent &restore, const QString &key)
 void CEventProcess::tick()
 {
     if (!m_firstServed.isEmpty()) {
-        const QPair<CEvent, quint64> first = m_firstServed.takeFirst();
-        m_active.markDelivered(first.second);
-        deliver(first.first);
+        const Condition first = m_firstServed.takeFirst();
+        m_active.markDelivered(first.first);
+        deliver(first.second);
         return;
     }
     if (m_nWaiting == 0)
@@ -436,7 +436,7 @@ void CEventProcess::globalReset()
     m_firstServed.clear();
     for (const auto &item : m_code8) {
         appendActive(item.second);
-        m_firstServed.append({item.second, m_nAppended});
+        m_firstServed.append({m_nAppended, item.second});
     }
 }
 
@@ -461,7 +461,7 @@ void CEventProcess::portReset(quint8 nCom)
         return e.nCom == nCom && !(bKeepCode8 && e.nEventCode == 8);
     });
     for (int i = m_firstServed.size() - 1; i >= 0; --i) {
-        if (m_firstServed.at(i).first.nCom == nCom)
+        if (m_firstServed.at(i).second.nCom == nCom)
             m_firstServed.removeAt(i);
     }
 }

@@ -143,7 +143,7 @@ private:
     ActiveList m_active;
     quint64 m_nAppended = EventQueue::NoTag; // active entry of the event being dispatched
     // Delivered before every queue, each with its active entry.
-    QList<QPair<CEvent, quint64>> m_firstServed;
+    QList<Condition> m_firstServed;
 
     // The configured classes in ascending order. The table keeps them in a
     // hashed set whose order is seeded anew at every start, which would make

@@ -35,13 +35,14 @@ public:
 
     int open() const { return m_nOpen; }
     int openFrom(const QHostAddress &address) const { return m_byAddress.value(key(address)); }
+    // The text an address is counted by: a dual-stack listener reports IPv4
+    // peers as ::ffff:a.b.c.d, which counts as a.b.c.d.
+    static QString key(const QHostAddress &address);
     int refused() const { return m_nRefused; }
     int perAddress() const { return m_nPerAddress; }
     int total() const { return m_nTotal; }
 
 private:
-    static QString key(const QHostAddress &address);
-
     QString m_name;
     int m_nPerAddress;
     int m_nTotal;

@@ -153,9 +153,7 @@ bool Controller::openSerialPort(int baudRate, QSerialPort::Parity parity)
     m_pLink->clear();
     m_bLinkLost.store(false);
     m_bStopRequested.store(false);
-    m_nLastReceiveMs.store(0); // heard since this open, not before
-    m_nInvalidSinceValid.store(0);
-    m_nValidCountdown.store(10);
+    startHearing();
     m_bOpen.store(true);
     return true;
 }
@@ -173,9 +171,7 @@ bool Controller::connectUdpLink()
         return false;
     }
     m_bStopRequested.store(false);
-    m_nLastReceiveMs.store(0);
-    m_nInvalidSinceValid.store(0);
-    m_nValidCountdown.store(10);
+    startHearing();
     m_bOpen.store(true);
     connectLink();
     return true;
@@ -231,6 +227,14 @@ void Controller::slothandleTimeOut()
         while (v > 0 && !count->compare_exchange_weak(v, v - 1)) {
         }
     }
+}
+
+void Controller::startHearing()
+{
+    // Heard since this open, not before.
+    m_nLastReceiveMs.store(0);
+    m_nInvalidSinceValid.store(0);
+    m_nValidCountdown.store(10);
 }
 
 void Controller::noteFrame(bool bValid)

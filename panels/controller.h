@@ -212,6 +212,8 @@ private:
     void onDeviceLost();
     void requestStop();
     void appendReceived(const QByteArray &bytes, bool replace);
+    // At open: nothing heard, no frame judged yet.
+    void startHearing();
     void connectLink();
 
     std::atomic<bool> m_bOpen{false};

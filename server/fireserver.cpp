@@ -181,15 +181,6 @@ void FireServer::loadControllers()
     m_panelManager->openAllPanels();
 }
 
-namespace {
-// A dual-stack listener reports IPv4 peers as ::ffff:a.b.c.d.
-QString addressText(const QHostAddress &address)
-{
-    bool ok = false;
-    const quint32 v4 = address.toIPv4Address(&ok);
-    return ok ? QHostAddress(v4).toString() : address.toString();
-}
-}
 
 void FireServer::on_newClientConnect()
 {
@@ -205,7 +196,7 @@ void FireServer::on_newClientConnect()
         if (!full)
             m_bEvicting = false;
         if (!peerFull)
-            m_evictingFrom.remove(addressText(peer));
+            m_evictingFrom.remove(ConnectionLimiter::key(peer));
         if (peerFull || full)
             evictClientWithoutLogin(peer, peerFull);
         if (!m_clientLimiter->admit(peer)) {
@@ -234,11 +225,11 @@ bool FireServer::evictClientWithoutLogin(const QHostAddress &newcomer, bool bSam
     // Display boards that never log in are clients like any other then.
     if (ServerContext::instance().eventsWithoutLogin)
         return false;
-    const QString from = addressText(newcomer);
+    const QString from = ConnectionLimiter::key(newcomer);
     for (const QPointer<CClient> &c : qAsConst(m_clients)) {
         if (!c || c->isLoggedIn() || c->isLoginPending())
             continue;
-        const QString address = c->socket() ? addressText(c->socket()->peerAddress()) : QString();
+        const QString address = c->socket() ? ConnectionLimiter::key(c->socket()->peerAddress()) : QString();
         if (bSameAddress && address != from)
             continue;
         ++m_nEvicted;
@@ -283,10 +274,16 @@ bool FireServer::isControllerRunning(int nControllerID) const
     return m_panelManager && m_panelManager->isPanelConnected(quint8(nControllerID));
 }
 
+ControllerInfo *FireServer::newRecord(int nControllerID, const QString &strName, int nType,
+                                      const QString &strCommValue)
+{
+    return new ControllerInfo(
+        ControllerStore::decodeRow(nControllerID, strName, nType, strCommValue, &PanelModels::isNetworkType));
+}
+
 bool FireServer::addController(int nControllerID, const QString &strName, int nType, const QString &strCommValue)
 {
-    m_panelManager->addController(new ControllerInfo(
-        ControllerStore::decodeRow(nControllerID, strName, nType, strCommValue, &PanelModels::isNetworkType)));
+    m_panelManager->addController(newRecord(nControllerID, strName, nType, strCommValue));
     if (m_panelManager->openPanel(quint8(nControllerID)))
         return true;
     qWarning() << "controller" << nControllerID << "added but its link did not open";
@@ -297,8 +294,7 @@ void FireServer::replaceController(int nOldID, int nControllerID, const QString 
                                    const QString &strCommValue)
 {
     m_panelManager->removeController(quint8(nOldID));
-    m_panelManager->addController(new ControllerInfo(
-        ControllerStore::decodeRow(nControllerID, strName, nType, strCommValue, &PanelModels::isNetworkType)));
+    m_panelManager->addController(newRecord(nControllerID, strName, nType, strCommValue));
 }
 
 bool FireServer::openController(int nControllerID)

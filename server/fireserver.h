@@ -142,6 +142,9 @@ private:
     bool startServices(ServerService::StartPhase phase);
     void stopServices(ServerService::StopPhase phase);
     void onPanelEvent(const CEvent &e);
+    // A record as the store reads a row, for the panel manager to own.
+    static ControllerInfo *newRecord(int nControllerID, const QString &strName, int nType,
+                                     const QString &strCommValue);
     void onDelivered(int nEventType, const CEvent &e, const QString &strUserName);
     // Closes the oldest client connection that holds no login (from the
     // newcomer's own address when bSameAddress), so that the newcomer gets
