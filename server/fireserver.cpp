@@ -118,6 +118,7 @@ bool FireServer::startServices(ServerService::StartPhase phase)
         case ServerService::Start::Refused:
             return false;
         case ServerService::Start::Running:
+            m_startedServices.append(s);
             m_running.append(s);
             break;
         case ServerService::Start::Off:
@@ -131,8 +132,12 @@ void FireServer::stopServices(ServerService::StopPhase phase)
 {
     // Later services may build on earlier ones: they stop first.
     for (int i = m_running.size() - 1; i >= 0; --i) {
-        if (m_running.at(i)->stopPhase() == phase)
-            m_running.at(i)->stop();
+        if (m_running.at(i)->stopPhase() != phase)
+            continue;
+        // Out of the list first: the dispatcher's pacing and the drivers'
+        // last events go on during the shutdown, and must not reach what
+        // a stopped service has released.
+        m_running.takeAt(i)->stop();
     }
 }
 

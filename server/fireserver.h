@@ -78,13 +78,13 @@ public:
     int clientConnectionsRefused() const { return m_clientLimiter ? m_clientLimiter->refused() : 0; }
     // Connections without a login closed to make room for a newcomer.
     int clientConnectionsEvicted() const { return m_nEvicted; }
-    // The services that started running, in start order.
-    const QList<ServerService *> &runningServices() const { return m_running; }
+    // The services that started running, in start order (stopped ones too).
+    const QList<ServerService *> &runningServices() const { return m_startedServices; }
     // The running service of that class; null when config.ini left it off.
     template<class T>
     T *service() const
     {
-        for (ServerService *s : m_running) {
+        for (ServerService *s : m_startedServices) {
             if (T *t = qobject_cast<T *>(s))
                 return t;
         }
@@ -160,7 +160,8 @@ private:
     std::unique_ptr<ConnectionLimiter> m_clientLimiter;
     Monitoring *m_monitoring = nullptr; // child
     QList<ServerService *> m_services;  // children, in start order
-    QList<ServerService *> m_running;   // those that started
+    QList<ServerService *> m_startedServices; // those that started
+    QList<ServerService *> m_running;   // those started and not yet stopped: they get events
     QTimer m_stateTimer;
     QList<QPointer<CClient>> m_clients; // in the order they connected
     int m_nEvicted = 0;

@@ -112,6 +112,15 @@ private slots:
         QCOMPARE(words, (QStringList{"fault", "fault_restore"}));
         server.shutdown();
         QVERIFY(!server.service<CloudService>()->client());
+        // The dispatcher outlives the shutdown for a moment (its pacing still
+        // runs): what it delivers then must not reach the stopped services.
+        CEvent late;
+        late.nEventCode = 3;
+        late.nEventProperty = 1;
+        late.strCode = QStringLiteral("LATE");
+        server.dispatcher()->handleEvent(late);
+        while (server.dispatcher()->waitingCount() > 0)
+            server.dispatcher()->tick();
     }
 
     void nbIotAlarmIsDispatchedBeforeItIsLogged()
