@@ -17,7 +17,7 @@
 #include <atomic>
 
 namespace {
-CEvent event(int panel, int eventClass, int number, int property, const QString &code, const QString &time)
+CEvent makeEvent(int panel, int eventClass, int number, int property, const QString &code, const QString &time)
 {
     CEvent e;
     e.nCom = 1;
@@ -99,11 +99,11 @@ private slots:
     {
         HistoryRecorder r(options());
         r.start();
-        r.record(event(1, 1, 1, 1, "00100503", "2026-12-01 10:00:00"), QStringLiteral("一号主机"), QStringLiteral("报警"));
-        r.record(event(1, 7, 7, 1, "00200714", "2026-12-01 10:00:05"), QStringLiteral("一号主机"), QStringLiteral("设备故障"));
-        r.record(event(1, 7, 7, 0, "00200714", "2026-12-01 10:00:09"), QStringLiteral("一号主机"), QStringLiteral("设备故障恢复"));
-        r.record(event(3, 8, 8, 0, "00300101", "2026-12-01 11:00:00"), QString(), QStringLiteral("取消屏蔽"));
-        r.record(event(3, 17, 17, 1, QString(), "garbage"), QString(), QStringLiteral("控制器通讯"));
+        r.record(makeEvent(1, 1, 1, 1, "00100503", "2026-12-01 10:00:00"), QStringLiteral("一号主机"), QStringLiteral("报警"));
+        r.record(makeEvent(1, 7, 7, 1, "00200714", "2026-12-01 10:00:05"), QStringLiteral("一号主机"), QStringLiteral("设备故障"));
+        r.record(makeEvent(1, 7, 7, 0, "00200714", "2026-12-01 10:00:09"), QStringLiteral("一号主机"), QStringLiteral("设备故障恢复"));
+        r.record(makeEvent(3, 8, 8, 0, "00300101", "2026-12-01 11:00:00"), QString(), QStringLiteral("取消屏蔽"));
+        r.record(makeEvent(3, 17, 17, 1, QString(), "garbage"), QString(), QStringLiteral("控制器通讯"));
         r.recordNotice(QStringLiteral("连接"), QStringLiteral("客户端登录:demo"));
         QTRY_COMPARE(r.counters().written, qint64(6));
 
@@ -148,7 +148,7 @@ private slots:
         HistoryRecorder r(options());
         r.start();
         for (int i = 0; i < 25; ++i)
-            r.record(event(2, 1, 1, 1, QString::number(i), QStringLiteral("2026-12-02 08:00:%1").arg(i / 3, 2, 10, QLatin1Char('0'))),
+            r.record(makeEvent(2, 1, 1, 1, QString::number(i), QStringLiteral("2026-12-02 08:00:%1").arg(i / 3, 2, 10, QLatin1Char('0'))),
                      QString(), QString());
         QTRY_COMPARE(r.counters().written, qint64(25));
         HistoryQuery q;
@@ -195,7 +195,7 @@ private slots:
         }
         HistoryRecorder r(options());
         r.start();
-        r.record(event(4, 1, 1, 1, "0401", "2026-12-03 02:00:00"), QString(), QStringLiteral("报警"));
+        r.record(makeEvent(4, 1, 1, 1, "0401", "2026-12-03 02:00:00"), QString(), QStringLiteral("报警"));
         QTRY_COMPARE(r.counters().written, qint64(1));
         r.stop();
         Peek peek(m_path);
@@ -220,14 +220,14 @@ private slots:
         o.maxBacklog = 40;
         HistoryRecorder r(o);
         r.start();
-        r.record(event(1, 1, 1, 1, "first", "2026-12-04 00:00:00"), QString(), QString());
+        r.record(makeEvent(1, 1, 1, 1, "first", "2026-12-04 00:00:00"), QString(), QString());
         QTRY_COMPARE(r.counters().written, qint64(1));
 
         LogCapture log;
         auto peek = std::make_unique<Peek>(m_path);
         QVERIFY(peek->exec("begin exclusive"));
         for (int i = 0; i < 60; ++i)
-            r.record(event(1, 1, 1, 1, QString::number(i), "2026-12-04 00:00:01"), QString(), QString());
+            r.record(makeEvent(1, 1, 1, 1, QString::number(i), "2026-12-04 00:00:01"), QString(), QString());
         QTRY_VERIFY_WITH_TIMEOUT(r.isFailing(), 10000);
         QTRY_COMPARE(r.counters().dropped, qint64(20));
         QCOMPARE(r.counters().waiting, 40);
@@ -287,7 +287,7 @@ private slots:
         HistoryRecorder r(options());
         r.start();
         for (int i = 0; i < 20000; ++i)
-            r.record(event(1 + i % 5, 1, 1, 1, QString::number(i), "2026-12-06 00:00:00"), QString(), QString());
+            r.record(makeEvent(1 + i % 5, 1, 1, 1, QString::number(i), "2026-12-06 00:00:00"), QString(), QString());
         r.stop();
         QCOMPARE(r.counters().written, qint64(20000));
         Peek peek(m_path);
