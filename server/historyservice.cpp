@@ -42,10 +42,12 @@ ServerService::Start HistoryService::start(FireServer &server)
     // several entries share a number, and its class and property tell them
     // apart as far as anything can.
     for (const EventEntry &entry : ConfigTables::instance().events()) {
+        // The lowest raw code of a number is its plainest entry.
         const int number = entry.number.toInt();
-        m_names.insert(nameKey(number, entry.eventClass, entry.property), entry.name);
-        if (!m_names.contains(nameKey(number, -1, -1)))
-            m_names.insert(nameKey(number, -1, -1), entry.name);
+        for (const qint64 key : {nameKey(number, entry.eventClass, entry.property), nameKey(number, -1, -1)}) {
+            if (!m_names.contains(key))
+                m_names.insert(key, entry.name);
+        }
     }
 
     m_recorder.reset(new HistoryRecorder(options));
