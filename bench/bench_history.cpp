@@ -124,7 +124,8 @@ void queryRun(const QString &dir, int rows, int days, int panels, int pageSize)
                 const QString time = start.addSecs(qint64(i) * spanS / rows).toString("yyyy-MM-dd hh:mm:ss");
                 CEvent e = sampleEvent(i, time);
                 e.nPanelID = quint8(1 + i % panels);
-                store.insert(HistoryRecord::fromEvent(e, QStringLiteral("一号主机"), QStringLiteral("报警"), time));
+                store.insert(HistoryRecord::fromEvent(e, QStringLiteral("一号主机"), QStringLiteral("报警"),
+                                                     [&time] { return time; }));
             }
             store.commit();
         }

@@ -8,6 +8,8 @@
 
 #include <QString>
 
+#include <functional>
+
 struct HistoryRecord
 {
     QString action;
@@ -23,7 +25,7 @@ struct HistoryRecord
     // controllerName may be empty (a notice of the server, an unknown
     // controller); receivedAt dates an event whose own time is not valid.
     static HistoryRecord fromEvent(const CEvent &e, const QString &controllerName, const QString &eventName,
-                                   const QString &receivedAt);
+                                   const std::function<QString()> &receivedAt);
     // A notice of the server itself (centre link, logins): no controller.
     static HistoryRecord notice(const QString &action, const QString &text, const QString &time);
 };

@@ -60,7 +60,9 @@ void HistoryRecorder::record(const CEvent &e, const QString &controllerName, con
     p.event = e;
     p.controller = controllerName;
     p.eventName = eventName;
-    p.receivedAt = nowText();
+    // Formatting a time per event costs more than the rest of the hand-over;
+    // the writer does it for the few events whose own time is no good.
+    p.receivedMs = QDateTime::currentMSecsSinceEpoch();
     p.handedNs = steadyNs();
     push(std::move(p));
 }
@@ -77,22 +79,29 @@ void HistoryRecorder::recordNotice(const QString &action, const QString &text)
 void HistoryRecorder::push(Pending &&p)
 {
     QMutexLocker l(&m_lock);
-    if (int(m_queue.size()) >= m_options.maxBacklog) {
-        // The newest events say what the site is doing now; the oldest of a
-        // long outage are the ones given up.
-        m_queue.pop_front();
-        m_dropped.fetch_add(1);
-        if (!m_dropLogged) {
-            m_dropLogged = true;
-            qWarning().noquote() << QStringLiteral("history: %1 events wait for %2; the oldest are dropped from "
-                                                   "now on (counted in fireserver_history_dropped_total)")
-                                        .arg(m_options.maxBacklog).arg(m_options.path);
-        }
-    }
+    // The newest events say what the site is doing now; the oldest of a
+    // long outage are the ones given up. (What the writer is trying to
+    // write meanwhile is bounded when it comes back, in putBack.)
+    if (int(m_queue.size()) >= m_options.maxBacklog)
+        dropOldest(1);
     m_queue.push_back(std::move(p));
     if (m_writerIdle) {
         m_writerIdle = false;
         m_wake.wakeOne();
+    }
+}
+
+void HistoryRecorder::dropOldest(int n)
+{
+    for (int i = 0; i < n && !m_queue.empty(); ++i) {
+        m_queue.pop_front();
+        m_dropped.fetch_add(1);
+    }
+    if (!m_dropLogged) {
+        m_dropLogged = true;
+        qWarning().noquote() << QStringLiteral("history: %1 events wait for %2; the oldest are dropped from now on "
+                                               "(counted in fireserver_history_dropped_total)")
+                                    .arg(m_options.maxBacklog).arg(m_options.path);
     }
 }
 
@@ -105,7 +114,7 @@ HistoryRecorder::Counters HistoryRecorder::counters() const
     c.episodes = m_episodes.load();
     c.removed = m_removed.load();
     QMutexLocker l(&m_lock);
-    c.waiting = int(m_queue.size());
+    c.waiting = int(m_queue.size()) + m_inFlight.load();
     return c;
 }
 
@@ -148,6 +157,7 @@ void HistoryRecorder::run()
             if (stopping && giveUpAt.isForever())
                 giveUpAt.setRemainingTime(m_flushMs);
             batch.swap(m_queue);
+            m_inFlight.store(int(batch.size()));
             if (int(m_queue.size()) + int(batch.size()) < m_options.maxBacklog / 2)
                 m_dropLogged = false;
             retentionDue = m_retentionDue;
@@ -206,10 +216,9 @@ void HistoryRecorder::putBack(std::deque<Pending> &batch)
         m_queue.push_front(std::move(batch.back()));
         batch.pop_back();
     }
-    while (int(m_queue.size()) > m_options.maxBacklog) {
-        m_queue.pop_front();
-        m_dropped.fetch_add(1);
-    }
+    m_inFlight.store(0);
+    if (int(m_queue.size()) > m_options.maxBacklog)
+        dropOldest(int(m_queue.size()) - m_options.maxBacklog);
 }
 
 bool HistoryRecorder::ensureOpen(HistoryStore &store)
@@ -249,9 +258,11 @@ bool HistoryRecorder::write(HistoryStore &store, std::deque<Pending> &batch)
         size_t n = 0;
         for (; n < batch.size() && (n % 64 != 0 || transaction.elapsed() < m_options.transactionMs); ++n) {
             const Pending &p = batch[n];
-            const HistoryRecord r = p.isNotice ? p.ready
-                                               : HistoryRecord::fromEvent(p.event, p.controller, p.eventName,
-                                                                          p.receivedAt);
+            const HistoryRecord r =
+                p.isNotice ? p.ready
+                           : HistoryRecord::fromEvent(p.event, p.controller, p.eventName, [&p] {
+                                 return QDateTime::fromMSecsSinceEpoch(p.receivedMs).toString(kTimeFormat);
+                             });
             if (!store.insert(r)) {
                 store.rollback();
                 return false;
@@ -270,6 +281,7 @@ bool HistoryRecorder::write(HistoryStore &store, std::deque<Pending> &batch)
         }
         batch.erase(batch.begin(), batch.begin() + qint64(n));
         m_written.fetch_add(qint64(n));
+        m_inFlight.fetch_sub(int(n));
     }
     return true;
 }

@@ -2,8 +2,9 @@
 // Writes the events it is handed into the event log, in a thread of its
 // own, so that delivery never waits for the disk. Rows go in transactions
 // of at most transactionMs. When the log cannot be written (disk full,
-// locked, read-only) the events wait in memory, at most maxBacklog of them:
-// past that the oldest are dropped and counted. The failure is logged once
+// locked, read-only) the events wait in memory, at most maxBacklog of them
+// (twice that for a moment while a write is tried): past that the oldest
+// are dropped, counted and logged once. The failure is logged once
 // per episode and the write is tried again every retryMs. Old rows are
 // removed in small batches every retentionPeriodMs. stop() writes what is
 // waiting before it returns.
@@ -80,7 +81,7 @@ private:
         CEvent event;
         QString controller;
         QString eventName;
-        QString receivedAt;
+        qint64 receivedMs = 0;    // wall clock: dates an event without a valid time
         HistoryRecord ready;  // a notice, made already
         bool isNotice = false;
         qint64 handedNs = 0;
@@ -91,6 +92,8 @@ private:
     // Writes batch from its front; what was committed is removed. False on failure.
     bool write(HistoryStore &store, std::deque<Pending> &batch);
     void putBack(std::deque<Pending> &batch);
+    // Expects m_lock held.
+    void dropOldest(int n);
     bool ensureOpen(HistoryStore &store);
     void failed(HistoryStore &store);
     void retention(HistoryStore &store);
@@ -114,6 +117,7 @@ private:
     std::atomic<qint64> m_episodes{0};
     std::atomic<qint64> m_removed{0};
     std::atomic<bool> m_failing{false};
+    std::atomic_int m_inFlight{0};  // taken by the writer, not yet committed
     // Writer's thread only.
     bool m_open = false;
     qint64 m_failingSinceNs = 0;

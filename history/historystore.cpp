@@ -9,18 +9,32 @@ namespace {
 // What our own table holds beyond the query service's three columns.
 const char *const kOwnColumns[] = {"panel", "class", "eventno", "code", "property", "raw"};
 
-QVariant recordValue(const HistoryRecord &r, const QString &column)
+// The columns a row can fill, in the order of columnIndex().
+const char *const kColumns[] = {"action", "content", "atime", "panel", "class", "eventno", "code", "property", "raw"};
+
+int columnIndex(const QString &column)
 {
-    if (column == QLatin1String("action")) return r.action;
-    if (column == QLatin1String("content")) return r.content;
-    if (column == QLatin1String("atime")) return r.atime;
-    if (column == QLatin1String("panel")) return r.panel;
-    if (column == QLatin1String("class")) return r.eventClass;
-    if (column == QLatin1String("eventno")) return r.eventNo;
-    if (column == QLatin1String("code")) return r.code;
-    if (column == QLatin1String("property")) return r.property;
-    if (column == QLatin1String("raw")) return r.raw;
-    return QVariant();
+    for (int i = 0; i < int(sizeof kColumns / sizeof *kColumns); ++i) {
+        if (column == QLatin1String(kColumns[i]))
+            return i;
+    }
+    return -1;
+}
+
+QVariant recordValue(const HistoryRecord &r, int column)
+{
+    switch (column) {
+    case 0: return r.action;
+    case 1: return r.content;
+    case 2: return r.atime;
+    case 3: return r.panel;
+    case 4: return r.eventClass;
+    case 5: return r.eventNo;
+    case 6: return r.code;
+    case 7: return r.property;
+    case 8: return r.raw;
+    default: return QVariant();
+    }
 }
 } // namespace
 
@@ -52,6 +66,7 @@ void HistoryStore::close()
     delete m_insert;
     m_insert = nullptr;
     m_insertColumns.clear();
+    m_insertIndexes.clear();
     m_columns.clear();
     if (m_db.isValid()) {
         m_db.close();
@@ -130,6 +145,9 @@ bool HistoryStore::prepareSchema()
         if (m_columns.contains(QLatin1String(c)))
             m_insertColumns << QLatin1String(c);
     }
+    m_insertIndexes.clear();
+    for (const QString &c : qAsConst(m_insertColumns))
+        m_insertIndexes << columnIndex(c);
     m_insert = new QSqlQuery(m_db);
     QStringList marks;
     for (int i = 0; i < m_insertColumns.size(); ++i)
@@ -155,8 +173,8 @@ bool HistoryStore::insert(const HistoryRecord &r)
 {
     if (!m_insert)
         return fail(QStringLiteral("insert"), QStringLiteral("schema not prepared"));
-    for (int i = 0; i < m_insertColumns.size(); ++i)
-        m_insert->bindValue(i, recordValue(r, m_insertColumns.at(i)));
+    for (int i = 0; i < m_insertIndexes.size(); ++i)
+        m_insert->bindValue(i, recordValue(r, m_insertIndexes.at(i)));
     if (!m_insert->exec())
         return fail(QStringLiteral("insert"), m_insert->lastError().text());
     return true;

@@ -58,5 +58,6 @@ private:
     QStringList m_columns;      // of the table as it is
     QSqlQuery *m_insert = nullptr;
     QStringList m_insertColumns; // what m_insert fills, in order
+    QList<int> m_insertIndexes;  // the same as indexes of the record's values
     QString m_lastError;
 };
