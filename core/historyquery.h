@@ -6,7 +6,6 @@
 #include "core/cevent.h"
 
 #include <QList>
-#include <QMetaType>
 #include <QString>
 
 struct HistoryQuery
@@ -49,5 +48,3 @@ struct HistoryPage
     QList<HistoryRow> rows; // newest first
     QString nextCursor;    // empty: this is the last page
 };
-
-Q_DECLARE_METATYPE(HistoryPage)
