@@ -113,6 +113,7 @@ HistoryRecorder::Counters HistoryRecorder::counters() const
     c.failedWrites = m_failedWrites.load();
     c.episodes = m_episodes.load();
     c.removed = m_removed.load();
+    c.lost = m_lost.load();
     QMutexLocker l(&m_lock);
     c.waiting = int(m_queue.size()) + m_inFlight.load();
     return c;
@@ -199,6 +200,7 @@ void HistoryRecorder::run()
     }
     {
         QMutexLocker l(&m_lock);
+        m_lost.fetch_add(qint64(m_queue.size()));
         if (!m_queue.empty())
             qCritical().noquote() << QStringLiteral("history: %1 events could not be written to %2 before the "
                                                     "exit (%3)")

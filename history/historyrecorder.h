@@ -51,6 +51,7 @@ public:
         qint64 failedWrites = 0;  // attempts that failed
         qint64 episodes = 0;      // stretches of failure
         qint64 removed = 0;       // by the retention
+        qint64 lost = 0;          // still unwritten when the stop gave up
         int waiting = 0;
     };
 
@@ -116,6 +117,7 @@ private:
     std::atomic<qint64> m_failedWrites{0};
     std::atomic<qint64> m_episodes{0};
     std::atomic<qint64> m_removed{0};
+    std::atomic<qint64> m_lost{0};
     std::atomic<bool> m_failing{false};
     std::atomic_int m_inFlight{0};  // taken by the writer, not yet committed
     // Writer's thread only.

@@ -70,9 +70,10 @@ void HistoryService::stop()
     // The readers first: they hold no events. Then whatever waits is written.
     delete m_reader;
     m_reader = nullptr;
-    const HistoryRecorder::Counters c = m_recorder->counters();
     m_recorder->stop();
-    qDebug() << "history: stopped;" << c.written + c.waiting << "rows recorded in this run";
+    const HistoryRecorder::Counters c = m_recorder->counters();
+    qDebug().noquote() << QStringLiteral("history: stopped; %1 rows written in this run, %2 dropped, %3 lost at the exit")
+                              .arg(c.written).arg(c.dropped).arg(c.lost);
 }
 
 QString HistoryService::eventName(const CEvent &e) const
