@@ -44,7 +44,9 @@ CEvent sampleEvent(int i, const QString &time)
     e.nPanelID = quint8(1 + i % 20);
     e.nPanelType = 22;
     e.nEventType = i % 3 == 0 ? 7 : 1;
-    e.nEventCode = e.nEventType;
+    e.nEventCode = e.nEventType == 7 ? 6 : 2;
+    e.nEventNo = e.nEventType;
+    e.strEventName = e.nEventType == 7 ? QStringLiteral("设备故障") : QStringLiteral("报警");
     e.nEventProperty = i % 2;
     e.nLoop = 1 + i % 8;
     e.nAddress = i % 200;
@@ -80,7 +82,7 @@ void recorderRun(const QString &dir, int rate, int seconds)
     for (int s = 0; s < steps; ++s) {
         const QString now = nowText();
         for (int k = 0; k < perStep; ++k, ++n)
-            recorder.record(sampleEvent(n, now), QStringLiteral("一号主机"), QStringLiteral("报警"));
+            recorder.record(sampleEvent(n, now), QStringLiteral("一号主机"));
         const qint64 next = t0 + qint64(s + 1) * 10000000;
         const qint64 wait = next - ServerBench::monoNs();
         if (wait > 0)
@@ -124,8 +126,7 @@ void queryRun(const QString &dir, int rows, int days, int panels, int pageSize)
                 const QString time = start.addSecs(qint64(i) * spanS / rows).toString("yyyy-MM-dd hh:mm:ss");
                 CEvent e = sampleEvent(i, time);
                 e.nPanelID = quint8(1 + i % panels);
-                store.insert(HistoryRecord::fromEvent(e, QStringLiteral("一号主机"), QStringLiteral("报警"),
-                                                     [&time] { return time; }));
+                store.insert(HistoryRecord::fromEvent(e, QStringLiteral("一号主机"), [&time] { return time; }));
             }
             store.commit();
         }

@@ -6,7 +6,7 @@
 namespace {
 const QString kDevice = QStringLiteral("设备");
 
-// The vocabulary code for an event table number. The numbers are the ones
+// The vocabulary code for an event table number (nEventNo). The numbers are the ones
 // the site's EventConfig.xml gives and the cloud upload reads (1 alarm,
 // 3 supervision, 5 action, 6 feedback, 7 fault, 8 disable, 9 power off,
 // 2300 power off, 7100..7118 power monitor), plus 2 other alarms and
@@ -94,17 +94,18 @@ QString actionFor(const CEvent &e)
     case 17: return vocabulary(4);  // 连接 (communication of a controller)
     default: break;
     }
-    const int present = presentCode(e.nEventCode);
+    const int present = presentCode(e.nEventNo);
     if (present == 0)
         return QStringLiteral("其他");
     if (e.nEventProperty != 0)
         return vocabulary(present);
     // A restore says what ended: a disablement is cancelled, the rest restored.
-    return vocabulary(e.nEventCode == 8 ? 18 : 19);
+    return vocabulary(e.nEventNo == 8 ? 18 : 19);
 }
 
-QString describe(const CEvent &e, const QString &controllerName, const QString &eventName)
+QString describe(const CEvent &e, const QString &controllerName)
 {
+    const QString &eventName = e.strEventName;
     QStringList parts;
     QString panel = QStringLiteral("控制器%1号").arg(e.nPanelID);
     if (!controllerName.isEmpty())
@@ -139,7 +140,8 @@ QString eventToJson(const CEvent &e)
     putInt(o, "panel", e.nPanelID);
     putInt(o, "type", e.nPanelType);
     putInt(o, "class", e.nEventType);
-    putInt(o, "no", e.nEventCode);
+    putInt(o, "ev", e.nEventCode);
+    putInt(o, "no", e.nEventNo);
     putInt(o, "prop", e.nEventProperty);
     putInt(o, "loop", e.nLoop);
     putInt(o, "addr", e.nAddress);
@@ -151,6 +153,7 @@ QString eventToJson(const CEvent &e)
     putText(o, "note", e.strNote);
     putText(o, "time", e.strTime);
     putText(o, "extra", e.strExtra);
+    putText(o, "name", e.strEventName);
     o += QLatin1Char('}');
     return o;
 }
@@ -163,7 +166,8 @@ CEvent eventFromJson(const QString &json)
     e.nPanelID = quint8(o.value(QLatin1String("panel")).toInt());
     e.nPanelType = o.value(QLatin1String("type")).toInt();
     e.nEventType = o.value(QLatin1String("class")).toInt();
-    e.nEventCode = o.value(QLatin1String("no")).toInt();
+    e.nEventCode = o.value(QLatin1String("ev")).toInt();
+    e.nEventNo = o.value(QLatin1String("no")).toInt(-1);
     e.nEventProperty = o.value(QLatin1String("prop")).toInt();
     e.nLoop = o.value(QLatin1String("loop")).toInt();
     e.nAddress = o.value(QLatin1String("addr")).toInt();
@@ -175,22 +179,23 @@ CEvent eventFromJson(const QString &json)
     e.strNote = o.value(QLatin1String("note")).toString();
     e.strTime = o.value(QLatin1String("time")).toString();
     e.strExtra = o.value(QLatin1String("extra")).toString();
+    e.strEventName = o.value(QLatin1String("name")).toString();
     return e;
 }
 
 } // namespace HistoryText
 
-HistoryRecord HistoryRecord::fromEvent(const CEvent &e, const QString &controllerName, const QString &eventName,
+HistoryRecord HistoryRecord::fromEvent(const CEvent &e, const QString &controllerName,
                                        const std::function<QString()> &receivedAt)
 {
     HistoryRecord r;
     r.action = HistoryText::actionFor(e);
-    r.content = HistoryText::describe(e, controllerName, eventName);
+    r.content = HistoryText::describe(e, controllerName);
     // The query service compares times as text: only the exact form sorts.
     r.atime = isTimeText(e.strTime) ? e.strTime : receivedAt();
     r.panel = e.nPanelID;
     r.eventClass = e.nEventType;
-    r.eventNo = e.nEventCode;
+    r.eventNo = e.nEventNo;
     r.code = e.strCode;
     r.property = e.nEventProperty;
     r.raw = HistoryText::eventToJson(e);

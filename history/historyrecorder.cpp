@@ -54,12 +54,11 @@ void HistoryRecorder::stop(int flushMs)
     m_thread = nullptr;
 }
 
-void HistoryRecorder::record(const CEvent &e, const QString &controllerName, const QString &eventName)
+void HistoryRecorder::record(const CEvent &e, const QString &controllerName)
 {
     Pending p;
     p.event = e;
     p.controller = controllerName;
-    p.eventName = eventName;
     // Formatting a time per event costs more than the rest of the hand-over;
     // the writer does it for the few events whose own time is no good.
     p.receivedMs = QDateTime::currentMSecsSinceEpoch();
@@ -262,7 +261,7 @@ bool HistoryRecorder::write(HistoryStore &store, std::deque<Pending> &batch)
             const Pending &p = batch[n];
             const HistoryRecord r =
                 p.isNotice ? p.ready
-                           : HistoryRecord::fromEvent(p.event, p.controller, p.eventName, [&p] {
+                           : HistoryRecord::fromEvent(p.event, p.controller, [&p] {
                                  return QDateTime::fromMSecsSinceEpoch(p.receivedMs).toString(kTimeFormat);
                              });
             if (!store.insert(r)) {

@@ -66,7 +66,7 @@ public:
     void stop(int flushMs = 5000);
 
     // Any thread. Cheap: the row is made in the writer's thread.
-    void record(const CEvent &e, const QString &controllerName, const QString &eventName);
+    void record(const CEvent &e, const QString &controllerName);
     void recordNotice(const QString &action, const QString &text);
 
     Counters counters() const;
@@ -81,7 +81,6 @@ private:
     {
         CEvent event;
         QString controller;
-        QString eventName;
         qint64 receivedMs = 0;    // wall clock: dates an event without a valid time
         HistoryRecord ready;  // a notice, made already
         bool isNotice = false;

@@ -1,7 +1,6 @@
 #include "server/historyservice.h"
 
 #include "clients/cclient.h"
-#include "config/configtables.h"
 #include "core/apppaths.h"
 #include "core/servercontext.h"
 #include "history/historyreader.h"
@@ -14,11 +13,6 @@
 
 namespace {
 const QString kConnection = QStringLiteral("连接");
-
-qint64 nameKey(int nNumber, int nClass, int nProperty)
-{
-    return (qint64(nNumber) << 32) | (qint64(quint16(nClass)) << 16) | quint16(nProperty);
-}
 } // namespace
 
 HistoryService::~HistoryService() = default;
@@ -37,18 +31,6 @@ ServerService::Start HistoryService::start(FireServer &server)
     }
     options.maxBacklog = qMax(1000, ctx.iniInt(QStringLiteral("History/maxBacklog"), options.maxBacklog));
     m_panels = server.panelManager();
-
-    // The delivered event carries the table's number, not the raw code:
-    // several entries share a number, and its class and property tell them
-    // apart as far as anything can.
-    for (const EventEntry &entry : ConfigTables::instance().events()) {
-        // The lowest raw code of a number is its plainest entry.
-        const int number = entry.number.toInt();
-        for (const qint64 key : {nameKey(number, entry.eventClass, entry.property), nameKey(number, -1, -1)}) {
-            if (!m_names.contains(key))
-                m_names.insert(key, entry.name);
-        }
-    }
 
     m_recorder.reset(new HistoryRecorder(options));
     m_recorder->start();
@@ -76,16 +58,10 @@ void HistoryService::stop()
                               .arg(c.written).arg(c.dropped).arg(c.lost);
 }
 
-QString HistoryService::eventName(const CEvent &e) const
-{
-    const QString exact = m_names.value(nameKey(e.nEventCode, e.nEventType, e.nEventProperty));
-    return exact.isEmpty() ? m_names.value(nameKey(e.nEventCode, -1, -1)) : exact;
-}
-
 void HistoryService::eventDelivered(const CEvent &e)
 {
     const ControllerInfo *info = m_panels ? m_panels->controllerInfo(e.nPanelID) : nullptr;
-    m_recorder->record(e, info ? info->name : QString(), eventName(e));
+    m_recorder->record(e, info ? info->name : QString());
 }
 
 void HistoryService::clientConnected(CClient *client)

@@ -8,7 +8,6 @@
 #include "history/historyrecorder.h"
 #include "server/serverservice.h"
 
-#include <QHash>
 #include <QString>
 
 #include <memory>
@@ -35,12 +34,8 @@ public:
 
 private:
     void clientConnected(CClient *client);
-    // The name of a delivered event in the event table.
-    QString eventName(const CEvent &e) const;
 
     std::unique_ptr<HistoryRecorder> m_recorder;
     HistoryReader *m_reader = nullptr; // child
     CPanelManager *m_panels = nullptr;
-    // Event table number and class to name; by number alone as a fallback.
-    QHash<qint64, QString> m_names;
 };

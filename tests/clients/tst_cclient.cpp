@@ -280,6 +280,7 @@ private slots:
                  QStringLiteral("故障控制器3号 设备0301 二楼2026-12-02 10:00:00"));
         CEvent expected = sampleEvent();
         expected.strTime = QStringLiteral("2026-12-02 10:00:00");
+        expected.nEventCode = 0; // "g" carries the table's number, as in NewEvent
         QCOMPARE(got.rows[0].event, expected);
         QVERIFY(m_srv->commands.isEmpty());
     }

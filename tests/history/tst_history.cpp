@@ -17,14 +17,17 @@
 #include <atomic>
 
 namespace {
-CEvent makeEvent(int panel, int eventClass, int number, int property, const QString &code, const QString &time)
+CEvent makeEvent(int panel, int eventClass, int number, int property, const QString &code, const QString &time,
+                 const QString &name = QString())
 {
     CEvent e;
     e.nCom = 1;
     e.nPanelID = quint8(panel);
     e.nPanelType = 22;
     e.nEventType = eventClass;
-    e.nEventCode = number;
+    e.nEventCode = 9000 + number; // the source's own code; the table's number is what counts
+    e.nEventNo = number;
+    e.strEventName = name;
     e.nEventProperty = property;
     e.nLoop = 2;
     e.nAddress = 7;
@@ -99,11 +102,11 @@ private slots:
     {
         HistoryRecorder r(options());
         r.start();
-        r.record(makeEvent(1, 1, 1, 1, "00100503", "2026-12-01 10:00:00"), QStringLiteral("一号主机"), QStringLiteral("报警"));
-        r.record(makeEvent(1, 7, 7, 1, "00200714", "2026-12-01 10:00:05"), QStringLiteral("一号主机"), QStringLiteral("设备故障"));
-        r.record(makeEvent(1, 7, 7, 0, "00200714", "2026-12-01 10:00:09"), QStringLiteral("一号主机"), QStringLiteral("设备故障恢复"));
-        r.record(makeEvent(3, 8, 8, 0, "00300101", "2026-12-01 11:00:00"), QString(), QStringLiteral("取消屏蔽"));
-        r.record(makeEvent(3, 17, 17, 1, QString(), "garbage"), QString(), QStringLiteral("控制器通讯"));
+        r.record(makeEvent(1, 1, 1, 1, "00100503", "2026-12-01 10:00:00", QStringLiteral("报警")), QStringLiteral("一号主机"));
+        r.record(makeEvent(1, 7, 7, 1, "00200714", "2026-12-01 10:00:05", QStringLiteral("设备故障")), QStringLiteral("一号主机"));
+        r.record(makeEvent(1, 7, 7, 0, "00200714", "2026-12-01 10:00:09", QStringLiteral("设备故障恢复")), QStringLiteral("一号主机"));
+        r.record(makeEvent(3, 8, 8, 0, "00300101", "2026-12-01 11:00:00", QStringLiteral("取消屏蔽")), QString());
+        r.record(makeEvent(3, 17, 17, 1, QString(), "garbage", QStringLiteral("控制器通讯")), QString());
         r.recordNotice(QStringLiteral("连接"), QStringLiteral("客户端登录:demo"));
         QTRY_COMPARE(r.counters().written, qint64(6));
 
@@ -132,7 +135,9 @@ private slots:
         QCOMPARE(page.rows.size(), 3);
         QCOMPARE(page.rows.first().atime, QStringLiteral("2026-12-01 10:00:09")); // newest first
         QCOMPARE(page.rows.first().event.strCode, QStringLiteral("00200714"));
-        QCOMPARE(page.rows.first().event.nEventCode, 7);
+        QCOMPARE(page.rows.first().event.nEventNo, 7);
+        QCOMPARE(page.rows.first().event.nEventCode, 9007);
+        QCOMPARE(page.rows.first().event.strEventName, QStringLiteral("设备故障恢复"));
         q.panel = 0;
         q.eventClass = 8;
         QCOMPARE(HistoryReader::run(m_path, q).rows.value(0).action, QStringLiteral("取消屏蔽"));
@@ -148,8 +153,7 @@ private slots:
         HistoryRecorder r(options());
         r.start();
         for (int i = 0; i < 25; ++i)
-            r.record(makeEvent(2, 1, 1, 1, QString::number(i), QStringLiteral("2026-12-02 08:00:%1").arg(i / 3, 2, 10, QLatin1Char('0'))),
-                     QString(), QString());
+            r.record(makeEvent(2, 1, 1, 1, QString::number(i), QStringLiteral("2026-12-02 08:00:%1").arg(i / 3, 2, 10, QLatin1Char('0'))), QString());
         QTRY_COMPARE(r.counters().written, qint64(25));
         HistoryQuery q;
         q.from = QStringLiteral("2026-12-02 00:00:00");
@@ -195,7 +199,7 @@ private slots:
         }
         HistoryRecorder r(options());
         r.start();
-        r.record(makeEvent(4, 1, 1, 1, "0401", "2026-12-03 02:00:00"), QString(), QStringLiteral("报警"));
+        r.record(makeEvent(4, 1, 1, 1, "0401", "2026-12-03 02:00:00", QStringLiteral("报警")), QString());
         QTRY_COMPARE(r.counters().written, qint64(1));
         r.stop();
         Peek peek(m_path);
@@ -220,14 +224,14 @@ private slots:
         o.maxBacklog = 40;
         HistoryRecorder r(o);
         r.start();
-        r.record(makeEvent(1, 1, 1, 1, "first", "2026-12-04 00:00:00"), QString(), QString());
+        r.record(makeEvent(1, 1, 1, 1, "first", "2026-12-04 00:00:00"), QString());
         QTRY_COMPARE(r.counters().written, qint64(1));
 
         LogCapture log;
         auto peek = std::make_unique<Peek>(m_path);
         QVERIFY(peek->exec("begin exclusive"));
         for (int i = 0; i < 60; ++i)
-            r.record(makeEvent(1, 1, 1, 1, QString::number(i), "2026-12-04 00:00:01"), QString(), QString());
+            r.record(makeEvent(1, 1, 1, 1, QString::number(i), "2026-12-04 00:00:01"), QString());
         QTRY_VERIFY_WITH_TIMEOUT(r.isFailing(), 10000);
         QTRY_COMPARE(r.counters().dropped, qint64(20));
         QTRY_COMPARE(r.counters().waiting, 40);
@@ -287,7 +291,7 @@ private slots:
         HistoryRecorder r(options());
         r.start();
         for (int i = 0; i < 20000; ++i)
-            r.record(makeEvent(1 + i % 5, 1, 1, 1, QString::number(i), "2026-12-06 00:00:00"), QString(), QString());
+            r.record(makeEvent(1 + i % 5, 1, 1, 1, QString::number(i), "2026-12-06 00:00:00"), QString());
         r.stop();
         QCOMPARE(r.counters().written, qint64(20000));
         Peek peek(m_path);
