@@ -67,7 +67,7 @@ struct Rig {
     // The first cycle, whose record query ends on a panel without records.
     void settle()
     {
-        QCOMPARE(d.pollPanel(), 100);
+        QCOMPARE(d.pollPanel(), Controller::Done);
         QVERIFY(d.recordQueryDone());
         f->clearWrites();
         events();
@@ -133,13 +133,13 @@ private slots:
         CedarRig c(50, 12);
         QVERIFY(c.ok);
         QCOMPARE(c.f->baudRate(), 2400);
-        QCOMPARE(c.d.pollPanel(), 100);
+        QCOMPARE(c.d.pollPanel(), Controller::Done);
         QCOMPARE(c.f->writtenData(), hex("0c180002 0c00 0f 1f")); // record 2 (unanswered), handshake, data, accepted
         QCOMPARE(parities(c.f), QStringLiteral("MMMMMMSS"));
         QCOMPARE(c.f->writes().size(), 8);
         QVERIFY(c.d.recordQueryDone());
         c.f->clearWrites();
-        QCOMPARE(c.d.pollPanel(), 100);
+        QCOMPARE(c.d.pollPanel(), Controller::Done);
         QCOMPARE(c.f->writtenData(), hex("0c00 0f 1f"));
         QVERIFY(c.events().isEmpty());
         QCOMPARE(c.d.getCommState(), 1);
@@ -151,7 +151,7 @@ private slots:
         r.sim.addRecord(hex("0a102245"));
         r.sim.addRecord(hex("00010203"));
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(r.d.pollPanel(), 100);
+            QCOMPARE(r.d.pollPanel(), Controller::Done);
         // The first query after start begins at record 2 and ends where the panel falls silent.
         QCOMPARE(recordIndexes(r.sim), (QList<int>{2, 3, 4}));
         const QList<CEvent> ev = r.events();
@@ -163,9 +163,9 @@ private slots:
         QCOMPARE(int(ev.at(0).nCom), 7);
         QCOMPARE(ev.at(1).strCode, QStringLiteral("00010203"));
         // A reset command starts the next query at record 1.
-        QCOMPARE(r.d.sendControl94(), 100);
+        QCOMPARE(r.d.sendControl94(), Controller::Done);
         QVERIFY(!r.d.recordQueryDone());
-        QCOMPARE(r.d.pollPanel(), 100);
+        QCOMPARE(r.d.pollPanel(), Controller::Done);
         QCOMPARE(recordIndexes(r.sim), QList<int>{1});
         QCOMPARE(r.events().last().strCode, QStringLiteral("11223301"));
     }
@@ -290,7 +290,7 @@ private slots:
                            : command == CmdReset    ? driver.sendControl94()
                            : command == CmdSyncTime ? driver.syncTime()
                                                     : driver.setDeviceState(command, code, QString());
-        QCOMPARE(result, written.isEmpty() ? int(Controller::CommandRefused) : 100);
+        QCOMPARE(result, written.isEmpty() ? int(Controller::Refused) : 100);
         QCOMPARE(f->writtenData().toHex(' '), written.toHex(' '));
         if (written.isEmpty())
             return;
@@ -320,37 +320,37 @@ private slots:
         {
             CedarRig r(50);
             r.sim.setRefuseCommands(true);
-            QCOMPARE(r.d.syncTime(), 101);
-            QCOMPARE(r.d.setDeviceState(CmdStart, QStringLiteral("01020304"), QString()), 5);
+            QCOMPARE(r.d.syncTime(), Controller::NoAnswer);
+            QCOMPARE(r.d.setDeviceState(CmdStart, QStringLiteral("01020304"), QString()), Controller::WrongReply);
         }
         {
             CedarRig r(50);
             r.respond = [](const QByteArray &) { return hex("02"); }; // someone else's echo
-            QCOMPARE(r.d.sendControl89(), 101);
-            QCOMPARE(r.d.pollPanel(), 101);
+            QCOMPARE(r.d.sendControl89(), Controller::NoAnswer);
+            QCOMPARE(r.d.pollPanel(), Controller::NoAnswer);
             QCOMPARE(r.f->writtenData().right(2), hex("0100")); // no data phase after a wrong echo
         }
         CedarRig r(50);
         r.sim.setSilent(true);
         QElapsedTimer t;
         t.start();
-        QCOMPARE(r.d.sendControl89(), 101);
+        QCOMPARE(r.d.sendControl89(), Controller::NoAnswer);
         QVERIFY2(t.elapsed() >= 450 && t.elapsed() < 1500, qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(r.d.sendControl94(), 101);
-        QCOMPARE(r.d.setDeviceState(CmdStart, QStringLiteral("01020304"), QString()), 101);
+        QCOMPARE(r.d.sendControl94(), Controller::NoAnswer);
+        QCOMPARE(r.d.setDeviceState(CmdStart, QStringLiteral("01020304"), QString()), Controller::NoAnswer);
     }
     void readValue()
     {
         CedarRig r(50);
         r.sim.setReadValue(0x0456);
-        QCOMPARE(r.d.readValue(2, 7, 0), 100);
+        QCOMPARE(r.d.readValue(2, 7, 0), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("01650207"));
         QCOMPARE(parities(r.f), QStringLiteral("MMMM"));
         r.f->clearWrites();
-        QCOMPARE(r.d.readValue(2, 7, 3), 100);
+        QCOMPARE(r.d.readValue(2, 7, 3), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("01660207"));
         r.sim.setSilent(true);
-        QCOMPARE(r.d.readValue(1, 9, 0), 100); // no reply: the client still gets its answer
+        QCOMPARE(r.d.readValue(1, 9, 0), Controller::Done); // no reply: the client still gets its answer
         const QList<CEvent> ev = r.events();
         QCOMPARE(ev.size(), 3);
         QCOMPARE(QList<int>({ev.at(0).nEventCode, ev.at(0).nLoop, ev.at(0).nAddress, ev.at(0).nChannel, ev.at(0).nValue}),
@@ -360,7 +360,7 @@ private slots:
 
         // Dune reads no values: nothing goes to the panel.
         DuneRig d(160);
-        QCOMPARE(d.d.readValue(2, 7, 0), 0);
+        QCOMPARE(d.d.readValue(2, 7, 0), Controller::NotDone);
         QVERIFY(d.f->writtenData().isEmpty());
         QVERIFY(d.events().isEmpty());
     }
@@ -373,12 +373,12 @@ private slots:
         // A reset the panel does not take is not reported: no code 12 for
         // this attempt, nor for the base's retries.
         r.respond = [](const QByteArray &) { return QByteArray(); };
-        QCOMPARE(r.d.sendControl94(), 101);
+        QCOMPARE(r.d.sendControl94(), Controller::NoAnswer);
         QVERIFY(r.events().isEmpty());
         r.respond = nullptr;
         r.f->clearWrites();
         // Taken: reported exactly once.
-        QCOMPARE(r.d.sendControl94(), 100);
+        QCOMPARE(r.d.sendControl94(), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("015f"));
         QCOMPARE(r.codes(), QList<int>{12});
         const CEvent reset = r.events().value(0);
@@ -386,11 +386,11 @@ private slots:
         // Plain polls until five seconds have passed, then the records again.
         now += 4999;
         r.f->clearWrites();
-        QCOMPARE(r.d.pollPanel(), 100);
+        QCOMPARE(r.d.pollPanel(), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("0100 0f 1f"));
         now += 1;
         r.f->clearWrites();
-        QCOMPARE(r.d.pollPanel(), 100);
+        QCOMPARE(r.d.pollPanel(), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("01180001 0100 0f 1f"));
 
         // The panel's own reset report arms the same delay.
@@ -398,7 +398,7 @@ private slots:
         r.sim.addSilenced();
         r.sim.addStatus(0x60);
         for (int i = 0; i < 3; ++i)
-            QCOMPARE(r.d.pollPanel(), 100);
+            QCOMPARE(r.d.pollPanel(), Controller::Done);
         QCOMPARE(r.codes(), (QList<int>{12, 12, 37}));
         QCOMPARE(r.events().at(1).strCode, QStringLiteral("00000000"));
         QVERIFY(r.d.recordQueryDone());
@@ -443,12 +443,12 @@ private slots:
             }
             return r.sim.feed(b);
         };
-        QCOMPARE(r.d.pollPanel(), 101);
+        QCOMPARE(r.d.pollPanel(), Controller::NoAnswer);
         QVERIFY(used);
         QCOMPARE(r.f->writtenData().right(1), lastWrite);
         QVERIFY(r.codes().isEmpty());
         // The next cycle starts clean and takes the panel's report.
-        QCOMPARE(r.d.pollPanel(), 100);
+        QCOMPARE(r.d.pollPanel(), Controller::Done);
         QCOMPARE(r.codes(), QList<int>{3});
     }
 };

@@ -120,7 +120,7 @@ private slots:
 
         // A time sync: the next answer sets the panel's clock, then plain ones again.
         r.f->clearWrites();
-        QCOMPARE(r.d.syncTime(), 0);
+        QCOMPARE(r.d.syncTime(), Controller::NotDone);
         r.f->inject(appendCrc(hex("7e0101010301 0001")));
         r.f->inject(appendCrc(hex("7e0101010301 0001")));
         QTRY_COMPARE(r.writes(), (QList<QByteArray>{hex("7e0102020842 180c05152d0a 01 6518"), answer}));
