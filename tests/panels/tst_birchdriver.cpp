@@ -3,10 +3,9 @@
 // the record query, reports and status frames as events, command replies and
 // hostile frames.
 
-#include "eventsink.h"
-#include "qtwarningguard.h"
+#include "common/driverrig.h"
+#include "common/qtwarningguard.h"
 
-#include "panels/fakelink.h"
 #include "panels/models/controllerash.h"
 #include "panels/models/controllerbirch.h"
 #include "tools/sim/birchpanelsim.h"
@@ -17,44 +16,25 @@ namespace {
 
 QByteArray hex(const char *h) { return QByteArray::fromHex(h); }
 
-// A driver on a fake link whose replies come from the simulator (or from
-// `respond`); everything runs in the test thread, so each call is one exchange.
+// The rig with Birch's helpers: one poll cycle, and the parity of each byte.
 template <class Driver, bool ash = std::is_same<Driver, ControllerAsh>::value>
-struct Rig {
-    explicit Rig(int id = 1) : d("COM:COM7", id, ash ? 20 : 22), f(new FakeLink), sim(id)
-    {
-        f->setResponder([this](const QByteArray &b, QSerialPort::Parity) { return respond ? respond(b) : sim.feed(b); });
-        d.setLink(f);
-        d.setClock([] { return QDateTime(QDate(2024, 12, 5), QTime(21, 45, 10)); });
-        sink.watch(&d);
-        d.openController();
-    }
-    QList<CEvent> events()
-    {
-        QCoreApplication::processEvents(); // events are queued even in one thread
-        return sink.events;
-    }
+struct Rig : DriverRig<Driver, BirchPanelSim> {
+    explicit Rig(int id = 1) : DriverRig<Driver, BirchPanelSim>(QStringLiteral("COM:COM7"), id, ash ? 20 : 22, id) {}
     // One poll cycle: what the driver wrote; the result is kept in `last`.
     QByteArray poll()
     {
-        f->clearWrites();
-        last = d.pollPanel();
-        return f->writtenData();
+        this->f->clearWrites();
+        last = this->d.pollPanel();
+        return this->f->writtenData();
     }
     // "M" mark, "S" space: one letter per written byte.
     QString parities() const
     {
         QString s;
-        for (const auto &b : f->writtenBytes())
+        for (const auto &b : this->f->writtenBytes())
             s += b.second == QSerialPort::MarkParity ? 'M' : b.second == QSerialPort::SpaceParity ? 'S' : 'N';
         return s;
     }
-
-    Driver d;
-    FakeLink *f;
-    BirchPanelSim sim;
-    EventSink sink;
-    std::function<QByteArray(const QByteArray &)> respond;
     int last = 0;
 };
 using BirchRig = Rig<ControllerBirch>;

@@ -3,10 +3,9 @@
 // parity of each byte, the record query, reports as events, command replies,
 // read values and hostile frames.
 
-#include "eventsink.h"
-#include "qtwarningguard.h"
+#include "common/driverrig.h"
+#include "common/qtwarningguard.h"
 
-#include "panels/fakelink.h"
 #include "panels/models/cedarframes.h"
 #include "panels/models/controllercedar.h"
 #include "panels/models/controllerdune.h"
@@ -41,46 +40,28 @@ QByteArray report(const char *headerAndBody)
     return f.append(char(s == 0xBB ? 0xB5 : s)).append(char(0xBB));
 }
 
-// A driver on a fake link whose replies come from the simulator (or from
-// `respond`); everything runs in the test thread, so each call is one exchange.
 template <class Driver>
-struct Rig {
+struct Rig : DriverRig<Driver, CedarPanelSim> {
     explicit Rig(int type, int id = 1)
-        : d(QStringLiteral("COM:COM7"), id, type), f(new FakeLink),
-          sim(id, std::is_same<Driver, ControllerDune>::value ? CedarPanelSim::Dune : CedarPanelSim::Cedar)
+        : DriverRig<Driver, CedarPanelSim>(QStringLiteral("COM:COM7"), id, type, id,
+                                           std::is_same<Driver, ControllerDune>::value ? CedarPanelSim::Dune
+                                                                                        : CedarPanelSim::Cedar)
     {
-        f->setResponder([this](const QByteArray &b, QSerialPort::Parity) { return respond ? respond(b) : sim.feed(b); });
-        d.setLink(f);
-        d.setClock([] { return QDateTime(QDate(2024, 12, 5), QTime(21, 45, 10)); });
         // Every record query ends with an unanswered request: keep that short.
-        d.setRecordReplyTicks(5);
-        d.setReadValueTicks(5);
-        sink.watch(&d);
-        ok = d.openController();
+        this->d.setRecordReplyTicks(5);
+        this->d.setReadValueTicks(5);
     }
-    QList<CEvent> events()
-    {
-        QCoreApplication::processEvents(); // events are queued even in one thread
-        return sink.events;
-    }
-    QList<int> codes() { return events(), sink.codes(); }
+    QList<int> codes() { return this->events(), this->sink.codes(); }
     // The first cycle, whose record query ends on a panel without records.
     void settle()
     {
-        QCOMPARE(d.pollPanel(), Controller::Done);
-        QVERIFY(d.recordQueryDone());
-        f->clearWrites();
-        events();
-        sink.events.clear();
-        sim.takeReceived();
+        QCOMPARE(this->d.pollPanel(), Controller::Done);
+        QVERIFY(this->d.recordQueryDone());
+        this->f->clearWrites();
+        this->events();
+        this->sink.events.clear();
+        this->sim.takeReceived();
     }
-
-    Driver d;
-    FakeLink *f;
-    CedarPanelSim sim;
-    EventSink sink;
-    std::function<QByteArray(const QByteArray &)> respond;
-    bool ok = false;
 };
 using CedarRig = Rig<ControllerCedar>;
 using DuneRig = Rig<ControllerDune>;

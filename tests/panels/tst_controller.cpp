@@ -2,8 +2,8 @@
 // command queue, timed reads, the receive-buffer cap, the UDP link and
 // stopping a worker that waits.
 
-#include "eventsink.h"
-#include "qtwarningguard.h"
+#include "common/eventsink.h"
+#include "common/qtwarningguard.h"
 
 #include "panels/controller.h"
 #include "panels/fakelink.h"

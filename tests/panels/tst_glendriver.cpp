@@ -1,10 +1,9 @@
 // The Glen driver's exchanges against the simulator through the fake link:
 // poll form after failures, record blocks as events, command replies.
 
-#include "eventsink.h"
-#include "qtwarningguard.h"
+#include "common/driverrig.h"
+#include "common/qtwarningguard.h"
 
-#include "panels/fakelink.h"
 #include "panels/models/controllerglen.h"
 #include "tools/sim/glenpanelsim.h"
 
@@ -17,25 +16,8 @@ QDateTime fifthOfDecember() { return QDateTime(QDate(2024, 12, 5), QTime(21, 45,
 
 // A driver on a fake link answered by the simulator; everything runs in the
 // test thread, so each call is one exchange.
-struct Rig {
-    explicit Rig(int type = 31) : d(QStringLiteral("COM:COM4"), 1, type), f(new FakeLink)
-    {
-        f->setResponder([this](const QByteArray &bytes, QSerialPort::Parity) { return sim.feed(bytes); });
-        d.setLink(f);
-        d.setClock(fifthOfDecember);
-        sink.watch(&d);
-        ok = d.openController();
-    }
-    QList<CEvent> events()
-    {
-        QCoreApplication::processEvents();
-        return sink.events;
-    }
-    ControllerGlen d;
-    FakeLink *f;
-    GlenPanelSim sim;
-    EventSink sink;
-    bool ok = false;
+struct Rig : DriverRig<ControllerGlen, GlenPanelSim> {
+    explicit Rig(int type = 31) : DriverRig(QStringLiteral("COM:COM4"), 1, type) { d.setClock(fifthOfDecember); }
 };
 
 } // namespace

@@ -3,8 +3,8 @@
 // ways, repeats, loss, hostile datagrams, a shared local port), the driver's
 // report table and command records, and its supervision on an injected clock.
 
-#include "eventsink.h"
-#include "qtwarningguard.h"
+#include "common/eventsink.h"
+#include "common/qtwarningguard.h"
 
 #include "config/configtables.h"
 #include "panels/models/ats2panel.h"
