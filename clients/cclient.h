@@ -54,6 +54,14 @@ public:
     explicit CClient(CEventProcess *pEventProcess, QObject *parent = nullptr);
     ~CClient() override;
 
+    // Answers a history question: runs q and calls done with the page in
+    // this client's thread, or not at all once context is gone. The server
+    // installs it when it records the history; without it HISTORY is
+    // answered with "not recorded".
+    using HistoryHandler = std::function<void(const HistoryQuery &q, QObject *context,
+                                              std::function<void(const HistoryPage &)> done)>;
+    void setHistoryHandler(HistoryHandler handler) { m_historyHandler = std::move(handler); }
+
     // Must be called before setSocket.
     void setTiming(const Timing &timing) { m_timing = timing; }
     const Timing &timing() const { return m_timing; }
@@ -114,6 +122,8 @@ private:
     void handleReadValueSwitch(CEvent e);
     void handleReadValue(CEvent e);
     void handleGetRemote();
+    void handleHistory(const ClientCodec::Request &request);
+    void sendHistory(const HistoryPage &page);
     // Panel commands need a logged-in connection; false (and logged) otherwise.
     bool allowPanelCommand(const QString &strWord, quint8 nPanelID, int nCode);
     // Takes the next number only for a message that will really go out.
@@ -131,6 +141,7 @@ private:
 
     CEventProcess *m_pEventProcess;
     QPointer<QTcpSocket> m_socket;
+    HistoryHandler m_historyHandler;
     Timing m_timing;
 
     QString m_userName;

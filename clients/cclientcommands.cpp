@@ -32,6 +32,7 @@ void CClient::handleRequest(const ClientCodec::Request &request)
     case Request::ReadValueSwitch: handleReadValueSwitch(request.event); break;
     case Request::ReadValue: handleReadValue(request.event); break;
     case Request::GetRemote: handleGetRemote(); break;
+    case Request::History: handleHistory(request); break;
     case Request::DataReceived:
         // The client's acknowledgement: its arrival already counted as life.
         break;
@@ -225,4 +226,38 @@ void CClient::handleGetRemote()
     const bool ok = ServerContext::instance().remoteLinkOk;
     send(ok ? QStringLiteral("RemoteOK") : QStringLiteral("RemoteFailed"), QVariant(QString()));
     log(0, 0, QStringLiteral("客户端查询远程中心状态:") + (ok ? QStringLiteral("已连接") : QStringLiteral("未连接")));
+}
+
+// --- history ------------------------------------------------------------------
+
+void CClient::handleHistory(const ClientCodec::Request &request)
+{
+    HistoryPage refusal;
+    // Read-only, but the history tells who was where: for operators only.
+    if (!isLoggedIn())
+        refusal.error = QStringLiteral("log in first");
+    else if (!request.error.isEmpty())
+        refusal.error = request.error;
+    else if (!m_historyHandler)
+        refusal.error = QStringLiteral("this server records no history (History/enabled is not 1)");
+    if (!refusal.error.isEmpty()) {
+        qWarning().noquote() << "client" << peerText() << "HISTORY refused:" << refusal.error;
+        sendHistory(refusal);
+        return;
+    }
+    const HistoryQuery &q = request.history;
+    log(quint8(q.panel), 0,
+        QStringLiteral("客户端查询历史记录:%1 至 %2 控制器:%3 类别:%4").arg(q.from, q.to).arg(q.panel).arg(q.eventClass));
+    m_historyHandler(q, this, [this](const HistoryPage &page) { sendHistory(page); });
+}
+
+void CClient::sendHistory(const HistoryPage &page)
+{
+    if (m_bSilent)
+        return;
+    const int nSerial = nextSequence();
+    if (!writable())
+        return;
+    writeToSocket(ClientCodec::encodeHistoryReply(nSerial, page));
+    m_bIdle = false;
 }

@@ -2,6 +2,7 @@
 
 #include "config/configtables.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QRegularExpression>
@@ -145,6 +146,7 @@ const Word kWords[] = {
     {Request::DataReceived, "DATARECEIVED", 0},
     {Request::NewEvent, "NEWEVENT", kNewEventRequest},
     {Request::Lamp, "SETLAMP", 0},
+    {Request::History, "HISTORY", 0},
 };
 
 const Word *wordOf(Request::Kind kind)
@@ -166,6 +168,40 @@ bool isEmptyResultWord(const QString &upper)
     return upper == QLatin1String("REMOTEOK") || upper == QLatin1String("REMOTEFAILED")
            || upper == QLatin1String("REMOTELEDON") || upper == QLatin1String("REMOTELEDBLINK")
            || upper == QLatin1String("REMOTELEDOFF");
+}
+
+// HISTORY's members, strictly typed: a query that means something else than
+// the asker thinks is answered with the reason, not run.
+HistoryQuery readHistory(const QJsonObject &o, QString *error)
+{
+    HistoryQuery q;
+    const auto text = [&](const char *key, QString *to) {
+        const QJsonValue v = o.value(QLatin1String(key));
+        if (v.isUndefined() || v.isNull())
+            return;
+        if (!v.isString())
+            *error = QStringLiteral("member \"%1\" must be a string").arg(QLatin1String(key));
+        else
+            *to = v.toString();
+    };
+    const auto number = [&](const char *key, int *to) {
+        const QJsonValue v = o.value(QLatin1String(key));
+        if (v.isUndefined() || v.isNull())
+            return;
+        const double d = v.toDouble();
+        if (!v.isDouble() || d != double(qint64(d)) || d < -1e9 || d > 1e9)
+            *error = QStringLiteral("member \"%1\" must be a whole number").arg(QLatin1String(key));
+        else
+            *to = int(d);
+    };
+    text("m", &q.from);
+    text("n", &q.to);
+    number("d", &q.panel);
+    number("f", &q.eventClass);
+    text("l", &q.text);
+    number("q", &q.pageSize);
+    text("r", &q.cursor);
+    return q;
 }
 
 const char *const kNoSuchCommand = "Program 'getStringFromType' No This Command!";
@@ -197,6 +233,9 @@ Request decodeRequest(const QJsonObject &obj)
     case Request::Logout:
         r.user = readUser(obj);
         break;
+    case Request::History:
+        r.history = readHistory(obj, &r.error);
+        break;
     case Request::ReadValue:
         r.event = readEvent(obj, kReadValue);
         // The client's switch is inverted on the panel side.
@@ -226,6 +265,21 @@ QJsonObject encodeRequest(const Request &request)
         CEvent e = request.event;
         e.nDevType = e.nDevType == 0 ? 1 : 0;
         writeEvent(o, e, kReadValue);
+        break;
+    }
+    case Request::History: {
+        const HistoryQuery &q = request.history;
+        o.insert(QStringLiteral("m"), q.from);
+        o.insert(QStringLiteral("n"), q.to);
+        if (q.panel)
+            o.insert(QStringLiteral("d"), q.panel);
+        if (q.eventClass)
+            o.insert(QStringLiteral("f"), q.eventClass);
+        if (!q.text.isEmpty())
+            o.insert(QStringLiteral("l"), q.text);
+        o.insert(QStringLiteral("q"), q.pageSize);
+        if (!q.cursor.isEmpty())
+            o.insert(QStringLiteral("r"), q.cursor);
         break;
     }
     default:
@@ -300,6 +354,49 @@ QByteArray withSerial(int nSerial, const QByteArray &body)
 CEvent decodeEvent(const QJsonObject &message)
 {
     return readEvent(message, kNewEventMessage);
+}
+
+QByteArray encodeHistoryReply(int nSerial, const HistoryPage &page)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("a"), QString::number(nSerial));
+    o.insert(QStringLiteral("b"), QStringLiteral("History"));
+    o.insert(QStringLiteral("v"), page.error.isEmpty() ? QStringLiteral("OK") : page.error);
+    o.insert(QStringLiteral("q"), page.rows.size());
+    o.insert(QStringLiteral("r"), page.nextCursor);
+    QJsonArray rows;
+    for (const HistoryRow &row : page.rows) {
+        QJsonObject r;
+        writeEvent(r, row.event, kNewEventMessage);
+        r.insert(QStringLiteral("o"), row.atime);
+        r.insert(QStringLiteral("v"), row.action);
+        r.insert(QStringLiteral("r"), row.content);
+        rows.append(r);
+    }
+    o.insert(QStringLiteral("w"), rows);
+    // Compact: a page holds up to a thousand rows.
+    QByteArray doc = QJsonDocument(o).toJson(QJsonDocument::Compact);
+    doc += '\n';
+    return doc;
+}
+
+HistoryPage decodeHistoryReply(const QJsonObject &message)
+{
+    HistoryPage page;
+    const QString v = message.value(QLatin1String("v")).toString();
+    if (v != QLatin1String("OK"))
+        page.error = v;
+    page.nextCursor = message.value(QLatin1String("r")).toString();
+    for (const QJsonValue &value : message.value(QLatin1String("w")).toArray()) {
+        const QJsonObject r = value.toObject();
+        HistoryRow row;
+        row.event = readEvent(r, kNewEventMessage);
+        row.atime = row.event.strTime;
+        row.action = r.value(QLatin1String("v")).toString();
+        row.content = r.value(QLatin1String("r")).toString();
+        page.rows << row;
+    }
+    return page;
 }
 
 QString describeMessage(const QString &strWord, const QVariant &payload)

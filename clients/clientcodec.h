@@ -7,6 +7,7 @@
 
 #include "clients/userinfo.h"
 #include "core/cevent.h"
+#include "core/historyquery.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -29,6 +30,7 @@ struct Request
         GetRemote,
         DataReceived,    // the client's acknowledgement
         NewEvent,        // an event a client reports
+        History,         // a page of the event history
         Lamp,            // SETLAMP, SOUND: logged only
         Unknown,
     };
@@ -36,6 +38,8 @@ struct Request
     QString word;        // "b" as the client wrote it
     CEvent event;        // the members the word carries (see decodeRequest)
     UserInfo user;       // LOGIN, LOGOUT
+    HistoryQuery history; // HISTORY
+    QString error;       // HISTORY: a member of the wrong type
 };
 
 // The request an object stands for. Only the members a word carries are
@@ -46,6 +50,17 @@ struct Request
 Request decodeRequest(const QJsonObject &obj);
 // The object a client sends for a request (fire-client and tests).
 QJsonObject encodeRequest(const Request &request);
+
+// HISTORY carries its own members: "m" from and "n" to (a range, as m and n
+// carry one of device codes; "yyyy-MM-dd" or "yyyy-MM-dd hh:mm:ss"), "d"
+// controller, "f" class, "l" text of the description, "q" page size, "r"
+// the cursor of the page before. The answer, word "History": "v" "OK" or
+// what was wrong, "q" the number of rows, "r" the cursor of the next page
+// (empty: the last), "w" the rows newest first, each the members of a
+// NewEvent ("o" the record's time) with "v" its action and "r" its
+// description.
+QByteArray encodeHistoryReply(int nSerial, const HistoryPage &page);
+HistoryPage decodeHistoryReply(const QJsonObject &message);
 
 // The panel command a SETCONTROL code stands for: 16 silence (0x89), 18
 // 0x97, 11 reset (0x94), 0x8A..0x93 as they are; 0 for any other code.

@@ -124,6 +124,7 @@ void RemoteServer::announce(int nEventType, uchar nLight, bool lightWithoutClien
         emit indicateRemoteLight(nLight);
     emit sigStrOutput(QStringLiteral("发送数据到所有客户端- Command:")
                       + (nEventType == 2 ? QStringLiteral("RemoteOK") : QStringLiteral("RemoteFailed")));
+    emit linkAnnounced(nEventType == 2);
 }
 
 void RemoteServer::linkStarted()

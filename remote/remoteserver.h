@@ -58,6 +58,8 @@ public:
 signals:
     void sigStrOutput(QString strOutput);
     void indicateRemoteLight(uchar nStatus);
+    // The link state the clients are told as "RemoteOK"/"RemoteFailed".
+    void linkAnnounced(bool bUp);
 
 public slots:
     void newDataToSend(const CEvent &e);

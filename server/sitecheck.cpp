@@ -105,6 +105,9 @@ const IniKey kIniKeys[] = {
     {"Mqtt/qos", IniType::Int, 0, 2},
     {"Mqtt/keepAlive", IniType::Int, 5, 65535},
     {"Mqtt/allowCommands", IniType::Bool},
+    {"History/enabled", IniType::Bool},
+    {"History/keepDays", IniType::Int, 1},
+    {"History/maxBacklog", IniType::Int, 1000},
     {"Setting/bRemote", IniType::Bool},
     {"Com/disconnectTimes", IniType::Int, 1},
 };

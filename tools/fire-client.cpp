@@ -86,7 +86,10 @@ int main(int argc, char *argv[])
         "  start|stop|disable|enable PANEL FROM [TO]   act on a device code range\n"
         "  read PANEL LOOP CHANNEL DEVTYPE   read a live value\n"
         "  readswitch PANEL LOOP CHANNEL ON  switch live-value reporting\n"
-        "  getremote                         ask for the monitoring-centre link state");
+        "  getremote                         ask for the monitoring-centre link state\n"
+        "  history --from D --to D [--panel N] [--class C] [--text T]\n"
+        "                                    print the recorded events, newest first\n"
+        "                                    (dates yyyy-MM-dd or \"yyyy-MM-dd hh:mm:ss\")");
     p.addHelpOption();
     p.addOptions({
         {{"H", "host"}, "Server address (default 127.0.0.1).", "host", "127.0.0.1"},
@@ -97,6 +100,13 @@ int main(int argc, char *argv[])
         {"count", "Exit after this many NewEvent messages.", "n"},
         {"timeout", "Exit after this many seconds (exit code 3 if --count was not reached).", "seconds"},
         {"hello", "Send a DATARECEIVED right after connecting, so events flow without a login."},
+        {"from", "history: first day or moment.", "time"},
+        {"to", "history: last day or moment (default: --from).", "time"},
+        {"panel", "history: only this controller.", "n"},
+        {"class", "history: only this event class.", "c"},
+        {"text", "history: only rows whose description contains this.", "t"},
+        {"page-size", "history: rows per page (default 100, at most 1000).", "n", "100"},
+        {"pages", "history: pages to fetch (default 1; 0: all).", "n", "1"},
     });
     p.addPositionalArgument("command", "Command and its arguments.", "[command args...]");
     CommandLine::process(p, app.arguments(), true);
@@ -128,11 +138,23 @@ int main(int argc, char *argv[])
         request.event.nDevType = command == "read" ? (number(4) == 1 ? 0 : 1) : number(4);
     } else if (command == "getremote") {
         request.kind = Request::GetRemote;
+    } else if (command == "history") {
+        if (!p.isSet("from"))
+            CommandLine::fail(p, QStringLiteral("history needs --from"));
+        request.kind = Request::History;
+        request.history.from = p.value("from");
+        request.history.to = p.isSet("to") ? p.value("to") : p.value("from");
+        request.history.panel = p.value("panel").toInt();
+        request.history.eventClass = p.value("class").toInt();
+        request.history.text = p.value("text");
+        request.history.pageSize = p.value("page-size").toInt();
     } else if (command != "watch") {
         CommandLine::fail(p, QStringLiteral("unknown command %1").arg(command));
     }
-    const QJsonObject commandObject = request.kind == Request::NoWord ? QJsonObject()
-                                                                      : ClientCodec::encodeRequest(request);
+    QJsonObject commandObject = request.kind == Request::NoWord ? QJsonObject()
+                                                                : ClientCodec::encodeRequest(request);
+    const int pagesWanted = p.value("pages").toInt();
+    int pages = 0;
 
     const bool raw = p.isSet("raw");
     const int wanted = p.value("count").toInt();
@@ -182,6 +204,24 @@ int main(int argc, char *argv[])
             const QString word = o.value("b").toString();
             if (word == QLatin1String("LogOK_Mulsys")) {
                 sendCommand();
+            } else if (word == QLatin1String("History")) {
+                const HistoryPage page = ClientCodec::decodeHistoryReply(o);
+                if (!page.error.isEmpty()) {
+                    fprintf(stderr, "fire-client: history refused: %s\n", qPrintable(page.error));
+                    QCoreApplication::exit(5);
+                    return;
+                }
+                for (const HistoryRow &row : page.rows)
+                    out() << row.atime << " | " << row.action << " | " << row.content << Qt::endl;
+                ++pages;
+                if (page.nextCursor.isEmpty() || (pagesWanted > 0 && pages >= pagesWanted)) {
+                    out() << "history: " << (page.nextCursor.isEmpty() ? "end" : "more after ") << page.nextCursor
+                          << Qt::endl;
+                    QCoreApplication::exit(0);
+                    return;
+                }
+                request.history.cursor = page.nextCursor;
+                socket.write(encode(ClientCodec::encodeRequest(request)));
             } else if (word == QLatin1String("LogFailed")) {
                 fprintf(stderr, "fire-client: login refused\n");
                 QCoreApplication::exit(4);

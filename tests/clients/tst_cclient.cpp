@@ -223,6 +223,68 @@ private slots:
         QCOMPARE(m_srv->commands.size(), 8);
     }
 
+    // HISTORY: for logins only, its members strictly typed, answered
+    // through the handler the server installs, and nothing goes to a panel.
+    void historyRequest()
+    {
+        auto p = peer();
+        QVERIFY(p);
+        const QJsonObject ask{{"b", "history"}, {"m", "2026-12-01"}, {"n", "2026-12-02 12:00:00"}, {"d", 3},
+                              {"f", 7}, {"l", "二楼"}, {"q", 50}, {"r", "2026-12-02 11:00:00|9"}};
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("HISTORY refused: log in first"));
+        p->send(ask);
+        QTRY_COMPARE(p->msgs.size(), 1);
+        QCOMPARE(p->msgs.last().value("v").toString(), QStringLiteral("log in first"));
+
+        p->login(QStringLiteral("alice"), QStringLiteral("Secret"));
+        QTRY_COMPARE(p->msgs.size(), 2);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("HISTORY refused: this server records no history"));
+        p->send(ask);
+        QTRY_COMPARE(p->msgs.size(), 3);
+
+        QList<HistoryQuery> asked;
+        m_srv->clients.first()->setHistoryHandler(
+            [&asked](const HistoryQuery &q, QObject *context, std::function<void(const HistoryPage &)> done) {
+                asked << q;
+                HistoryPage page;
+                HistoryRow row;
+                row.action = QStringLiteral("故障");
+                row.content = QStringLiteral("控制器3号 设备0301 二楼");
+                row.atime = QStringLiteral("2026-12-02 10:00:00");
+                row.event = sampleEvent();
+                row.event.strTime = row.atime;
+                page.rows << row;
+                page.nextCursor = QStringLiteral("2026-12-02 10:00:00|8");
+                // Answered later, as the reader does.
+                QTimer::singleShot(1, context, [done, page] { done(page); });
+            });
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("HISTORY refused: member \"d\" must be a whole number"));
+        QJsonObject wrong = ask;
+        wrong.insert("d", "3");
+        p->send(wrong);
+        QTRY_COMPARE(p->msgs.size(), 4);
+        QVERIFY(asked.isEmpty());
+        p->send(ask);
+        QTRY_COMPARE(p->msgs.size(), 5);
+        QCOMPARE(asked.size(), 1);
+        QCOMPARE(QStringList({asked[0].from, asked[0].to, QString::number(asked[0].panel),
+                              QString::number(asked[0].eventClass), asked[0].text, QString::number(asked[0].pageSize),
+                              asked[0].cursor}),
+                 (QStringList{"2026-12-01", "2026-12-02 12:00:00", "3", "7", "二楼", "50", "2026-12-02 11:00:00|9"}));
+        const HistoryPage got = ClientCodec::decodeHistoryReply(p->msgs.last());
+        QCOMPARE(p->msgs.last().value("b").toString(), QStringLiteral("History"));
+        QVERIFY(got.error.isEmpty());
+        QCOMPARE(got.nextCursor, QStringLiteral("2026-12-02 10:00:00|8"));
+        QCOMPARE(got.rows.size(), 1);
+        QCOMPARE(got.rows[0].action + got.rows[0].content + got.rows[0].atime,
+                 QStringLiteral("故障控制器3号 设备0301 二楼2026-12-02 10:00:00"));
+        CEvent expected = sampleEvent();
+        expected.strTime = QStringLiteral("2026-12-02 10:00:00");
+        expected.nEventCode = 0; // "g" carries the table's number, as in NewEvent
+        QCOMPARE(got.rows[0].event, expected);
+        QVERIFY(m_srv->commands.isEmpty());
+    }
+
     void loginReplies()
     {
         ServerContext::instance().bRemote = true;
