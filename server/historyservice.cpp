@@ -10,6 +10,7 @@
 #include "server/metricstext.h"
 
 #include <QDebug>
+#include <QPointer>
 
 namespace {
 const QString kConnection = QStringLiteral("连接");
@@ -66,9 +67,17 @@ void HistoryService::eventDelivered(const CEvent &e)
 
 void HistoryService::clientConnected(CClient *client)
 {
-    HistoryReader *reader = m_reader;
+    // A connection can outlive the service (the shutdown stops the service
+    // before the clients go): once the readers are gone, it is told so.
+    const QPointer<HistoryReader> reader = m_reader;
     client->setHistoryHandler([reader](const HistoryQuery &q, QObject *context,
                                        std::function<void(const HistoryPage &)> done) {
+        if (!reader) {
+            HistoryPage stopped;
+            stopped.error = QStringLiteral("the event history has stopped");
+            done(stopped);
+            return;
+        }
         reader->query(q, context, std::move(done));
     });
     const QString peer = client->socket() ? client->socket()->peerAddress().toString() : QString();
