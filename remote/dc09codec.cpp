@@ -312,8 +312,11 @@ Decoded decode(const QByteArray &bytes, const Key &key)
     Decoded d;
     if (bytes.isEmpty())
         return d;
-    if (bytes.at(0) != '\n')
-        return invalid(bytes, 0, QStringLiteral("%1 bytes before a frame's LF").arg(qMax(0, bytes.indexOf('\n'))));
+    if (bytes.at(0) != '\n') {
+        Decoded d = invalid(bytes, 0, QString());
+        d.error = QStringLiteral("%1 bytes that are not a frame (no LF before them)").arg(d.consumed);
+        return d;
+    }
     for (int i = 1; i < qMin(9, bytes.size()); ++i) {
         if (!isHex(bytes.at(i)))
             return invalid(bytes, 1, QStringLiteral("header \"%1\" is not CRC and length in hex")
