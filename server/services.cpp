@@ -5,6 +5,7 @@
 
 #include "server/centreservice.h"
 #include "server/cloudservice.h"
+#include "server/dc09service.h"
 #include "server/modbusservice.h"
 #include "server/mqttservice.h"
 #include "server/nbiotservice.h"
@@ -17,5 +18,6 @@ QList<ServerService *> ServerServices::create(QObject *parent)
         new ModbusService(parent),
         new CloudService(parent),
         new MqttService(parent),
+        new Dc09Service(parent),
     };
 }
