@@ -14,6 +14,8 @@
 #include "config/controllerstore.h"
 #include "core/apppaths.h"
 
+#include "common/sitekit.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -157,13 +159,9 @@ struct SiteController
 inline bool writeSite(const QString &dir, const QString &sourceDir, const QList<SiteController> &controllers,
                       bool withLog, const QByteArray &extraServerKeys = QByteArray())
 {
-    for (const char *name : {"EventConfig.xml", "SysSet.xml"}) {
-        const QString from = sourceDir + QStringLiteral("/site/") + QLatin1String(name);
-        QFile::remove(dir + QLatin1Char('/') + QLatin1String(name));
-        if (!QFile::copy(from, dir + QLatin1Char('/') + QLatin1String(name))) {
-            std::fprintf(stderr, "bench: cannot copy %s (give --source DIR)\n", qPrintable(from));
-            return false;
-        }
+    if (!Site::copyTables(dir, sourceDir)) {
+        std::fprintf(stderr, "bench: cannot copy the sample tables from %s (give --source DIR)\n", qPrintable(sourceDir));
+        return false;
     }
     QFile ini(dir + QStringLiteral("/config.ini"));
     if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -206,18 +204,7 @@ inline bool writeSite(const QString &dir, const QString &sourceDir, const QList<
     return true;
 }
 
-// The day logs the server wrote in dir/Log, joined.
-inline QByteArray readLogs(const QString &dir)
-{
-    QByteArray all;
-    const QDir logDir(dir + QStringLiteral("/Log"));
-    for (const QString &f : logDir.entryList(QDir::Files, QDir::Name)) {
-        QFile file(logDir.filePath(f));
-        if (file.open(QIODevice::ReadOnly))
-            all += file.readAll();
-    }
-    return all;
-}
+inline QByteArray readLogs(const QString &dir) { return Site::logBytes(dir); }
 
 // CPU time and memory of a process, from /proc.
 struct ProcSample

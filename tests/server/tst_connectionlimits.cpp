@@ -9,6 +9,7 @@
 #include "core/apppaths.h"
 #include "core/connectionlimits.h"
 #include "server/fireserver.h"
+#include "common/sitekit.h"
 #include "common/testfiles.h"
 
 #include <QRegularExpression>
@@ -59,9 +60,7 @@ private slots:
 
     void idleConnectionsGiveWayPerAddressAndInTotal()
     {
-        FireServer::Options options;
-        options.clientPort = options.centrePort = options.queryPort = 0;
-        FireServer server(options);
+        FireServer server(Site::freePorts());
         QVERIFY(server.start());
         const quint16 port = server.clientListener()->serverPort();
         LogCapture log;
@@ -113,9 +112,7 @@ private slots:
     void operatorGetsInPastAnIdleFloodFromItsOwnAddress()
     {
         QVERIFY(TestFiles::write(m_dir.filePath("config.ini"), "[Server]\nmaxConnectionsPerAddress=64\n"));
-        FireServer::Options options;
-        options.clientPort = options.centrePort = options.queryPort = 0;
-        FireServer server(options);
+        FireServer server(Site::freePorts());
         QVERIFY(server.start());
         const quint16 port = server.clientListener()->serverPort();
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("127.0.0.1 has all its 64 places taken"));

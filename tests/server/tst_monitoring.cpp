@@ -4,13 +4,13 @@
 // database becomes unreadable or the main thread stops answering.
 
 #include "common/httptestclient.h"
+#include "common/sitekit.h"
 #include "common/socatpair.h"
 #include "common/testfiles.h"
 
 #include "clients/cclient.h"
 #include "clients/clientaccounts.h"
 #include "config/controllerstore.h"
-#include "core/apppaths.h"
 #include "core/servercontext.h"
 #include "server/fireserver.h"
 #include "server/monitoring.h"
@@ -18,13 +18,12 @@
 
 #include <QRegularExpression>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 class TestMonitoring : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    SiteKit m_site;
 
     static double value(const QByteArray &text, const QString &sample)
     {
@@ -40,12 +39,11 @@ private slots:
     {
         if (QStandardPaths::findExecutable(QStringLiteral("socat")).isEmpty())
             QSKIP("socat is not installed");
-        AppPaths::setAppDir(m_dir.path());
-        for (const char *name : {"EventConfig.xml", "SysSet.xml"})
-            QVERIFY(QFile::copy(QStringLiteral(FIRE_SOURCE_DIR "/site/") + name, m_dir.filePath(name)));
-        SocatPair pair(m_dir.filePath("ttyPanel"), m_dir.filePath("ttySim"));
+        m_site.useHere();
+        QVERIFY(m_site.copyTables());
+        SocatPair pair(m_site.path("ttyPanel"), m_site.path("ttySim"));
         QVERIFY(pair.start());
-        QVERIFY(TestFiles::write(m_dir.filePath("config.ini"),
+        QVERIFY(TestFiles::write(m_site.path("config.ini"),
                                  "[SerialPorts]\nCOM1=" + pair.a().toUtf8() + "\n"));
         ServerContext::instance().loadIni();
         QVERIFY(ControllerStore::openDatabase(QString()));
@@ -57,8 +55,7 @@ private slots:
         panel.sim().setId(1);
         QVERIFY(panel.openDevice(pair.b()));
 
-        FireServer::Options o;
-        o.clientPort = o.centrePort = o.queryPort = 0;
+        FireServer::Options o = Site::freePorts();
         o.metricsPort = 0;
         FireServer server(o);
         QVERIFY(server.start());
@@ -111,7 +108,7 @@ private slots:
         HttpTest::CurlResult health = scrape("/healthz");
         QVERIFY2(health.out.startsWith("HTTP/1.1 200"), health.out.constData());
         QCOMPARE(HttpTest::bodyOf(health.out), QByteArray("ok\n"));
-        QFile db(m_dir.filePath("KelServerSet.db"));
+        QFile db(m_site.path("KelServerSet.db"));
         QVERIFY(db.open(QIODevice::ReadWrite));
         db.write(QByteArray(100, 'x'));
         db.close();

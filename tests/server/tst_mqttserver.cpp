@@ -5,9 +5,9 @@
 // Mqtt/allowCommands and Server/isControl both on; malformed commands are
 // answered with an error and reach no panel.
 
+#include "common/sitekit.h"
 #include "common/socatpair.h"
 #include "common/testfiles.h"
-#include "core/apppaths.h"
 #include "panels/cpanelmanager.h"
 #include "server/fireserver.h"
 #include "server/monitoring.h"
@@ -43,26 +43,23 @@ QJsonObject last(const MqttProbe &probe, const QString &topic)
 class TestMqttServer : public QObject
 {
     Q_OBJECT
-    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<SiteKit> m_site;
     std::unique_ptr<MosquittoBroker> m_broker;
     std::unique_ptr<SocatPair> m_pair;
     std::unique_ptr<BirchSimPort> m_panel;
     std::unique_ptr<FireServer> m_server;
     QStringList m_frames;
 
-    QString path(const QString &name) const { return m_dir->filePath(name); }
+    QString path(const QString &name) const { return m_site->path(name); }
 
     void startSite(bool allowCommands, bool control)
     {
-        m_dir.reset(new QTemporaryDir);
-        QVERIFY(m_dir->isValid());
-        m_broker.reset(new MosquittoBroker(m_dir->path()));
+        m_site.reset(new SiteKit);
+        QVERIFY(m_site->isValid());
+        m_broker.reset(new MosquittoBroker(m_site->dir()));
         QVERIFY(m_broker->start());
-        for (const char *name : {"EventConfig.xml", "SysSet.xml"})
-            QVERIFY(QFile::copy(QStringLiteral(FIRE_SOURCE_DIR "/site/") + name, path(name)));
-        QFile ini(path("config.ini"));
-        QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write(QStringLiteral("[Server]\nisControl=%1\n[Com]\ndisconnectTimes=3\n[SerialPorts]\nCOM1=%2\n"
+        QVERIFY(m_site->copyTables());
+        QVERIFY(m_site->writeIni(QStringLiteral("[Server]\nisControl=%1\n[Com]\ndisconnectTimes=3\n[SerialPorts]\nCOM1=%2\n"
                                  "COM2=%5\n"
                                  "[Mqtt]\nenabled=1\nhost=127.0.0.1\nport=%3\nclientId=site\nallowCommands=%4\n")
                       .arg(control ? 1 : 0)
@@ -70,12 +67,8 @@ class TestMqttServer : public QObject
                       .arg(m_broker->port())
                       .arg(allowCommands ? 1 : 0)
                       .arg(path("absent-tty"))
-                      .toUtf8());
-        ini.close();
-        QCOMPARE(QProcess::execute(QStringLiteral(FIRE_BINARY_DIR "/site-init"),
-                                   {"--app-dir", m_dir->path(), "--controller", QStringLiteral("1:22:1:一号主机"),
-                                    "--controller", QStringLiteral("2:22:2:二号主机")}),
-                 0);
+                      .toUtf8()));
+        QVERIFY(m_site->init({"--controller", QStringLiteral("1:22:1:一号主机"), "--controller", QStringLiteral("2:22:2:二号主机")}));
         m_pair.reset(new SocatPair(path("ttyPanel"), path("ttySim")));
         QVERIFY(m_pair->start());
         m_panel.reset(new BirchSimPort);
@@ -84,11 +77,8 @@ class TestMqttServer : public QObject
         connect(m_panel.get(), &BirchSimPort::frameReceived, this, [this](const QString &f) { m_frames << f; });
         QVERIFY(m_panel->openDevice(path("ttySim")));
 
-        AppPaths::setAppDir(m_dir->path());
-        FireServer::Options o;
-        o.clientPort = 0;
-        o.centrePort = 0;
-        o.queryPort = 0;
+        m_site->useHere();
+        FireServer::Options o = Site::freePorts();
         o.stateTimerMs = 200;
         o.mqtt.reconnectMinMs = 100;
         o.mqtt.reconnectMaxMs = 400;
@@ -127,7 +117,7 @@ private slots:
         m_panel.reset();
         m_pair.reset();
         m_broker.reset();
-        m_dir.reset();
+        m_site.reset();
     }
 
     void retainedStateFollowsCommunication()

@@ -2,6 +2,7 @@
 // ControllerBirch panel on a socat pair, fire-client as the client,
 // fire-centre as the centre and a Mosquitto broker of the test's own.
 #include "clients/clientaccounts.h"
+#include "common/sitekit.h"
 #include "common/socatpair.h"
 #include "common/testfiles.h"
 #include "tools/sim/birchpanelsim.h"
@@ -11,12 +12,8 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QtTest>
-#include <csignal>
 
 namespace {
-const QString kServer = QStringLiteral(FIRE_BINARY_DIR "/fireserver");
-const QString kClient = QStringLiteral(FIRE_BINARY_DIR "/fire-client");
-const QString kSiteInit = QStringLiteral(FIRE_BINARY_DIR "/site-init");
 const QString kCentre = QStringLiteral(FIRE_BINARY_DIR "/fire-centre");
 } // namespace
 
@@ -24,30 +21,25 @@ class TestServerEndToEnd : public QObject
 {
     Q_OBJECT
 
-    QScopedPointer<QTemporaryDir> m_dir;
+    QScopedPointer<SiteKit> m_site;
     QScopedPointer<SocatPair> m_pair;
     QScopedPointer<BirchSimPort> m_panel;
     QStringList m_panelFrames;
-    QProcess *m_server = nullptr;
 
-    QString path(const QString &name) const { return m_dir->filePath(name); }
+    QString path(const QString &name) const { return m_site->path(name); }
 
     // A site with the sample event tables, one live Birch panel on COM1 and
     // two more controllers on ports that do not exist.
     void makeSite()
     {
-        m_dir.reset(new QTemporaryDir);
-        QVERIFY(QDir(m_dir->path()).mkdir("Log"));
-        for (const char *name : {"EventConfig.xml", "SysSet.xml"})
-            QVERIFY(QFile::copy(FIRE_SOURCE_DIR "/site/" + QString(name), path(name)));
-        QVERIFY(TestFiles::write(path("config.ini"), QStringLiteral("[Server]\nisControl=1\n[Com]\ndisconnectTimes=3\n"
-                                                                    "[SerialPorts]\nCOM1=%1\nCOM2=%2\nCOM3=%2\n")
-                                                         .arg(path("ttyPanel"), path("absent-tty"))
-                                                         .toUtf8()));
-        QCOMPARE(QProcess::execute(kSiteInit, {"--app-dir", m_dir->path(), "--controller", "1:22:1:一号主机", "--controller",
-                                               "2:22:2:二号主机", "--controller", "3:20:3:三号主机", "--account",
-                                               "demo:demo123:Local"}),
-                 0);
+        m_site.reset(new SiteKit);
+        QVERIFY(m_site->copyTables());
+        QVERIFY(m_site->writeIni(QStringLiteral("[Server]\nisControl=1\n[Com]\ndisconnectTimes=3\n"
+                                                "[SerialPorts]\nCOM1=%1\nCOM2=%2\nCOM3=%2\n")
+                                     .arg(path("ttyPanel"), path("absent-tty"))
+                                     .toUtf8()));
+        QVERIFY(m_site->init({"--controller", "1:22:1:一号主机", "--controller", "2:22:2:二号主机", "--controller",
+                              "3:20:3:三号主机", "--account", "demo:demo123:Local"}));
         m_pair.reset(new SocatPair(path("ttyPanel"), path("ttySim")));
         QVERIFY(m_pair->start());
         m_panel.reset(new BirchSimPort);
@@ -59,47 +51,13 @@ class TestServerEndToEnd : public QObject
 
     void startServer()
     {
-        m_server = new QProcess(this);
-        m_server->setWorkingDirectory(m_dir->path());
-        m_server->setProcessChannelMode(QProcess::MergedChannels);
-        m_server->start(kServer, {"--headless", "--app-dir", m_dir->path()});
-        QVERIFY(m_server->waitForStarted());
-        const QString listening = QStringLiteral("client service listening on port 5999");
-        QTRY_VERIFY_WITH_TIMEOUT(logText().contains(listening) || m_server->state() != QProcess::Running, 10000);
-        QVERIFY2(logText().contains(listening), qPrintable("server ended: " + logText()));
+        QVERIFY2(m_site->start(QStringLiteral("client service listening on port 5999"), 10000),
+                 qPrintable("server ended: " + m_site->startLog()));
     }
 
-    // SIGTERM; returns the milliseconds the server took to exit, -1 if it did not.
-    qint64 stopServer()
-    {
-        // processId() of a finished process is 0, and kill(0) would hit this test too.
-        if (!m_server || m_server->state() == QProcess::NotRunning)
-            return 0;
-        QElapsedTimer t;
-        t.start();
-        ::kill(pid_t(m_server->processId()), SIGTERM);
-        if (m_server->waitForFinished(10000))
-            return t.elapsed();
-        m_server->kill();
-        return -1;
-    }
-
-    QString logText() const
-    {
-        QString all;
-        const QDir logs(path("Log"));
-        for (const QString &name : logs.entryList(QDir::Files))
-            all += QTextCodec::codecForName("gb2312")->toUnicode(TestFiles::read(logs.filePath(name)));
-        return all;
-    }
-
-    // fire-client as a real peer, printing the raw JSON of every message.
     QProcess *startClient(const QStringList &command = {})
     {
-        auto *c = new QProcess(this);
-        c->setProcessChannelMode(QProcess::MergedChannels);
-        c->start(kClient, QStringList{"--user", "demo", "--password", "demo123", "--raw", "--timeout", "60"} + command);
-        return c;
+        return m_site->client(QStringLiteral("demo"), QStringLiteral("demo123"), command);
     }
 
     // Whether the client has printed a NewEvent with this number and property.
@@ -122,18 +80,17 @@ class TestServerEndToEnd : public QObject
 private slots:
     void cleanup()
     {
-        stopServer();
-        delete m_server;
-        m_server = nullptr;
+        if (m_site)
+            m_site->terminate();
         m_panel.reset();
         m_pair.reset();
-        m_dir.reset();
+        m_site.reset();
     }
 
     void fullSession()
     {
         STEP(makeSite());
-        QVERIFY(QDir(m_dir->path()).mkdir("ManageDoc"));
+        QVERIFY(QDir(m_site->dir()).mkdir("ManageDoc"));
         QVERIFY(TestFiles::write(path(QStringLiteral("ManageDoc/应急预案.pdf")), QByteArray(10000, 'p') + "%%EOF"));
         STEP(startServer());
         QProcess *client = startClient();
@@ -174,7 +131,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(hasEvent(client, &seen, 17, 0), 20000);
         client->kill();
         client->waitForFinished();
-        QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QStringLiteral("客户端退出")), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_site->log().contains(QStringLiteral("客户端退出")), 5000);
 
         // A client's silence reaches the panel as a command frame (from a
         // second fire-client, now that the account is free again).
@@ -184,10 +141,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m_panelFrames.filter(QRegularExpression("^command( \\w\\w){4} 70")).isEmpty(), 10000);
 
         // SIGTERM: a quick, clean exit that stores the open states and keeps the accounts.
-        const qint64 ms = stopServer();
+        const qint64 ms = m_site->terminate();
         QVERIFY2(ms >= 0 && ms < 3000, qPrintable(QString::number(ms)));
-        QCOMPARE(m_server->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(m_server->exitCode(), 0);
+        QCOMPARE(m_site->server()->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_site->server()->exitCode(), 0);
         {
             QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "e2e");
             db.setDatabaseName(path("KelServerSet.db"));
@@ -208,21 +165,17 @@ private slots:
     void killedServerIsOfflineOnMqtt()
     {
         STEP(makeSite());
-        MosquittoBroker broker(m_dir->path());
+        MosquittoBroker broker(m_site->dir());
         QVERIFY(broker.start());
-        QFile ini(path("config.ini"));
-        QVERIFY(ini.open(QIODevice::Append));
-        ini.write(QStringLiteral("[Mqtt]\nenabled=1\nhost=127.0.0.1\nport=%1\nclientId=killed\nkeepAlive=60\n")
-                      .arg(broker.port()).toUtf8());
-        ini.close();
+        QVERIFY(m_site->appendIni(QStringLiteral("[Mqtt]\nenabled=1\nhost=127.0.0.1\nport=%1\nclientId=killed\nkeepAlive=60\n")
+                                      .arg(broker.port()).toUtf8()));
         const QString status = QStringLiteral("fireserver/killed/status");
         MqttProbe watch("watch");
         QVERIFY(watch.connectTo(broker.port()));
         watch.subscribe(status);
         STEP(startServer());
         QTRY_COMPARE_WITH_TIMEOUT(watch.messages(status).value(0).payload, QByteArray("online"), 15000);
-        ::kill(pid_t(m_server->processId()), SIGKILL);
-        QVERIFY(m_server->waitForFinished(5000));
+        m_site->kill();
         // The broker sees the connection drop at once, long before the keep-alive.
         QTRY_COMPARE_WITH_TIMEOUT(watch.messages(status).last().payload, QByteArray("offline"), 10000);
         MqttProbe late("late");
@@ -235,17 +188,14 @@ private slots:
 
     void startsInAnEmptyDirectory()
     {
-        m_dir.reset(new QTemporaryDir);
-        m_server = new QProcess(this);
-        m_server->setWorkingDirectory(m_dir->path());
-        m_server->start(kServer, {"--headless", "--app-dir", m_dir->path()});
-        QVERIFY(m_server->waitForStarted());
+        m_site.reset(new SiteKit);
+        m_site->launch();
         QTcpSocket probe;
         QTRY_VERIFY_WITH_TIMEOUT((probe.connectToHost("127.0.0.1", 5999), probe.waitForConnected(200)), 10000);
         QVERIFY(QFile::exists(path("KelServerSet.db")));
-        const qint64 ms = stopServer();
+        const qint64 ms = m_site->terminate();
         QVERIFY(ms >= 0 && ms < 3000);
-        QCOMPARE(m_server->exitCode(), 0);
+        QCOMPARE(m_site->server()->exitCode(), 0);
     }
 };
 

@@ -5,6 +5,7 @@
 #include "clients/clientaccounts.h"
 #include "clients/jsonsplitter.h"
 #include "common/centrepeer.h"
+#include "common/sitekit.h"
 #include "common/testfiles.h"
 #include "gateways/journal.h"
 #include "tools/sim/cloudrecorder.h"
@@ -14,12 +15,9 @@
 #include <QSqlQuery>
 #include <QUdpSocket>
 #include <QtTest>
-#include <csignal>
 #include <memory>
 
 namespace {
-const QString kServer = QStringLiteral(FIRE_BINARY_DIR "/fireserver");
-const QString kSiteInit = QStringLiteral(FIRE_BINARY_DIR "/site-init");
 constexpr int kClients = 8;
 constexpr int kModbusFlood = 60000;
 } // namespace
@@ -177,21 +175,18 @@ class TestServerFaults : public QObject
 {
     Q_OBJECT
 
-    QScopedPointer<QTemporaryDir> m_dir;
-    QScopedPointer<QProcess> m_server;
+    QScopedPointer<SiteKit> m_site;
     CloudRecorder m_cloud;
     quint16 m_nbPort = 0;
 
-    QString path(const QString &name) const { return m_dir->filePath(name); }
+    QString path(const QString &name) const { return m_site->path(name); }
 
     // A site with every service on: clients, centre, NB-IoT, Modbus and the
     // cloud upload to the recorder; two controllers whose ports do not exist.
     void makeSite()
     {
-        m_dir.reset(new QTemporaryDir);
-        QVERIFY(QDir(m_dir->path()).mkdir("Log"));
-        for (const char *name : {"EventConfig.xml", "SysSet.xml"})
-            QVERIFY(QFile::copy(FIRE_SOURCE_DIR "/site/" + QString(name), path(name)));
+        m_site.reset(new SiteKit);
+        QVERIFY(m_site->copyTables());
         QVERIFY(m_cloud.listen());
         {
             QTcpServer probe; // a free port for the NB-IoT receiver
@@ -200,39 +195,17 @@ class TestServerFaults : public QObject
         }
         QVERIFY(TestFiles::write(path("httpConfig.ini"),
                                  QStringLiteral("[listener]\nhost=127.0.0.1\nport=%1\nmaxThreads=10\n").arg(m_nbPort).toUtf8()));
-        QVERIFY(TestFiles::write(path("config.ini"), QStringLiteral("[Server]\nisHaveNB=1\nisHaveModbus=1\nisHaveHttp=1\n"
-                                                                    "httpIP=%1\n[SerialPorts]\nCOM1=%2\nCOM2=%2\n")
-                                                         .arg(m_cloud.address(), path("absent-tty"))
-                                                         .toUtf8()));
-        QStringList args{"--app-dir", m_dir->path(), "--controller", "1:22:1:一号主机", "--controller", "2:22:2:二号主机"};
+        QVERIFY(m_site->writeIni(QStringLiteral("[Server]\nisHaveNB=1\nisHaveModbus=1\nisHaveHttp=1\n"
+                                                "httpIP=%1\n[SerialPorts]\nCOM1=%2\nCOM2=%2\n")
+                                     .arg(m_cloud.address(), path("absent-tty"))
+                                     .toUtf8()));
+        QStringList args{"--controller", "1:22:1:一号主机", "--controller", "2:22:2:二号主机"};
         for (int i = 0; i < kClients; ++i)
             args << "--account" << QStringLiteral("u%1:pw:Local").arg(i);
-        QCOMPARE(QProcess::execute(kSiteInit, args), 0);
+        QVERIFY(m_site->init(args));
     }
 
-    void startServer()
-    {
-        m_server.reset(new QProcess);
-        m_server->setWorkingDirectory(m_dir->path());
-        m_server->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_server->setStandardOutputFile(QProcess::nullDevice());
-        const int before = logText().size();
-        m_server->start(kServer, {"--headless", "--app-dir", m_dir->path()});
-        QVERIFY(m_server->waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(logText().mid(before).contains("server started:")
-                                     || m_server->state() != QProcess::Running,
-                                 20000);
-        QVERIFY2(m_server->state() == QProcess::Running, qPrintable(logText().mid(before)));
-    }
-
-    QString logText() const
-    {
-        QString all;
-        const QDir logs(path("Log"));
-        for (const QString &name : logs.entryList(QDir::Files))
-            all += QTextCodec::codecForName("gb2312")->toUnicode(TestFiles::read(logs.filePath(name)));
-        return all;
-    }
+    void startServer() { QVERIFY2(m_site->start(), qPrintable(m_site->startLog())); }
 
     // Every record the cloud recorder was sent, in order.
     QList<QJsonObject> cloudRecords() const
@@ -296,7 +269,7 @@ class TestServerFaults : public QObject
         QSqlDatabase::removeDatabase("settings");
         // No transaction left open, no temporary file beside the accounts.
         QVERIFY(!QFile::exists(path("KelServerSet.db-journal")));
-        QCOMPARE(QDir(m_dir->path()).entryList({"FireServerInfo.cfg*"}, QDir::Files | QDir::Hidden),
+        QCOMPARE(QDir(m_site->dir()).entryList({"FireServerInfo.cfg*"}, QDir::Files | QDir::Hidden),
                  QStringList{"FireServerInfo.cfg"});
         ClientAccounts &accounts = ClientAccounts::instance();
         QVERIFY(accounts.load(path("FireServerInfo.cfg")));
@@ -307,14 +280,9 @@ class TestServerFaults : public QObject
 private slots:
     void cleanup()
     {
-        if (m_server && m_server->state() != QProcess::NotRunning) {
-            m_server->kill();
-            m_server->waitForFinished(5000);
-        }
-        m_server.reset();
+        m_site.reset();
         m_cloud.close();
         m_cloud.clearPosts();
-        m_dir.reset();
     }
 
     void sigtermDuringHeavyTrafficLeavesEveryFileWhole()
@@ -330,16 +298,12 @@ private slots:
                                  20000);
         QVERIFY(traffic.modbusSent < kModbusFlood); // still flooding
 
-        QElapsedTimer t;
-        t.start();
-        ::kill(pid_t(m_server->processId()), SIGTERM);
-        QVERIFY(m_server->waitForFinished(10000));
-        const qint64 ms = t.elapsed();
+        const qint64 ms = m_site->terminate();
         traffic.stop();
-        QCOMPARE(m_server->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(m_server->exitCode(), 0);
-        QVERIFY2(ms < 5000, qPrintable(QString::number(ms)));
-        QVERIFY(logText().contains("fireserver stopped"));
+        QCOMPARE(m_site->server()->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_site->server()->exitCode(), 0);
+        QVERIFY2(ms >= 0 && ms < 5000, qPrintable(QString::number(ms)));
+        QVERIFY(m_site->log().contains("fireserver stopped"));
 
         checkSettingsAndAccounts({"1:0", "2:0"});
         // The journal holds what the platform had not accepted, following on
@@ -371,10 +335,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(traffic.allLoggedIn(), 10000);
         traffic.start(m_nbPort);
         QTRY_VERIFY_WITH_TIMEOUT(traffic.fewestEvents() >= 30, 20000);
-        ::kill(pid_t(m_server->processId()), SIGKILL);
-        QVERIFY(m_server->waitForFinished(10000));
+        m_site->kill();
         traffic.stop();
-        QCOMPARE(m_server->exitStatus(), QProcess::CrashExit);
+        QCOMPARE(m_site->server()->exitStatus(), QProcess::CrashExit);
 
         // Every event a client was given had been journaled first, in order.
         const QList<QJsonObject> kept = journalRecords();
@@ -395,8 +358,7 @@ private slots:
         QVERIFY(m_cloud.listen());
         STEP(startServer());
         QTRY_VERIFY_WITH_TIMEOUT(cloudRecords().size() >= kept.size(), 20000);
-        ::kill(pid_t(m_server->processId()), SIGTERM);
-        QVERIFY(m_server->waitForFinished(10000));
+        QVERIFY(m_site->terminate() >= 0);
         QCOMPARE(cloudRecords(), kept);
         QVERIFY(journalRecords().isEmpty());
     }

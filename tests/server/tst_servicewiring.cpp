@@ -11,6 +11,7 @@
 #include "clients/clientaccounts.h"
 #include "common/centrepeer.h"
 #include "common/httptestclient.h"
+#include "common/sitekit.h"
 #include "common/testfiles.h"
 #include "core/apppaths.h"
 #include "gateways/nbdevice.h"
@@ -48,8 +49,7 @@ class TestServiceWiring : public QObject
 
     static FireServer::Options options()
     {
-        FireServer::Options o;
-        o.clientPort = o.centrePort = o.queryPort = o.modbusPort = 0;
+        FireServer::Options o = Site::freePorts();
         o.cloud.tickMs = 0;
         return o;
     }
@@ -57,8 +57,7 @@ class TestServiceWiring : public QObject
 private slots:
     void initTestCase()
     {
-        for (const char *name : {"EventConfig.xml", "SysSet.xml"})
-            QVERIFY(QFile::copy(QStringLiteral(FIRE_SOURCE_DIR "/site/") + name, m_dir.filePath(name)));
+        QVERIFY(Site::copyTables(m_dir.path()));
         QVERIFY(TestFiles::write(m_dir.filePath("httpConfig.ini"), "[listener]\nhost=127.0.0.1\nport=0\n"));
         AppPaths::setAppDir(m_dir.path());
         QVERIFY(m_recorder.listen());
