@@ -189,6 +189,7 @@ void Dc09Service::startWith(const Settings &settings)
 void Dc09Service::stop()
 {
     flushStaged();
+    removeAnswered();
     // What is out and unanswered stays in the journal for the next start.
     delete m_link;
     m_link = nullptr;
