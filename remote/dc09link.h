@@ -14,7 +14,6 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QTimer>
 

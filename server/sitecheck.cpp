@@ -7,6 +7,8 @@
 #include "core/servercontext.h"
 #include "http/httplistenersettings.h"
 #include "gateways/httpmanager.h"
+#include "remote/dc09events.h"
+#include "server/dc09service.h"
 #include "panels/panelmodel.h"
 
 #include <QDir>
@@ -322,6 +324,24 @@ void SiteCheck::checkTables()
     if (tables.loadSystemTypes())
         add(SiteFinding::Ok, QStringLiteral("SysSet.xml: %1 system types").arg(tables.systemTypes().size()));
     addAll(SiteFinding::Error, QStringLiteral("SysSet.xml"), takeWarnings());
+    checkArc();
+}
+
+void SiteCheck::checkArc()
+{
+    // A transmission that cannot start, or sends nothing, is found on site, not at the centre.
+    Dc09Service::Settings settings;
+    QString error;
+    if (!Dc09Service::settingsFromIni(&settings, &error)) {
+        if (!error.isEmpty())
+            add(SiteFinding::Warning, QStringLiteral("config.ini: %1; the DC-09 transmission stays off").arg(error));
+        return;
+    }
+    Dc09::CodeTable codes;
+    if (codes.load(m_dir + QStringLiteral("/ArcCodes.xml"), &error))
+        add(SiteFinding::Ok, QStringLiteral("ArcCodes.xml: read"));
+    else
+        add(SiteFinding::Warning, QStringLiteral("%1: only supervision would be sent").arg(error));
 }
 
 void SiteCheck::checkControllers()
