@@ -5,7 +5,8 @@
 //
 // 1. A burst of --burst alarms (default 1000), plain and AES-128: all
 //    ACKed?, time to the last ACK, latency from hand-over to ACK (p50, p99,
-//    max) and CPU per message.
+//    max) and CPU per message; then 250 alarms at the dispatcher's pace
+//    (one per 40 ms), where nothing queues.
 // 2. --rate alarms/s (default 10) while the receiver is away for --outage
 //    seconds (default 60): lost, duplicated, out of order at the receiver,
 //    the journal's peak and the time to drain after the receiver's return.
@@ -114,16 +115,27 @@ Dc09Service::Settings settings(const QString &dir, quint16 port, const Dc09::Key
     return s;
 }
 
+// Runs the event loop until done() or ms passed, looking every 20 ms (the
+// loop sleeps in between: the main thread's CPU time stays the transmitter's).
 bool waitFor(const std::function<bool()> &done, int ms)
 {
     QElapsedTimer t;
     t.start();
+    QEventLoop loop;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
+    tick.start(20);
     while (!done()) {
         if (t.elapsed() > ms)
             return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        loop.exec();
     }
     return true;
+}
+
+int zoneOf(const QByteArray &data)
+{
+    return data.mid(data.indexOf("/FA") + 3).toInt();
 }
 
 double percentile(std::vector<double> v, double p)
@@ -134,7 +146,9 @@ double percentile(std::vector<double> v, double p)
     return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
 }
 
-void burst(const QString &dir, int count, bool encrypted)
+// intervalMs 0: all at once; else one alarm per interval (the dispatcher
+// delivers at most one every 40 ms).
+void burst(const QString &dir, int count, bool encrypted, int intervalMs = 0)
 {
     Dc09::Key key;
     if (encrypted)
@@ -153,9 +167,22 @@ void burst(const QString &dir, int count, bool encrypted)
     });
     const qint64 cpu0 = threadCpuNs();
     const qint64 t0 = ServerBench::monoNs();
-    for (int i = 0; i < count; ++i) {
-        handed[size_t(i)] = ServerBench::monoNs();
-        service.eventDelivered(alarmEvent(i));
+    int next = 0;
+    const auto handOver = [&] {
+        handed[size_t(next)] = ServerBench::monoNs();
+        service.eventDelivered(alarmEvent(next));
+        ++next;
+    };
+    QTimer paced;
+    if (intervalMs == 0) {
+        while (next < count)
+            handOver();
+    } else {
+        QObject::connect(&paced, &QTimer::timeout, [&] {
+            if (next < count)
+                handOver();
+        });
+        paced.start(intervalMs);
     }
     const bool all = waitFor([&] { return int(latencyMs.size()) >= count; }, 120000);
     const double wallMs = double(ServerBench::monoNs() - t0) / 1e6;
@@ -165,9 +192,10 @@ void burst(const QString &dir, int count, bool encrypted)
         QMutexLocker l(&receiver.lock);
         got = receiver.accepted.size();
     }
-    std::printf("burst %s: %d alarms, %d ACKed%s, last ACK after %.0f ms (%.0f msg/s); hand-over to ACK p50 %.2f ms, "
+    std::printf("%s %s: %d alarms, %d ACKed%s, last ACK after %.0f ms (%.0f msg/s); hand-over to ACK p50 %.2f ms, "
                 "p99 %.2f ms, max %.2f ms; transmitter CPU %.0f ms = %.1f us per message\n",
-                encrypted ? "AES-128" : "plain  ", count, got, all ? "" : " (TIMED OUT)", wallMs, count / (wallMs / 1000),
+                intervalMs == 0 ? "burst" : "paced", encrypted ? "AES-128" : "plain  ", count, got,
+                all ? "" : " (TIMED OUT)", wallMs, count / (wallMs / 1000),
                 percentile(latencyMs, 0.5), percentile(latencyMs, 0.99), percentile(latencyMs, 1.0), cpuMs,
                 cpuMs * 1000 / count);
     service.stop();
@@ -189,7 +217,7 @@ void outage(const QString &dir, int rate, int outageSecs)
         peak = std::max(peak, service.journal().count());
     });
     const int before = 5;
-    const int after = 5;
+    const int after = 15; // the link tries again at most 10 s after the receiver's return
     feed.start(1000 / std::max(1, rate));
     waitFor([] { return false; }, before * 1000);
     receiver.setUp(false);
@@ -215,7 +243,7 @@ void outage(const QString &dir, int rate, int outageSecs)
     int outOfOrder = 0;
     for (int i = 0; i < got.size(); ++i) {
         ++seen[got.at(i)];
-        if (i > 0 && got.at(i).right(4).toInt() != got.at(i - 1).right(4).toInt() % 9999 + 1)
+        if (i > 0 && zoneOf(got.at(i)) != zoneOf(got.at(i - 1)) % 9999 + 1)
             ++outOfOrder;
     }
     int duplicated = 0;
@@ -243,6 +271,8 @@ int main(int argc, char *argv[])
     AppPaths::setAppDir(dir.path());
     burst(dir.path(), count, false);
     burst(dir.path(), count, true);
+    burst(dir.path(), 250, false, 40);
+    burst(dir.path(), 250, true, 40);
     if (!args.contains("--no-outage"))
         outage(dir.path(), rate, outageSecs);
     return 0;
