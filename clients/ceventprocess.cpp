@@ -154,15 +154,15 @@ void CEventProcess::dispatch(CEvent e)
     }
     qCDebug(lcDispatcher) << "handleEvent:" << e;
 
-    const QMap<int, EventEntry> &table = ConfigTables::instance().events();
-    const auto entryIt = table.constFind(e.nEventCode);
-    if (entryIt == table.constEnd()) {
+    // Sources that did not complete the record (restore-all copies, a
+    // client's own events) are completed here; the rest again, which is one
+    // lookup and gives the entry's flags.
+    const EventEntry *entry = ConfigTables::instance().complete(e);
+    if (!entry) {
         qCDebug(lcDispatcher) << "handleEvent: code" << e.nEventCode << "not in the event table, dropped";
         return;
     }
-    const EventEntry &entry = *entryIt;
-
-    if (entry.isRestoreAll) {
+    if (entry->isRestoreAll) {
         // A restore-all entry must not lead to another one while its copies
         // are dispatched: a table whose 913/915/916 also carried the flag
         // would otherwise recurse without end.
@@ -186,15 +186,13 @@ void CEventProcess::dispatch(CEvent e)
         return;
     }
 
-    e.nEventType = entry.eventClass;
-    bool bOk = false;
-    const int nNumber = entry.number.toInt(&bOk, 10);
-    if (!bOk || nNumber <= 0) {
+    e.nEventType = entry->eventClass;
+    const int nNumber = e.nEventNo;
+    if (nNumber <= 0) {
         qCDebug(lcDispatcher) << "handleEvent: code" << e.nEventCode << "has event number"
-                              << entry.number << "which is not positive, dropped";
+                              << entry->number << "which is not positive, dropped";
         return;
     }
-    e.nEventCode = nNumber;
 
     if (isStandingNumber(nNumber)) {
         enqueue(nNumber, e);
@@ -244,7 +242,7 @@ void CEventProcess::dispatch(CEvent e)
         bRepeat = recordPresence(e, key);
     else
         return; // negative odd: no meaning, dropped
-    if (bRepeat && !isRepeatExempt(e.nEventCode))
+    if (bRepeat && !isRepeatExempt(e.nEventNo))
         return;
     // The active entry counts as delivered (and goes into a login backlog)
     // only once the pacing has sent it.
@@ -277,20 +275,20 @@ bool CEventProcess::recordPresence(const CEvent &e, const QString &key)
 {
     const int nClass = e.nEventType;
     if (isTrackedClass(nClass)) {
-        if (m_activeKeys.contains(e.nCom, e.nEventCode, key))
+        if (m_activeKeys.contains(e.nCom, e.nEventNo, key))
             return true;
         if (m_activeKeys.size() >= MaxTrackedKeys) {
             if (!m_bKeyCapWarned) {
                 m_bKeyCapWarned = true;
                 qWarning() << "CEventProcess: more than" << MaxTrackedKeys
                            << "active conditions; new ones are delivered but not tracked, first"
-                           << key << "number" << e.nEventCode;
+                           << key << "number" << e.nEventNo;
             }
             return false;
         }
-        m_activeKeys.insert(e.nCom, e.nEventCode, key, conditionCode(e));
+        m_activeKeys.insert(e.nCom, e.nEventNo, key, conditionCode(e));
         appendActive(e);
-        if (e.nEventCode == 8 && m_code8.size() < size_t(MaxTrackedKeys))
+        if (e.nEventNo == 8 && m_code8.size() < size_t(MaxTrackedKeys))
             m_code8.emplace(key, e); // keeps an entry already there
         return false;
     }
@@ -314,11 +312,11 @@ bool CEventProcess::recordRestore(const CEvent &e, const QString &key)
         }
         restoreKey(e, key, conditionCode(e));
     }
-    if (e.nEventCode == 7101)
+    if (e.nEventNo == 7101)
         restoreEverywhere(e, key);
 
     // A presence that has not gone out yet and its restore cancel each other.
-    auto q = m_queues.find(e.nEventCode);
+    auto q = m_queues.find(e.nEventNo);
     if (q != m_queues.end() && q->second.removeFirstPresent(conditionCode(e))) {
         --m_nWaiting;
         if (q->second.isEmpty())
@@ -330,7 +328,7 @@ bool CEventProcess::recordRestore(const CEvent &e, const QString &key)
 
 void CEventProcess::restoreKey(const CEvent &restore, const QString &key, const QString &strCode)
 {
-    if (!m_activeKeys.remove(restore.nCom, restore.nEventCode, key))
+    if (!m_activeKeys.remove(restore.nCom, restore.nEventNo, key))
         return;
     m_active.removeByCode(strCode);
     if (restore.nEventType == 8)
@@ -340,7 +338,7 @@ void CEventProcess::restoreKey(const CEvent &restore, const QString &key, const 
 void CEventProcess::restorePattern(const CEvent &restore, const QString &pattern)
 {
     // Each matched key is restored as an exact restore of it would be.
-    const QList<QPair<QString, QString>> matched = m_activeKeys.match(restore.nCom, restore.nEventCode, pattern);
+    const QList<QPair<QString, QString>> matched = m_activeKeys.match(restore.nCom, restore.nEventNo, pattern);
     for (const auto &m : matched)
         restoreKey(restore, m.first, m.second);
 }
@@ -458,7 +456,7 @@ void CEventProcess::portReset(quint8 nCom)
 
     const bool bKeepCode8 = !ServerContext::instance().isControl;
     m_active.removeIf([nCom, bKeepCode8](const CEvent &e) {
-        return e.nCom == nCom && !(bKeepCode8 && e.nEventCode == 8);
+        return e.nCom == nCom && !(bKeepCode8 && e.nEventNo == 8);
     });
     for (int i = m_firstServed.size() - 1; i >= 0; --i) {
         if (m_firstServed.at(i).second.nCom == nCom)

@@ -103,7 +103,7 @@ public slots:
 signals:
     // Always EventType 1 and "ALL" from this class.
     void sendEventToClient(int EventType, const CEvent &sendEvent, const QString &strUserName = QStringLiteral("ALL"));
-    // Every event the dispatcher accepts (renumbered, class set), as it is
+    // Every event the dispatcher accepts (numbered and named, class set), as it is
     // queued or sent at once; dropped events and repeats are not reported.
     void receiveEvent(const CEvent &receiveEvent);
 

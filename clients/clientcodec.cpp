@@ -39,12 +39,14 @@ const unsigned kNewEventRequest = PanelID | EventCode | Property | Loop | Addres
 const unsigned kReadValueSwitch = PanelID | PanelType | Loop | DevType | Channel;
 const unsigned kReadValue = PanelID | Loop | Channel | DevType;
 
-qint32 *intField(CEvent &e, Field f)
+// An event delivered to clients carries the event table's number in "g";
+// everything a client sends carries its own code there.
+qint32 *intField(CEvent &e, Field f, unsigned fields)
 {
     switch (f) {
     case PanelType: return &e.nPanelType;
     case EventType: return &e.nEventType;
-    case EventCode: return &e.nEventCode;
+    case EventCode: return fields == kNewEventMessage ? &e.nEventNo : &e.nEventCode;
     case Property: return &e.nEventProperty;
     case Loop: return &e.nLoop;
     case Address: return &e.nAddress;
@@ -78,7 +80,7 @@ void writeEvent(QJsonObject &o, const CEvent &event, unsigned fields)
             o.insert(key, int(e.nCom));
         else if (m.field == PanelID)
             o.insert(key, int(e.nPanelID));
-        else if (qint32 *n = intField(e, m.field))
+        else if (qint32 *n = intField(e, m.field, fields))
             o.insert(key, *n);
         else if (QString *s = textField(e, m.field))
             o.insert(key, *s);
@@ -96,7 +98,7 @@ CEvent readEvent(const QJsonObject &o, unsigned fields)
             e.nCom = quint8(v.toInt());
         else if (m.field == PanelID)
             e.nPanelID = quint8(v.toInt());
-        else if (qint32 *n = intField(e, m.field))
+        else if (qint32 *n = intField(e, m.field, fields))
             *n = v.toInt();
         else if (QString *s = textField(e, m.field))
             *s = v.toString();

@@ -184,3 +184,20 @@ SystemTypeEntry ConfigTables::systemType(int typeCode) const
 {
     return m_systemTypes.value(typeCode, SystemTypeEntry());
 }
+
+const EventEntry *ConfigTables::complete(CEvent &e) const
+{
+    const auto it = m_events.constFind(e.nEventCode);
+    if (it == m_events.constEnd()) {
+        e.nEventNo = -1;
+        e.strEventName.clear();
+        return nullptr;
+    }
+    bool ok = false;
+    const int number = it->number.toInt(&ok, 10);
+    e.nEventNo = ok && number > 0 ? number : 0;
+    e.strEventName = it->name;
+    if (it->eventClass != 0)
+        e.nEventType = it->eventClass;
+    return &*it;
+}

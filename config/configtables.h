@@ -2,6 +2,8 @@
 // The event table and the system-type table read from "EventConfig.xml" and
 // "SysSet.xml": one process-wide, read-only-after-start-up instance.
 
+#include "core/cevent.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QSet>
@@ -45,6 +47,10 @@ public:
     bool contains(int code) const { return m_events.contains(code); }
     EventEntry entry(int code) const { return m_events.value(code); }
     const QMap<int, EventEntry> &events() const { return m_events; }
+    // Where an event enters the server: its code's table number and name
+    // into the record, and the entry's class (when it has one). Null, and
+    // nEventNo -1, for a code the table does not know.
+    const EventEntry *complete(CEvent &e) const;
     const QSet<int> &eventClasses() const { return m_classes; }
     // Unknown codes give an empty name, code 20, not networked.
     SystemTypeEntry systemType(int typeCode) const;

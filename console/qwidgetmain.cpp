@@ -168,7 +168,7 @@ void QWidgetMain::slotShowEventLog(const CEvent &e)
     t->setItem(0, 1, cell(tables.systemType(e.nPanelType).name));
     t->setItem(0, 2, cell(QString::number(e.nPanelID)));
     t->setItem(0, 3, cell(e.strCode));
-    t->setItem(0, 4, cell(tables.contains(e.nEventCode) ? tables.entry(e.nEventCode).name : QString()));
+    t->setItem(0, 4, cell(e.strEventName));
     t->setItem(0, 5, cell(e.strTime));
     t->setItem(0, 6, cell(QString::number(e.nEventProperty)));
     capRows(t);
@@ -177,16 +177,7 @@ void QWidgetMain::slotShowEventLog(const CEvent &e)
 void QWidgetMain::showSentDataToClient(QVariant sendData, QString strData)
 {
     const CEvent e = CEvent::fromVariant(sendData);
-    // The event has left the dispatcher renumbered: its code is the table's
-    // event number, so the name is found by number within its class.
-    QString name;
-    const QMap<int, EventEntry> &events = ConfigTables::instance().events();
-    for (const EventEntry &entry : events) {
-        if (entry.number.toInt() == e.nEventCode && entry.eventClass == e.nEventType) {
-            name = entry.name;
-            break;
-        }
-    }
+    QString name = e.strEventName;
     if (name.isEmpty())
         name = QString::number(e.nEventType);
     QString line = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))

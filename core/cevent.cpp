@@ -7,7 +7,7 @@
 CEvent::CEvent()
     : nCom(0), nPanelID(0), nPanelType(0), nEventType(0), nEventCode(0), nEventProperty(0),
       nLoop(0), nAddress(0), nDevType(0), nChannel(0), nValue(0),
-      strCode(""), strEndCode(""), strNote(""), strTime(""), strExtra(""), nReserved(0)
+      strCode(""), strEndCode(""), strNote(""), strTime(""), strExtra(""), nReserved(0), nEventNo(-1)
 {
 }
 
@@ -18,7 +18,8 @@ bool CEvent::operator==(const CEvent &o) const
         && nEventProperty == o.nEventProperty && nLoop == o.nLoop && nAddress == o.nAddress
         && nDevType == o.nDevType && nChannel == o.nChannel && nValue == o.nValue
         && strCode == o.strCode && strEndCode == o.strEndCode && strNote == o.strNote
-        && strTime == o.strTime && strExtra == o.strExtra && nReserved == o.nReserved;
+        && strTime == o.strTime && strExtra == o.strExtra && nReserved == o.nReserved
+        && nEventNo == o.nEventNo && strEventName == o.strEventName;
 }
 
 
@@ -136,6 +137,7 @@ QDebug operator<<(QDebug dbg, const CEvent &e)
                             << " dev=" << e.nDevType << " ch=" << e.nChannel
                             << " value=" << e.nValue << " strCode=\"" << e.strCode
                             << "\" end=\"" << e.strEndCode << "\" note=\"" << e.strNote
-                            << "\" time=\"" << e.strTime << "\" extra=\"" << e.strExtra << "\")";
+                            << "\" time=\"" << e.strTime << "\" extra=\"" << e.strExtra << "\" no=" << e.nEventNo
+                            << " name=\"" << e.strEventName << "\")";
     return dbg;
 }

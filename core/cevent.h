@@ -1,6 +1,6 @@
 #pragma once
 // The one record that panels, the dispatcher, clients and gateways exchange.
-// It always travels by value inside a QVariant so it can cross threads.
+// It travels by value, in queued signals of its registered type, across threads.
 
 #include <QDebug>
 #include <QMetaType>
@@ -29,6 +29,10 @@ public:
     QString strTime;
     QString strExtra;
     qint32 nReserved;
+    // From the event table, filled where the event enters the server (see
+    // ConfigTables::complete): nEventCode stays the code the source gave.
+    qint32 nEventNo;     // the table's number for the code, the one clients see; -1 not in the table
+    QString strEventName;
 
     bool operator==(const CEvent &o) const;
     bool operator!=(const CEvent &o) const { return !(*this == o); }

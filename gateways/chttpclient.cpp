@@ -42,9 +42,9 @@ void CHttpClient::setPostInfo(const QString &strSubName, const QString &strUserN
     m_poster->setPostInfo(strSubName, strUserName, strPassword, strSign);
 }
 
-bool CHttpClient::isUploadable(int nEventCode)
+bool CHttpClient::isUploadable(int nEventNo)
 {
-    switch (nEventCode) {
+    switch (nEventNo) {
     case 1: case 2: case 3: case 5: case 6: case 7: case 8: case 9: case 10: case 11: case 16:
     case 2300: case 7100: case 7101: case 7111: case 7112: case 7114: case 7115: case 7116: case 7117: case 7118:
         return true;
@@ -53,7 +53,7 @@ bool CHttpClient::isUploadable(int nEventCode)
     }
 }
 
-QString CHttpClient::eventTypeWord(int nEventCode, int nEventProperty)
+QString CHttpClient::eventTypeWord(int nEventNo, int nEventProperty)
 {
     struct Words { int code; const char *present; const char *restored; };
     static const Words table[] = {
@@ -78,7 +78,7 @@ QString CHttpClient::eventTypeWord(int nEventCode, int nEventProperty)
         {7118, "PhaseDislocation", "PhaseDislocation_restore"},
     };
     for (const Words &w : table) {
-        if (w.code == nEventCode)
+        if (w.code == nEventNo)
             return QString::fromLatin1(nEventProperty == 0 ? w.restored : w.present);
     }
     return QString();
@@ -97,7 +97,7 @@ QJsonObject CHttpClient::uploadRecord(const CEvent &event, const QHash<QString, 
     }
     const auto mark = marks.constFind(event.strCode);
     QJsonObject record;
-    record.insert(QStringLiteral("eve_type"), eventTypeWord(event.nEventCode, event.nEventProperty));
+    record.insert(QStringLiteral("eve_type"), eventTypeWord(event.nEventNo, event.nEventProperty));
     record.insert(QStringLiteral("dev_id"), event.strCode.rightJustified(12, QLatin1Char('0')));
     record.insert(QStringLiteral("dev_type"), event.nDevType);
     record.insert(QStringLiteral("eve_time"), time.toMSecsSinceEpoch());
@@ -150,15 +150,15 @@ void CHttpClient::addEvent(const CEvent &event)
     // A reset is never preceded, in the platform's view, by older events
     // still waiting. A batch on its way keeps its own copy of the bytes, and
     // its success removes only its own entries.
-    if (event.nEventCode == 11 && m_journal.count() > 0) {
+    if (event.nEventNo == 11 && m_journal.count() > 0) {
         qDebug() << "cloud upload: reset discards" << m_journal.count() << "waiting events";
         m_journal.clear();
     }
-    if (!isUploadable(event.nEventCode))
+    if (!isUploadable(event.nEventNo))
         return;
     if (m_journal.append(QJsonDocument(uploadRecord(event, deviceMarks)).toJson(QJsonDocument::Compact)) == 0)
         qWarning().noquote() << QStringLiteral("cloud upload: event %1 of %2 could not be queued")
-                                    .arg(event.nEventCode).arg(event.strCode);
+                                    .arg(event.nEventNo).arg(event.strCode);
 }
 
 void CHttpClient::tick()

@@ -49,9 +49,9 @@ public:
                      const QString &strSign);
 
     // Codes that are uploaded at all.
-    static bool isUploadable(int nEventCode);
+    static bool isUploadable(int nEventNo);
     // "fault", "fault_restore", ...; empty for codes without a word.
-    static QString eventTypeWord(int nEventCode, int nEventProperty);
+    static QString eventTypeWord(int nEventNo, int nEventProperty);
     static QJsonObject uploadRecord(const CEvent &event, const QHash<QString, QString> &marks);
     static QJsonObject heartbeatRecord(qint64 nowMs);
     // "%02d" of deviceTypeid followed by devicenumber -> mark; empty when the

@@ -125,7 +125,7 @@ bool CModbusDevice::convert(const QByteArray &message, CEvent *event, QString *r
     e.nLoop = 1;
     e.nDevType = 69;
     e.nAddress = address;
-    e.nEventType = ConfigTables::instance().entry(e.nEventCode).eventClass;
+    ConfigTables::instance().complete(e);
     e.strCode = msg;
     e.strTime = nowText();
     *event = e;

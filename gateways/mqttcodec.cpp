@@ -11,11 +11,6 @@
 namespace MqttCodec {
 
 namespace {
-qint64 nameKey(int nEventClass, int nEventNumber, int nEventProperty = -1)
-{
-    return (qint64(nEventClass & 0xFFFFFF) << 40) | (qint64(nEventProperty & 0xFF) << 32) | quint32(nEventNumber);
-}
-
 void appendString(QByteArray &out, const QString &text)
 {
     static const char hex[] = "0123456789abcdef";
@@ -112,34 +107,7 @@ bool readCode(const QJsonObject &o, const char *key, bool required, QString *cod
 }
 } // namespace
 
-EventNames::EventNames(const QMap<int, EventEntry> &table)
-{
-    for (const EventEntry &entry : table) {
-        bool ok = false;
-        const int number = entry.number.toInt(&ok);
-        if (!ok || number <= 0)
-            continue;
-        // The table is walked in code order: the first entry of a key stays.
-        const qint64 exact = nameKey(entry.eventClass, number, entry.property);
-        if (!m_exact.contains(exact))
-            m_exact.insert(exact, entry.name);
-        if (!m_byClass.contains(nameKey(entry.eventClass, number)))
-            m_byClass.insert(nameKey(entry.eventClass, number), entry.name);
-        if (!m_byNumber.contains(number))
-            m_byNumber.insert(number, entry.name);
-    }
-}
-
-QString EventNames::name(int nEventClass, int nEventNumber, int nEventProperty) const
-{
-    auto it = m_exact.constFind(nameKey(nEventClass, nEventNumber, nEventProperty));
-    if (it != m_exact.constEnd())
-        return *it;
-    it = m_byClass.constFind(nameKey(nEventClass, nEventNumber));
-    return it != m_byClass.constEnd() ? *it : m_byNumber.value(nEventNumber);
-}
-
-QByteArray encodeEvent(const CEvent &e, const QString &eventName)
+QByteArray encodeEvent(const CEvent &e)
 {
     // Written by hand rather than through QJsonObject: it is the one thing
     // done for every event, and the members keep the order a reader expects.
@@ -149,8 +117,8 @@ QByteArray encodeEvent(const CEvent &e, const QString &eventName)
     appendMember(out, ",\"panelType\":", e.nPanelType);
     appendMember(out, ",\"com\":", e.nCom);
     appendMember(out, ",\"eventClass\":", e.nEventType);
-    appendMember(out, ",\"eventNumber\":", e.nEventCode);
-    appendMember(out, ",\"eventName\":", eventName);
+    appendMember(out, ",\"eventNumber\":", e.nEventNo);
+    appendMember(out, ",\"eventName\":", e.strEventName);
     appendMember(out, ",\"property\":", e.nEventProperty);
     appendMember(out, ",\"code\":", e.strCode);
     appendMember(out, ",\"endCode\":", e.strEndCode);
@@ -184,14 +152,14 @@ QByteArray encodeControllerState(const ControllerState &s)
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
-QByteArray encodeActive(const QList<CEvent> &events, const EventNames &names)
+QByteArray encodeActive(const QList<CEvent> &events)
 {
     QByteArray out = "{\"count\":" + QByteArray::number(events.size()) + ",\"events\":[";
     for (int i = 0; i < events.size(); ++i) {
         const CEvent &e = events.at(i);
         if (i > 0)
             out += ',';
-        out += encodeEvent(e, names.name(e.nEventType, e.nEventCode, e.nEventProperty));
+        out += encodeEvent(e);
     }
     out += "]}";
     return out;

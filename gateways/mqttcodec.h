@@ -5,13 +5,10 @@
 // the "commands" topic, checked member by member before anything is made of
 // them.
 
-#include "config/configtables.h"
 #include "core/cevent.h"
 
 #include <QByteArray>
-#include <QHash>
 #include <QList>
-#include <QMap>
 #include <QString>
 
 namespace MqttCodec {
@@ -19,27 +16,10 @@ namespace MqttCodec {
 // A command payload longer than this is refused unread.
 constexpr int MaxCommandBytes = 4096;
 
-// Event names for events as clients see them: by the table's class, number
-// (the dispatcher has replaced the panel's raw code by it) and property.
-// Several raw codes share a number, an alarm and its restore for one; the
-// entry that agrees in all three wins, else the first of the same class and
-// number, else the first of the number.
-class EventNames
-{
-public:
-    EventNames() = default;
-    explicit EventNames(const QMap<int, EventEntry> &table);
-    QString name(int nEventClass, int nEventNumber, int nEventProperty) const;
-
-private:
-    QHash<qint64, QString> m_exact;
-    QHash<qint64, QString> m_byClass;
-    QHash<int, QString> m_byNumber;
-};
-
 // The event as one compact JSON object without "seq" (the journal keeps it
 // so; the number is added when it is sent).
-QByteArray encodeEvent(const CEvent &e, const QString &eventName);
+// Number and name are the event table's, as the record carries them.
+QByteArray encodeEvent(const CEvent &e);
 // The stored object with "seq" as its first member.
 QByteArray withSeq(const QByteArray &event, qint64 seq);
 
@@ -55,7 +35,7 @@ struct ControllerState
 QByteArray encodeControllerState(const ControllerState &s);
 
 // {"count": n, "events": [event objects as encodeEvent writes them]}.
-QByteArray encodeActive(const QList<CEvent> &events, const EventNames &names);
+QByteArray encodeActive(const QList<CEvent> &events);
 
 struct Command
 {

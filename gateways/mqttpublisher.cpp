@@ -86,7 +86,6 @@ MqttPublisher::MqttPublisher(const Options &options, QObject *parent) : QObject(
     }
     m_eventsTopic = topic(QStringLiteral("events"));
     m_options.maxInFlight = qMax(1, m_options.maxInFlight);
-    m_names = MqttCodec::EventNames(ConfigTables::instance().events());
 
     const QString journalPath = m_options.journalPath.isEmpty() ? AppPaths::file(QStringLiteral("MqttJournal.db"))
                                                                 : m_options.journalPath;
@@ -257,8 +256,7 @@ void MqttPublisher::removeAcked()
 
 void MqttPublisher::publishEvent(const CEvent &event)
 {
-    const QString name = m_names.name(event.nEventType, event.nEventCode, event.nEventProperty);
-    m_staged.append(MqttCodec::encodeEvent(event, name));
+    m_staged.append(MqttCodec::encodeEvent(event));
     // The events of one pass of the event loop share one journal commit.
     if (m_staged.size() >= kMaxStaged)
         flushStaged();
@@ -324,7 +322,7 @@ void MqttPublisher::publishActive()
 {
     if (!m_activeSource)
         return;
-    const QByteArray payload = MqttCodec::encodeActive(m_activeSource(), m_names);
+    const QByteArray payload = MqttCodec::encodeActive(m_activeSource());
     if (payload == m_activePayload)
         return;
     m_activePayload = payload;

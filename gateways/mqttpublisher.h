@@ -134,7 +134,6 @@ private:
     Options m_options;
     QString m_prefix;
     QString m_eventsTopic;
-    MqttCodec::EventNames m_names;
     Journal m_journal;
     MqttLink *m_link = nullptr;
     bool m_connected = false;

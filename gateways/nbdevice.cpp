@@ -99,7 +99,7 @@ bool NBDevice::parseMessage(const QJsonObject &message, CEvent *event)
     e.nPanelID = 1;
     e.nPanelType = 1;
     e.nDevType = 1;
-    e.nEventType = ConfigTables::instance().entry(e.nEventCode).eventClass;
+    ConfigTables::instance().complete(e);
     e.strCode = deviceId(content.value(QLatin1String("dev_id")));
     e.strTime = QDateTime::fromSecsSinceEpoch(seconds(content.value(QLatin1String("eve_time"))))
                     .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));

@@ -178,15 +178,11 @@ void CPanelManager::slotRevCommData(const CEvent &event)
         if (driver->model() && driver->model()->frontsNetwork && e.nPanelID != 0 && e.nPanelID != id)
             m_reportedPanels[id].set(e.nPanelID);
     }
-    const ConfigTables &tables = ConfigTables::instance();
-    if (tables.contains(e.nEventCode)) {
-        const EventEntry entry = tables.entry(e.nEventCode);
-        if (entry.eventClass != 0)
-            e.nEventType = entry.eventClass;
+    if (const EventEntry *entry = ConfigTables::instance().complete(e)) {
         // Communication entries carry the state in the driver's property
         // (lost or restored); every other entry fixes the property itself.
-        if (entry.commStatus == 0)
-            e.nEventProperty = entry.property;
+        if (entry->commStatus == 0)
+            e.nEventProperty = entry->property;
     } else {
         e.nEventProperty = 0;
     }

@@ -1,6 +1,5 @@
 #include "remote/remoteserver.h"
 
-#include "config/configtables.h"
 #include "core/cevent.h"
 #include "core/servercontext.h"
 #include "remote/remotecodec.h"
@@ -54,12 +53,11 @@ void RemoteServer::newDataToSend(const CEvent &e)
 {
     if (e.nEventType == 0)
         return;
-    const ConfigTables &tables = ConfigTables::instance();
-    if (!tables.contains(e.nEventCode))
+    if (e.nEventNo < 0) // a code the event table does not know
         return;
     const ServerContext &ctx = ServerContext::instance();
     // The time of forming the line, not the event's own.
-    broadcastToRemote(RemoteCodec::eventLine(e, tables.entry(e.nEventCode).name, nowText(),
+    broadcastToRemote(RemoteCodec::eventLine(e, e.strEventName, nowText(),
                                              ctx.serverAddress.toString()));
 }
 

@@ -12,11 +12,9 @@ HeadlessView::HeadlessView(QObject *parent) : QObject(parent)
 
 QString HeadlessView::eventLine(const CEvent &e)
 {
-    const ConfigTables &tables = ConfigTables::instance();
-    const QString name = tables.contains(e.nEventCode) ? tables.entry(e.nEventCode).name : QString();
     return QStringLiteral("%1 panel %2 (%3) code \"%4\" event %5 %6 property %7")
-        .arg(e.strTime, QString::number(e.nPanelID), tables.systemType(e.nPanelType).name, e.strCode,
-             QString::number(e.nEventCode), name.isEmpty() ? QStringLiteral("-") : name,
+        .arg(e.strTime, QString::number(e.nPanelID), ConfigTables::instance().systemType(e.nPanelType).name,
+             e.strCode, QString::number(e.nEventNo), e.strEventName.isEmpty() ? QStringLiteral("-") : e.strEventName,
              QString::number(e.nEventProperty));
 }
 

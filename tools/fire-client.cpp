@@ -49,7 +49,7 @@ QString describe(const QJsonObject &o)
         return QStringLiteral("%1 NewEvent panel=%2 type=%3 com=%4 class=%5 code=%6 prop=%7 loop=%8 addr=%9 "
                               "dev=%10 device=\"%11\" end=\"%12\" value=%13 note=\"%14\"")
             .arg(e.strTime, QString::number(e.nPanelID), QString::number(e.nPanelType),
-                 QString::number(e.nCom), QString::number(e.nEventType), QString::number(e.nEventCode),
+                 QString::number(e.nCom), QString::number(e.nEventType), QString::number(e.nEventNo),
                  QString::number(e.nEventProperty), QString::number(e.nLoop), QString::number(e.nAddress))
             .arg(e.nDevType)
             .arg(e.strCode, e.strEndCode)

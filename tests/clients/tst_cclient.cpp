@@ -34,6 +34,7 @@ class TestClient : public QObject
         e.nPanelType = 22;
         e.nEventType = 1;
         e.nEventCode = 1203;
+        e.nEventNo = 1203;
         e.nEventProperty = 1;
         e.nLoop = 4;
         e.nAddress = 5;

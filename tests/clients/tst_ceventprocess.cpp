@@ -99,7 +99,7 @@ struct Dispatcher
     {
         QList<int> out;
         for (const CEvent &e : drain())
-            out << e.nEventCode;
+            out << e.nEventNo;
         return out;
     }
 };
@@ -126,7 +126,7 @@ private slots:
     }
     void cleanup() { ConfigTables::instance().clear(); }
 
-    void renumbersAndDropsWhatItCannotUse()
+    void numbersAndDropsWhatItCannotUse()
     {
         Dispatcher x;
         QSignalSpy accepted(&x.d, &CEventProcess::receiveEvent);
@@ -135,8 +135,10 @@ private slots:
         in.strNote = QStringLiteral("一层大厅");
         x << in;
         QCOMPARE(x.spy.count(), 0); // paced, not sent at once
+        // Numbered and named from the table; the code stays the panel's.
         CEvent expected = in;
-        expected.nEventCode = 1203;
+        expected.nEventNo = 1203;
+        expected.strEventName = ConfigTables::instance().entry(in.nEventCode).name;
         expected.nEventType = 1;
         QCOMPARE(x.drain(), QList<CEvent>{expected});
         QCOMPARE(x.d.currentEvents(), QList<CEvent>{expected});
@@ -326,7 +328,7 @@ private slots:
         // The reset goes out at once and pauses the pacing until its follow-up.
         x << ev(110, 1, "R", 0);
         const CEvent reset = x.take().value(0);
-        QCOMPARE(reset.nEventCode * 100 + reset.nEventType, 110011);
+        QCOMPARE(reset.nEventNo * 100 + reset.nEventType, 110011);
         QVERIFY(!x.d.isPacingActive());
         QCOMPARE(x.d.pendingResets() * 10 + x.d.waitingCount(), 14); // nothing changes before the follow-up
         QVERIFY(x.d.processResetFollowUp());

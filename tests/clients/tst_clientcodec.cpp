@@ -134,10 +134,15 @@ private slots:
 
     void messagesRoundTrip()
     {
-        const CEvent e = fullEvent();
+        CEvent e = fullEvent();
+        e.nEventNo = 1204;
+        e.strEventName = QStringLiteral("火警");
         const QJsonObject m = ClientCodec::encodeMessage(7, QStringLiteral("NewEvent"), e.toVariant());
         CEvent want = e;
         want.strExtra.clear(); // never sent to clients
+        // A client sees the table's number in "g", not the source's code.
+        want.nEventCode = 0;
+        want.strEventName.clear();
         QCOMPARE(ClientCodec::decodeEvent(m), want);
         QCOMPARE(m.value("a").toString(), QStringLiteral("7"));
         // The shared encoding gives the same document as the plain one.

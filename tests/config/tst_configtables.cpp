@@ -49,6 +49,21 @@ private slots:
         QCOMPARE(t.entry(12).eventClass + t.entry(12).property + t.entry(12).commStatus, 0);
         QCOMPARE(t.eventClasses(), (QSet<int>{0, 1, 7}));
         QVERIFY(t.contains(101) && !t.contains(6));
+
+        // The record gets its code's number, name and class; the code stays.
+        CEvent e;
+        e.nEventCode = 5;
+        QVERIFY(t.complete(e));
+        QCOMPARE(QStringList({QString::number(e.nEventCode), QString::number(e.nEventNo), e.strEventName,
+                              QString::number(e.nEventType)}),
+                 QStringList({"5", "1203", "故障", "7"}));
+        e.nEventCode = 9; // no number: known, but nothing a client could be shown
+        QVERIFY(t.complete(e));
+        QCOMPARE(e.nEventNo, 0);
+        e.nEventCode = 6;
+        QVERIFY(!t.complete(e));
+        QCOMPARE(e.nEventNo, -1);
+        QVERIFY(e.strEventName.isEmpty());
     }
 
     void systemTypesAndAppName()

@@ -66,6 +66,7 @@ CEvent panelEvent(quint8 panel, int code, int property, const QString &strCode =
     e.nEventProperty = property;
     e.strCode = strCode;
     e.strTime = QStringLiteral("2026-12-06 21:00:00");
+    ConfigTables::instance().complete(e); // as it enters the server
     return e;
 }
 

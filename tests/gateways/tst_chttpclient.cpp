@@ -13,11 +13,12 @@
 #include <memory>
 
 namespace {
-CEvent makeEvent(int code, int property, const QString &strCode, const QString &note = QStringLiteral("n"),
+// As delivered: number is the event table's.
+CEvent makeEvent(int number, int property, const QString &strCode, const QString &note = QStringLiteral("n"),
              const QString &time = QStringLiteral("2024-03-01 08:00:00"))
 {
     CEvent e;
-    e.nEventCode = code;
+    e.nEventNo = number;
     e.nEventProperty = property;
     e.strCode = strCode;
     e.strNote = note;

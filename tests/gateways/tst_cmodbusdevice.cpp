@@ -99,7 +99,7 @@ private slots:
             want.nLoop = 1;
             want.nDevType = 69;
             want.nEventCode = expected.at(i).code;
-            want.nEventType = want.nEventCode == 3 ? 3 : 0;
+            ConfigTables::instance().complete(want);
             want.nEventProperty = expected.at(i).property;
             want.nAddress = expected.at(i).address;
             want.strCode = expected.at(i).strCode;

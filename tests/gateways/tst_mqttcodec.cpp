@@ -10,19 +10,6 @@
 
 using namespace MqttCodec;
 
-namespace {
-EventEntry entry(int eventClass, int code, const char *number, const char *name, int property)
-{
-    EventEntry e;
-    e.eventClass = eventClass;
-    e.code = code;
-    e.number = QString::fromLatin1(number);
-    e.name = QString::fromUtf8(name);
-    e.property = property;
-    return e;
-}
-} // namespace
-
 class TestMqttCodec : public QObject
 {
     Q_OBJECT
@@ -30,36 +17,27 @@ class TestMqttCodec : public QObject
 private slots:
     void eventOnTheWire()
     {
-        // An alarm and its restore share class and number, as in the sample table.
-        QMap<int, EventEntry> table;
-        table.insert(2, entry(1, 2, "1", "报警", 1));
-        table.insert(2003, entry(1, 2003, "1", "报警恢复", 0));
-        table.insert(17, entry(17, 17, "17", "控制器通讯", 1));
-        const EventNames names(table);
-
         CEvent e;
         e.nCom = 3;
         e.nPanelID = 1;
         e.nPanelType = 22;
         e.nEventType = 1;
-        e.nEventCode = 1;
+        e.nEventCode = 2;
+        e.nEventNo = 1;
+        e.strEventName = QStringLiteral("报警");
         e.nEventProperty = 1;
         e.nDevType = 5;
         e.nValue = 0;
         e.strCode = QStringLiteral("00100503");
         e.strNote = QStringLiteral("一楼\"东\"\\\n\x01");
         e.strTime = QStringLiteral("2024-03-01 08:00:00");
-        const QByteArray wire = withSeq(encodeEvent(e, names.name(1, 1, 1)), 42);
+        const QByteArray wire = withSeq(encodeEvent(e), 42);
         QCOMPARE(wire, QByteArray("{\"seq\":42,\"panel\":1,\"panelType\":22,\"com\":3,\"eventClass\":1,"
                                   "\"eventNumber\":1,\"eventName\":\"报警\",\"property\":1,\"code\":\"00100503\","
                                   "\"endCode\":\"\",\"deviceType\":5,\"value\":0,"
                                   "\"note\":\"一楼\\\"东\\\"\\\\\\n\\u0001\",\"time\":\"2024-03-01 08:00:00\"}"));
         // Any JSON reader gets the texts back as they were.
         QCOMPARE(QJsonDocument::fromJson(wire).object().value("note").toString(), e.strNote);
-        QCOMPARE(names.name(1, 1, 0), QStringLiteral("报警恢复"));
-        // A communication event keeps the driver's property: same name either way.
-        QCOMPARE(names.name(17, 17, 0), QStringLiteral("控制器通讯"));
-        QCOMPARE(names.name(9, 99, 1), QString());
         QCOMPARE(withSeq("{}", 7), QByteArray("{\"seq\":7}"));
 
         ControllerState s;

@@ -24,14 +24,15 @@
 #include <memory>
 
 namespace {
-// An event as the dispatcher delivers it (class and number from the sample table).
-CEvent delivered(int eventClass, int number, int property, const QString &code)
+// An event as the dispatcher delivers it: a panel's code completed from the
+// sample table (2 alarm, 2003 its restore, 3 fault).
+CEvent delivered(int panelCode, int property, const QString &code)
 {
     CEvent e;
     e.nPanelID = 1;
     e.nPanelType = 22;
-    e.nEventType = eventClass;
-    e.nEventCode = number;
+    e.nEventCode = panelCode;
+    ConfigTables::instance().complete(e);
     e.nEventProperty = property;
     e.strCode = code;
     e.strTime = QStringLiteral("2024-03-01 08:00:00");
@@ -156,15 +157,15 @@ private slots:
             o.topicPrefix = "site/a/";
             return o;
         }());
-        QList<CEvent> active{delivered(1, 1, 1, "00100503")};
+        QList<CEvent> active{delivered(2, 1, "00100503")};
         pub->setActiveSource([&active] { return active; });
         pub->start();
         QTRY_VERIFY_WITH_TIMEOUT(pub->isConnected(), 10000);
         QTRY_COMPARE(watch.messages("site/a/status").value(0).payload, QByteArray("online"));
 
-        pub->publishEvent(delivered(1, 1, 1, "00100503"));
-        pub->publishEvent(delivered(7, 7, 1, "00100600"));
-        pub->publishEvent(delivered(1, 1, 0, "00100503"));
+        pub->publishEvent(delivered(2, 1, "00100503"));
+        pub->publishEvent(delivered(3, 1, "00100600"));
+        pub->publishEvent(delivered(2003, 0, "00100503"));
         QTRY_COMPARE(watch.count("site/a/events"), 3);
         QCOMPARE(seqs(watch, "site/a/events"), oneTo(3));
         QStringList names;
@@ -231,20 +232,20 @@ private slots:
         pub->start();
         int fed = 0;
         for (; fed < 10; ++fed)
-            pub->publishEvent(delivered(7, 7, 1, QString::number(fed)));
+            pub->publishEvent(delivered(3, 1, QString::number(fed)));
         QTRY_COMPARE(pub->journal().count(), 10);
         pub.reset();
         pub = std::make_unique<MqttPublisher>(o);
         pub->start();
         for (; fed < 20; ++fed)
-            pub->publishEvent(delivered(7, 7, 1, QString::number(fed)));
+            pub->publishEvent(delivered(3, 1, QString::number(fed)));
         QVERIFY(broker.start());
         QTRY_COMPARE_WITH_TIMEOUT(keeper.count("fireserver/pub-b/events"), 20, 15000);
 
         // A stream, with the broker stopped in the middle of it.
         QTimer stream;
         connect(&stream, &QTimer::timeout, pub.get(),
-                [&] { pub->publishEvent(delivered(7, 7, 1, QString::number(fed++))); });
+                [&] { pub->publishEvent(delivered(3, 1, QString::number(fed++))); });
         stream.start(2);
         QTRY_VERIFY_WITH_TIMEOUT(keeper.count("fireserver/pub-b/events") >= 60, 10000);
         broker.stop();
@@ -271,11 +272,11 @@ private slots:
             // Not started: nothing but the journal runs.
             MqttPublisher pub(o);
             for (int i = 0; i < 3; ++i)
-                pub.publishEvent(delivered(7, 7, 1, QString::number(i)));
+                pub.publishEvent(delivered(3, 1, QString::number(i)));
             QTRY_COMPARE(pub.journal().count(), 3);
             // One pass of five more: the oldest three make room, in the same commit.
             for (int i = 3; i < 8; ++i)
-                pub.publishEvent(delivered(7, 7, 1, QString::number(i)));
+                pub.publishEvent(delivered(3, 1, QString::number(i)));
             QTRY_COMPARE(pub.journal().droppedCount(), qint64(3));
         }
 
@@ -358,7 +359,7 @@ private slots:
         o.keyFile = key;
         MqttPublisher pub(o);
         pub.start();
-        pub.publishEvent(delivered(1, 1, 1, "00100503"));
+        pub.publishEvent(delivered(2, 1, "00100503"));
         QTRY_COMPARE_WITH_TIMEOUT(watch.count("fireserver/pub-c/events"), 1, 10000);
         QCOMPARE(watch.messages("fireserver/pub-c/status").value(0).payload, QByteArray("online"));
     }

@@ -95,7 +95,7 @@ private slots:
             want.nPanelID = 1;
             want.nPanelType = want.nDevType = 1;
             want.nEventCode = expected[i].code;
-            want.nEventType = ConfigTables::instance().entry(want.nEventCode).eventClass;
+            ConfigTables::instance().complete(want);
             want.nEventProperty = expected[i].property;
             want.strTime = QString::fromLatin1(expected[i].time);
             want.strCode = QStringLiteral("863703030512345");

@@ -20,8 +20,9 @@ CEvent panelEvent(int type, int code, const QString &device, int property = 1)
     CEvent e;
     e.nPanelID = 3;
     e.nPanelType = 22;
-    e.nEventType = type;
     e.nEventCode = code;
+    ConfigTables::instance().complete(e); // as the panel manager passes it on
+    e.nEventType = type;
     e.nEventProperty = property;
     e.strCode = device;
     return e;
