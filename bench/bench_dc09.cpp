@@ -91,7 +91,8 @@ CEvent alarmEvent(int n)
     CEvent e;
     e.nPanelID = 1;
     e.nEventType = 1;
-    e.nEventCode = 1;
+    e.nEventCode = 2;
+    e.nEventNo = 1;
     e.nEventProperty = 1;
     e.nAddress = n % 9999 + 1; // the zone carries the number, for the receiver's count
     e.strCode = QStringLiteral("%1").arg(n, 8, 10, QLatin1Char('0'));

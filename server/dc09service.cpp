@@ -1,5 +1,6 @@
 #include "server/dc09service.h"
 
+#include "config/configtables.h"
 #include "core/apppaths.h"
 #include "core/servercontext.h"
 #include "server/fireserver.h"
@@ -78,7 +79,7 @@ Dc09::Event arcEvent(const CEvent &e, const Dc09::CodeTable &codes)
 {
     Dc09::Event a;
     a.eventClass = e.nEventType;
-    a.eventNumber = e.nEventCode; // the event table's number: the dispatcher has replaced the raw code
+    a.eventNumber = e.nEventNo;
     a.restore = e.nEventProperty % 2 == 0;
     a.area = e.nPanelID;
     // Drivers that decode a device's address give it; the others only a code.
@@ -285,6 +286,7 @@ void Dc09Service::onPathChanged(int path, bool up)
                          path == Dc09Link::Primary ? QStringLiteral("primary") : QStringLiteral("backup"),
                          m_link->pathText(path));
     e.strTime = nowText();
+    ConfigTables::instance().complete(e); // the event log shows it by its name too
     emit sendEvent(e);
 }
 
