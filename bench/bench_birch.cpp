@@ -30,11 +30,11 @@ class CountingBirch : public ControllerBirch
 public:
     using ControllerBirch::ControllerBirch;
     ~CountingBirch() override { closePort(); }
-    int pollPanel() override
+    Result pollPanel() override
     {
-        const int r = ControllerBirch::pollPanel();
+        const Result r = ControllerBirch::pollPanel();
         cycles.fetch_add(1);
-        if (r == 100)
+        if (r == Done)
             answered.fetch_add(1);
         return r;
     }

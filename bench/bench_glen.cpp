@@ -91,10 +91,10 @@ class CountingGlen : public ControllerGlen
 public:
     using ControllerGlen::ControllerGlen;
     ~CountingGlen() override { closePort(); }
-    int pollPanel() override
+    Result pollPanel() override
     {
-        const int r = ControllerGlen::pollPanel();
-        if (r != 100)
+        const Result r = ControllerGlen::pollPanel();
+        if (r != Done)
             failed.fetch_add(1);
         return r;
     }

@@ -14,6 +14,7 @@
 #include "config/controllerstore.h"
 #include "core/apppaths.h"
 
+#include "common/clientpeer.h"
 #include "common/sitekit.h"
 
 #include <QCoreApplication>
@@ -362,45 +363,23 @@ public:
 
     bool connectAndLogin(int timeoutMs, int account = 1)
     {
-        QObject::connect(&m_socket, &QTcpSocket::readyRead, [this] { onRead(); });
-        m_socket.connectToHost(QHostAddress::LocalHost, 5999);
-        if (!waitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, timeoutMs))
+        m_peer.onMessage = [this](const QJsonObject &o) {
+            ++m_nMessages;
+            if (onEvent && o.value(QLatin1String("b")).toString() == QLatin1String("NewEvent"))
+                onEvent(o.value(QLatin1String("m")).toString(), monoNs());
+        };
+        if (!m_peer.connectTo(5999))
             return false;
-        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        const QJsonObject login{{"b", "LOGIN"}, {"t", accountName(account)}, {"u", accountName(account)}};
-        m_socket.write(QJsonDocument(login).toJson(QJsonDocument::Indented));
-        return waitFor([this] { return m_bLoggedIn; }, timeoutMs);
+        m_peer.socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_peer.login(accountName(account), accountName(account));
+        return waitFor([this] { return m_peer.loggedIn; }, timeoutMs);
     }
 
-    bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    bool connected() const { return m_peer.socket.state() == QAbstractSocket::ConnectedState; }
     int messages() const { return m_nMessages; }
 
 private:
-    void onRead()
-    {
-        const qint64 now = monoNs();
-        m_buffer += m_socket.readAll();
-        for (;;) {
-            const JsonSplitter::Result r = m_splitter.next(m_buffer);
-            m_buffer.remove(0, r.consumed);
-            if (r.status == JsonSplitter::Invalid)
-                continue;
-            if (r.status != JsonSplitter::Complete)
-                break;
-            ++m_nMessages;
-            const QJsonObject o = QJsonDocument::fromJson(r.object).object();
-            const QString word = o.value(QLatin1String("b")).toString();
-            if (word == QLatin1String("LogOK_Mulsys"))
-                m_bLoggedIn = true;
-            else if (word == QLatin1String("NewEvent") && onEvent)
-                onEvent(o.value(QLatin1String("m")).toString(), now);
-        }
-    }
-
-    QTcpSocket m_socket;
-    QByteArray m_buffer;
-    JsonSplitter m_splitter;
-    bool m_bLoggedIn = false;
+    ClientPeer m_peer;
     int m_nMessages = 0;
 };
 

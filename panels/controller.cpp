@@ -48,8 +48,18 @@ Controller::~Controller()
     delete m_pLink;
 }
 
-bool Controller::openController() { return true; }
-bool Controller::closeController() { return true; }
+bool Controller::openController()
+{
+    if (!m_pModel || m_pModel->link != PanelModel::Serial)
+        return true;
+    return openSerialPort(m_pModel->baudRate, m_pModel->parity);
+}
+
+bool Controller::closeController()
+{
+    closePort();
+    return true;
+}
 
 bool Controller::isConnected()
 {
@@ -58,33 +68,36 @@ bool Controller::isConnected()
     return m_pLink != nullptr && m_bOpen.load();
 }
 
-int Controller::sendControl89() { return 1; }
-int Controller::sendControl94() { return 1; }
-int Controller::syncTime() { return 1; }
-int Controller::sendControl97() { return 1; }
-int Controller::pollPanel() { return 100; }
+Controller::Result Controller::sendControl89() { return NotDone; }
+Controller::Result Controller::sendControl94() { return NotDone; }
+Controller::Result Controller::syncTime() { return NotDone; }
+Controller::Result Controller::sendControl97() { return NotDone; }
+Controller::Result Controller::pollPanel() { return Done; }
 
-int Controller::setDeviceState(int type, QString strCode, QString strEndCode)
+Controller::Result Controller::setDeviceState(int type, QString strCode, QString strEndCode)
 {
     Q_UNUSED(type); Q_UNUSED(strCode); Q_UNUSED(strEndCode);
-    return 1;
+    return NotDone;
 }
 
 void Controller::handleRecvData() {}
 
-int Controller::readValueSwitch(quint8 nPanelID, int nLoop, int nChannel, int nDevType)
+Controller::Result Controller::readValueSwitch(quint8 nPanelID, int nLoop, int nChannel, int nDevType)
 {
     Q_UNUSED(nPanelID); Q_UNUSED(nLoop); Q_UNUSED(nChannel); Q_UNUSED(nDevType);
-    return 100;
+    return Done;
 }
 
-int Controller::readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType)
+Controller::Result Controller::readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType)
 {
     Q_UNUSED(nLoop); Q_UNUSED(nChannel); Q_UNUSED(nDevType);
-    return 0;
+    return NotDone;
 }
 
-QString Controller::controllerTypeName() { return QString(); }
+QString Controller::controllerTypeName() const
+{
+    return m_pModel ? m_pModel->name : QString();
+}
 
 void Controller::setRemoteLight(uchar nStatus)
 {
@@ -436,24 +449,24 @@ void Controller::dropLostLink()
     m_nNextReopenMs = QDateTime::currentMSecsSinceEpoch() + kReopenIntervalMs;
 }
 
-int Controller::passWithLostLink()
+Controller::Result Controller::passWithLostLink()
 {
     if (m_pLink && m_pLink->isOpen())
         dropLostLink();
     waitUntil(kLostPassMs, 0, true);
     if (m_bStopRequested.load())
-        return 101;
+        return NoAnswer;
     m_nCommState.store(0);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (now < m_nNextReopenMs)
-        return 101;
+        return NoAnswer;
     m_nNextReopenMs = now + kReopenIntervalMs;
     if (m_pLink && !m_pLink->deviceGone() && m_pLink->open()) {
         m_pLink->clear();
         m_bLinkLost.store(false);
         qWarning() << "Controller" << m_nControllerID << ": device" << m_strDevicePath << "reopened";
     }
-    return 101;
+    return NoAnswer;
 }
 
 void Controller::run()
@@ -471,7 +484,7 @@ void Controller::run()
             break;
         if (!m_bLinkLost.load() && m_pLink && m_pLink->deviceGone())
             onDeviceLost();
-        const int r = m_bLinkLost.load() ? passWithLostLink() : pollPanel();
+        const Result r = m_bLinkLost.load() ? passWithLostLink() : pollPanel();
         if (m_bStopRequested.load())
             break; // a poll cut short by the stop says nothing about the panel
         countPollResult(r);
@@ -483,18 +496,18 @@ void Controller::run()
     m_bWorkerActive = false;
 }
 
-void Controller::countPollResult(int r)
+void Controller::countPollResult(Result r)
 {
-    if (r == 100)
+    if (r == Done)
         m_nPollsAnswered.fetch_add(1, std::memory_order_relaxed);
-    else if (r == 101)
+    else if (r == NoAnswer)
         m_nPollsFailed.fetch_add(1, std::memory_order_relaxed);
-    if (r == 101) {
+    if (r == NoAnswer) {
         const int n = m_nFailCount.fetch_add(1) + 1;
         if (n == m_nDisconnectTimes)
             emitCommEvent(true);
     }
-    if (r == 100 && m_nFailCount.load() >= m_nDisconnectTimes) {
+    if (r == Done && m_nFailCount.load() >= m_nDisconnectTimes) {
         emitCommEvent(false);
         m_nFailCount.store(0);
     }
@@ -554,7 +567,7 @@ void Controller::processPendingCommand()
     }
     m_nCommandPanelID = cmd.nPanelID;
     for (int attempt = 0; attempt < 3 && !m_bStopRequested.load(); ++attempt) {
-        int r = 0;
+        Result r = NotDone;
         switch (cmd.nEventCode) {
         case CmdSilence: r = sendControl89(); break;
         case CmdReset: r = sendControl94(); break;
@@ -572,9 +585,9 @@ void Controller::processPendingCommand()
         default:
             break;
         }
-        if (r == CommandRefused)
+        if (r == Refused)
             m_nCommandsRefused.fetch_add(1, std::memory_order_relaxed);
-        if (r == 100 || r == CommandRefused)
+        if (r == Done || r == Refused)
             break;
     }
 }

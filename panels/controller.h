@@ -22,6 +22,7 @@
 #include "panels/panelmodel.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
@@ -33,6 +34,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <functional>
 
 class QTimer;
 
@@ -48,26 +50,44 @@ public:
                const PanelModel *model = nullptr);
     ~Controller() override;
 
+    // What a poll cycle or a command operation tells the loop. A command
+    // that ends in anything but Done or Refused is tried again, 3 times in all.
+    enum Result : int {
+        NotDone = 1,       // the operation does nothing on this model
+        WriteFailed = 4,   // the frame did not go out
+        WrongReply = 5,    // the panel answered something else
+        NoReply = 6,       // the panel did not answer in time
+        Done = 100,        // the panel answered (a poll) or took the command
+        NoAnswer = 101,    // a poll without a usable answer: counts towards lost communication
+        // A command this model will not send (a device code that names no
+        // device of this panel, or one the panel has no such command for):
+        // counted as refused and not tried again.
+        Refused = 102,
+    };
+
     // --- operations a model overrides (base behaviour in the comments) ---
-    virtual bool openController();          // true
-    virtual bool closeController();         // true
+    // Serial models: the line opened with the model's settings.
+    virtual bool openController();
+    // Stops the worker and closes the link.
+    virtual bool closeController();
     // Network models: m_bOpen. Otherwise whether the driver holds an open link;
     // a serial link that is being reopened after its device vanished still
     // counts as connected, so the manager closes it and does not open it twice.
     virtual bool isConnected();
-    virtual int sendControl89();            // 1
-    virtual int sendControl94();            // 1
-    virtual int syncTime();                 // 1
-    virtual int sendControl97();            // 1
-    // One poll cycle: 100 = the panel answered, 101 = it did not.
-    virtual int pollPanel();
-    virtual int setDeviceState(int type, QString strCode, QString strEndCode); // 1
+    virtual Result sendControl89();            // NotDone
+    virtual Result sendControl94();            // NotDone
+    virtual Result syncTime();                 // NotDone
+    virtual Result sendControl97();            // NotDone
+    // One poll cycle.
+    virtual Result pollPanel();                // Done
+    virtual Result setDeviceState(int type, QString strCode, QString strEndCode); // NotDone
     // Called in the worker after receiveData() added bytes to the buffer; on
     // a datagram link once per datagram, the buffer holding just that one.
     virtual void handleRecvData();
-    virtual int readValueSwitch(quint8 nPanelID, int nLoop, int nChannel, int nDevType); // 100
-    virtual int readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType); // 0
-    virtual QString controllerTypeName();   // empty
+    virtual Result readValueSwitch(quint8 nPanelID, int nLoop, int nChannel, int nDevType); // Done
+    virtual Result readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType); // NotDone
+    // The model's type name.
+    QString controllerTypeName() const;
     // The remote-centre lamp, for models whose PanelModel has remoteLamp
     // (main thread); the base shows nothing.
     virtual void setRemoteLight(uchar nStatus);
@@ -75,12 +95,10 @@ public:
     // thread that opened it: timers the model runs on the link stop here.
     virtual void workerEnding();
 
-    const PanelModel *model() const { return m_pModel; }
+    // The clock that set-time frames and the models' deadlines read (tests pin it).
+    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
 
-    // What a command operation returns when it will not send what it was
-    // asked (a device code that names no device of this panel): the command
-    // is counted as refused and not tried again.
-    static constexpr int CommandRefused = 102;
+    const PanelModel *model() const { return m_pModel; }
 
     // Moves the link into the worker, then starts it. Call it through a
     // Controller pointer (it hides QThread::start on purpose).
@@ -183,6 +201,8 @@ protected:
     void emitEvent(const CEvent &e);
     // A default event with this driver's number and type and the time now.
     CEvent makeEvent() const;
+    // What setClock installed, else the wall clock.
+    QDateTime now() const { return m_clock ? m_clock() : QDateTime::currentDateTime(); }
     // The number after "COM" of the port name (COM7 gives 7), else 0.
     quint8 comNumber() const;
 
@@ -201,13 +221,14 @@ protected:
     quint8 m_nCommandPanelID = 0;   // worker only
 
 private:
+    std::function<QDateTime()> m_clock; // set before start(); read by the worker
     // The one wait of the worker: sleeps in the current thread's event
     // dispatcher until wantBytes are buffered (0: only the time), ms pass, or
     // (when interruptible) a stop is requested or the link is lost.
     bool waitUntil(int ms, int wantBytes, bool interruptible);
-    void countPollResult(int r);
+    void countPollResult(Result r);
     void emitCommEvent(bool bFault);
-    int passWithLostLink();
+    Result passWithLostLink();
     void dropLostLink();
     void onDeviceLost();
     void requestStop();

@@ -37,7 +37,6 @@ ControllerAsh::ControllerAsh(const QString &strLink, int nControllerID, int nCon
 {
     m_bRecordQuery = false;
     m_nRecordCount = 1;
-    m_clock = [] { return QDateTime::currentDateTime(); };
 }
 
 ControllerAsh::~ControllerAsh()
@@ -45,21 +44,8 @@ ControllerAsh::~ControllerAsh()
     closePort();
 }
 
-bool ControllerAsh::openController()
-{
-    return openSerialPort(model().baudRate, model().parity);
-}
 
-bool ControllerAsh::closeController()
-{
-    closePort();
-    return true;
-}
 
-QString ControllerAsh::controllerTypeName()
-{
-    return model().name;
-}
 
 CEvent ControllerAsh::ashEvent() const
 {
@@ -68,7 +54,7 @@ CEvent ControllerAsh::ashEvent() const
     return e;
 }
 
-int ControllerAsh::pollPanel()
+Controller::Result ControllerAsh::pollPanel()
 {
     const int id = m_nControllerID;
     setParity(QSerialPort::MarkParity);
@@ -76,47 +62,47 @@ int ControllerAsh::pollPanel()
     const bool querying = !m_bRecordQuery;
     if (querying) {
         if (!writePortData(recordRequest(id, m_nRecordCount)))
-            return 101;
+            return NoAnswer;
         delayMs(kAfterRecordRequestMs);
     } else if (!writePortData(QByteArray(1, char(pollByte(id))))) {
-        return 101;
+        return NoAnswer;
     }
     QByteArray b;
     if (!readPortData(b, 1, querying ? kRecordReplyTicks : kPollReplyTicks)) {
         m_nRecordCount = 1;
         m_bRecordQuery = true;
-        return 101;
+        return NoAnswer;
     }
     const quint8 first = quint8(b.at(0));
     if (first == idleByte(id)) {
         m_bRecordQuery = true; // an idle answer ends a record query
-        return 100;
+        return Done;
     }
     if (first != quint8(0x10 + id) && first != quint8(id))
-        return 101;
+        return NoAnswer;
     if (!readPortData(b, 1, kFrameTicks))
-        return 101;
+        return NoAnswer;
     const int length = quint8(b.at(0));
     QByteArray body;
     if (length > 2 && !readPortData(body, length - 2, kFrameTicks))
-        return 101;
+        return NoAnswer;
     if (body.size() < 2)
-        return 101;
+        return NoAnswer;
     switch (byteAt(body, 1)) {
     case KindEnd:
         m_bRecordQuery = true;
         m_nRecordCount = 1;
-        return 100;
+        return Done;
     case KindStatus:
         return handleStatus(body);
     case KindReport:
         return handleReport(body);
     default:
-        return 101;
+        return NoAnswer;
     }
 }
 
-int ControllerAsh::handleStatus(const QByteArray &body)
+Controller::Result ControllerAsh::handleStatus(const QByteArray &body)
 {
     const QList<AshFrames::StatusEvent> events = AshFrames::decodeStatus(body, m_nControllerID, m_latch);
     for (const AshFrames::StatusEvent &s : events) {
@@ -126,15 +112,15 @@ int ControllerAsh::handleStatus(const QByteArray &body)
         e.strCode = s.strCode;
         emitEvent(e);
     }
-    return writePortData(QByteArray(1, char(statusAck(m_nControllerID)))) ? 100 : 101;
+    return writePortData(QByteArray(1, char(statusAck(m_nControllerID)))) ? Done : NoAnswer;
 }
 
-int ControllerAsh::handleReport(const QByteArray &body)
+Controller::Result ControllerAsh::handleReport(const QByteArray &body)
 {
     const Report r = AshFrames::decodeReport(body);
     applyRecord(r.record, m_bRecordQuery, m_nRecordCount);
     if (r.record == Report::EmptyRecord)
-        return 100;
+        return Done;
     if (r.record == Report::PanelReset)
         m_bRecordQuery = false; // Ash reads its records again at once after a reset
     if (r.eventCode > 0) {
@@ -147,62 +133,62 @@ int ControllerAsh::handleReport(const QByteArray &body)
     setParity(QSerialPort::MarkParity);
     const bool acked = writePortData(QByteArray(1, char(idleByte(m_nControllerID))));
     if (!r.hasAddress && !acked)
-        return 101;
-    return 100;
+        return NoAnswer;
+    return Done;
 }
 
-int ControllerAsh::readCommandReply()
+Controller::Result ControllerAsh::readCommandReply()
 {
     const int id = m_nControllerID;
     QByteArray b;
     if (!readPortData(b, 1, kReplyTicks))
-        return 6;
+        return NoReply;
     const quint8 first = quint8(b.at(0));
     if (first == idleByte(id))
-        return 100;
+        return Done;
     if (first != quint8(id))
-        return 5;
+        return WrongReply;
     QByteArray rest;
     if (!readPortData(rest, 5, kReplyTicks))
-        return 6;
-    return longReplyOk(id, rest) ? 100 : 5;
+        return NoReply;
+    return longReplyOk(id, rest) ? Done : WrongReply;
 }
 
-int ControllerAsh::exchangeCommand(const QByteArray &frame)
+Controller::Result ControllerAsh::exchangeCommand(const QByteArray &frame)
 {
     setParity(QSerialPort::MarkParity);
     if (!writePortData(frame))
-        return 4;
+        return WriteFailed;
     return readCommandReply();
 }
 
-int ControllerAsh::sendControl89()
+Controller::Result ControllerAsh::sendControl89()
 {
     return exchangeCommand(silenceFrame(m_nControllerID, ++m_nSequence));
 }
 
-int ControllerAsh::sendControl94()
+Controller::Result ControllerAsh::sendControl94()
 {
     return exchangeCommand(resetFrame(m_nControllerID, ++m_nSequence));
 }
 
-int ControllerAsh::syncTime()
+Controller::Result ControllerAsh::syncTime()
 {
     // The one exchange of this model that splits address and data by parity.
     const int id = m_nControllerID;
-    const QByteArray frame = setTimeFrame(id, ++m_nSequence, m_clock());
+    const QByteArray frame = setTimeFrame(id, ++m_nSequence, now());
     setParity(QSerialPort::MarkParity);
     if (!writePortData(frame.left(1)))
-        return 4;
+        return WriteFailed;
     pauseMs(5);
     setParity(QSerialPort::SpaceParity);
     if (!writePortData(frame.mid(1)))
-        return 101;
+        return NoAnswer;
     // The parity stays at space until the next poll cycle sets mark again.
-    return readCommandReply() == 100 ? 100 : 101;
+    return readCommandReply() == Done ? Done : NoAnswer;
 }
 
-int ControllerAsh::setDeviceState(int type, QString strCode, QString strEndCode)
+Controller::Result ControllerAsh::setDeviceState(int type, QString strCode, QString strEndCode)
 {
     Q_UNUSED(strEndCode);
     const QByteArray frame = deviceStateFrame(m_nControllerID, ++m_nSequence, deviceAction(type),

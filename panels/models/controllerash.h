@@ -9,7 +9,6 @@
 
 #include <QDateTime>
 
-#include <functional>
 
 class ControllerAsh : public Controller
 {
@@ -20,28 +19,23 @@ public:
     static const PanelModel &model();
     ~ControllerAsh() override;
 
-    bool openController() override;
-    bool closeController() override;
-    QString controllerTypeName() override;
-    int pollPanel() override;
-    int sendControl89() override;
-    int sendControl94() override;
-    int syncTime() override;
-    int setDeviceState(int type, QString strCode, QString strEndCode) override;
+    Result pollPanel() override;
+    Result sendControl89() override;
+    Result sendControl94() override;
+    Result syncTime() override;
+    Result setDeviceState(int type, QString strCode, QString strEndCode) override;
 
-    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     bool recordQueryDone() const { return m_bRecordQuery; }
     int recordCounter() const { return m_nRecordCount; }
 
 private:
     // Reads the reply to a command: true when accepted (idle or good long form).
-    int readCommandReply();
-    int exchangeCommand(const QByteArray &frame);
-    int handleReport(const QByteArray &body);
-    int handleStatus(const QByteArray &body);
+    Result readCommandReply();
+    Result exchangeCommand(const QByteArray &frame);
+    Result handleReport(const QByteArray &body);
+    Result handleStatus(const QByteArray &body);
     CEvent ashEvent() const;
 
     quint8 m_nSequence = 0;
     AshFrames::StatusLatch m_latch; // worker only
-    std::function<QDateTime()> m_clock;
 };

@@ -34,7 +34,6 @@ ControllerBirch::ControllerBirch(const QString &strLink, int nControllerID, int 
 {
     m_bRecordQuery = false;
     m_nRecordCount = 1;
-    m_clock = [] { return QDateTime::currentDateTime(); };
 }
 
 ControllerBirch::~ControllerBirch()
@@ -43,21 +42,8 @@ ControllerBirch::~ControllerBirch()
     closePort();
 }
 
-bool ControllerBirch::openController()
-{
-    return openSerialPort(model().baudRate, model().parity);
-}
 
-bool ControllerBirch::closeController()
-{
-    closePort();
-    return true;
-}
 
-QString ControllerBirch::controllerTypeName()
-{
-    return model().name;
-}
 
 CEvent ControllerBirch::birchEvent() const
 {
@@ -73,7 +59,7 @@ void ControllerBirch::applyRecordDelay()
     m_nRecordResumeAtMs = QDateTime::currentMSecsSinceEpoch() + m_nResumeDelayMs;
 }
 
-int ControllerBirch::pollPanel()
+Controller::Result ControllerBirch::pollPanel()
 {
     if (m_nRecordResumeAtMs != 0 && QDateTime::currentMSecsSinceEpoch() >= m_nRecordResumeAtMs) {
         m_nRecordResumeAtMs = 0;
@@ -86,7 +72,7 @@ int ControllerBirch::pollPanel()
     const QByteArray out = m_bRecordQuery ? QByteArray(1, char(pollByte(id)))
                                           : recordRequest(id, m_nRecordCount);
     if (!writePortData(out))
-        return 101;
+        return NoAnswer;
 
     QByteArray b;
     if (!readPortData(b, 1, kReadTicks)) {
@@ -94,53 +80,53 @@ int ControllerBirch::pollPanel()
             qDebug() << "==========!readPortData(revBuff, 1, 100)";
         m_nRecordCount = 1;
         m_bRecordQuery = true;
-        return 101;
+        return NoAnswer;
     }
     const quint8 first = quint8(b.at(0));
     if (first == idleByte(id))
-        return 100;
+        return Done;
     if (first != quint8(0x10 + id) && first != quint8(id)) {
         qDebug() << "==========(uchar)revBuff[0] != (0x10 + m_nControllerID) && (uchar)revBuff[0] != m_nControllerID :"
                  << first;
-        return 101;
+        return NoAnswer;
     }
     if (!readPortData(b, 1, kReadTicks)) {
         qDebug() << "==========!readPortData(revBuff, 1, 100)" << 72;
-        return 101;
+        return NoAnswer;
     }
     const int length = quint8(b.at(0));
     QByteArray body;
     if (length > 2 && !readPortData(body, length - 2, kReadTicks)) {
         if (length > 3)
             qDebug() << "==========!readPortData(revBuff, nLength - 2, 100)";
-        return 101;
+        return NoAnswer;
     }
     const quint8 kind = byteAt(body, 1);
     if (body.size() >= 2 && kind == KindEnd) {
         m_bRecordQuery = true;
         m_nRecordCount = 1;
-        return 100;
+        return Done;
     }
     if (body.size() >= 2 && kind == KindStatus) {
         qDebug().noquote() << "========revBuff[1] == 0xB1: " + QString::fromLatin1(body.toHex(' '));
         if (!writePortData(QByteArray(1, char(statusAck(id)))))
-            return 101;
+            return NoAnswer;
         qDebug().noquote() << "========resend failed: " + QString::fromLatin1(body.toHex(' '));
-        return 101;
+        return NoAnswer;
     }
     if (body.size() < 2 || kind != KindReport) {
         qDebug().noquote() << "========resend failed: " + QString::fromLatin1(body.toHex(' '));
-        return 101;
+        return NoAnswer;
     }
     return handleReport(body);
 }
 
-int ControllerBirch::handleReport(const QByteArray &body)
+Controller::Result ControllerBirch::handleReport(const QByteArray &body)
 {
     const Report r = decodeBirchReport(body);
     applyRecord(r.record, m_bRecordQuery, m_nRecordCount);
     if (r.record == Report::EmptyRecord)
-        return 100; // unacknowledged: the next request follows
+        return Done; // unacknowledged: the next request follows
     if (r.record == Report::PanelReset)
         applyRecordDelay();
     if (r.eventCode > 0) {
@@ -154,45 +140,45 @@ int ControllerBirch::handleReport(const QByteArray &body)
     setParity(QSerialPort::MarkParity);
     const bool acked = writePortData(QByteArray(1, char(idleByte(m_nControllerID))));
     if (!r.hasAddress && !acked)
-        return 101;
-    return 100;
+        return NoAnswer;
+    return Done;
 }
 
-int ControllerBirch::exchangeCommand(const QByteArray &frame, ReplyForm *form)
+Controller::Result ControllerBirch::exchangeCommand(const QByteArray &frame, ReplyForm *form)
 {
     if (form)
         *form = ReplyNone;
     const int id = m_nControllerID;
     if (!writePortData(frame))
-        return 4;
+        return WriteFailed;
     QByteArray b;
     if (!readPortData(b, 1, kReplyTicks))
-        return 6;
+        return NoReply;
     const quint8 first = quint8(b.at(0));
     if (first == idleByte(id)) {
         if (form)
             *form = ReplyIdle;
-        return 100;
+        return Done;
     }
     if (first != quint8(id))
-        return 5;
+        return WrongReply;
     QByteArray rest;
     if (!readPortData(rest, 5, kReplyTicks))
-        return 6;
+        return NoReply;
     if (!longReplyOk(id, rest))
-        return 5;
+        return WrongReply;
     if (form)
         *form = ReplyLong;
-    return 100;
+    return Done;
 }
 
-int ControllerBirch::sendControl89()
+Controller::Result ControllerBirch::sendControl89()
 {
     setParity(QSerialPort::MarkParity);
     return exchangeCommand(silenceFrame(m_nControllerID, ++m_nSequence));
 }
 
-int ControllerBirch::sendControl94()
+Controller::Result ControllerBirch::sendControl94()
 {
     setParity(QSerialPort::MarkParity);
     CEvent e = birchEvent();
@@ -200,7 +186,7 @@ int ControllerBirch::sendControl94()
     e.strCode = e.strEndCode = QStringLiteral("00000000");
     emitEvent(e);
     ReplyForm form = ReplyNone;
-    const int r = exchangeCommand(resetFrame(m_nControllerID, ++m_nSequence), &form);
+    const Result r = exchangeCommand(resetFrame(m_nControllerID, ++m_nSequence), &form);
     if (r != 100)
         return r;
     if (form == ReplyLong) {
@@ -208,16 +194,16 @@ int ControllerBirch::sendControl94()
         emitEvent(e);
     }
     applyRecordDelay();
-    return 100;
+    return Done;
 }
 
-int ControllerBirch::syncTime()
+Controller::Result ControllerBirch::syncTime()
 {
     setParity(QSerialPort::MarkParity);
-    return exchangeCommand(setTimeFrame(m_nControllerID, ++m_nSequence, m_clock()));
+    return exchangeCommand(setTimeFrame(m_nControllerID, ++m_nSequence, now()));
 }
 
-int ControllerBirch::setDeviceState(int type, QString strCode, QString strEndCode)
+Controller::Result ControllerBirch::setDeviceState(int type, QString strCode, QString strEndCode)
 {
     Q_UNUSED(strEndCode);
     setParity(QSerialPort::MarkParity);

@@ -8,7 +8,6 @@
 
 #include <QDateTime>
 
-#include <functional>
 
 class ControllerBirch : public Controller
 {
@@ -19,17 +18,12 @@ public:
     static const PanelModel &model();
     ~ControllerBirch() override;
 
-    bool openController() override;
-    bool closeController() override;
-    QString controllerTypeName() override;
-    int pollPanel() override;
-    int sendControl89() override;
-    int sendControl94() override;
-    int syncTime() override;
-    int setDeviceState(int type, QString strCode, QString strEndCode) override;
+    Result pollPanel() override;
+    Result sendControl89() override;
+    Result sendControl94() override;
+    Result syncTime() override;
+    Result setDeviceState(int type, QString strCode, QString strEndCode) override;
 
-    // The clock that set-time frames read (tests pin it).
-    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     // Record-query state, for tests (worker data: read it only while stopped).
     bool recordQueryDone() const { return m_bRecordQuery; }
     int recordCounter() const { return m_nRecordCount; }
@@ -38,14 +32,13 @@ public:
 
 private:
     enum ReplyForm { ReplyNone, ReplyIdle, ReplyLong };
-    // Sends one command frame and reads the reply: 100, 4, 5 or 6.
-    int exchangeCommand(const QByteArray &frame, ReplyForm *form = nullptr);
-    int handleReport(const QByteArray &body);
+    // Sends one command frame and reads the reply: Done, WriteFailed, WrongReply or NoReply.
+    Result exchangeCommand(const QByteArray &frame, ReplyForm *form = nullptr);
+    Result handleReport(const QByteArray &body);
     void applyRecordDelay();
     CEvent birchEvent() const;
 
     quint8 m_nSequence = 0;
     qint64 m_nRecordResumeAtMs = 0; // worker: when the record query starts again (0 = not armed)
-    std::function<QDateTime()> m_clock;
     int m_nResumeDelayMs = 3000;
 };

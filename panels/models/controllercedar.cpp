@@ -46,7 +46,6 @@ ControllerCedar::ControllerCedar(const QString &strLink, int nControllerID, int 
 {
     m_bRecordQuery = false;
     m_nRecordCount = 1;
-    m_clock = [] { return QDateTime::currentDateTime(); };
     m_strWho = QStringLiteral("%1 %2:").arg(Controller::model()->name).arg(m_nControllerID);
 }
 
@@ -56,21 +55,8 @@ ControllerCedar::~ControllerCedar()
     closePort();
 }
 
-bool ControllerCedar::openController()
-{
-    return openSerialPort(Controller::model()->baudRate, Controller::model()->parity);
-}
 
-bool ControllerCedar::closeController()
-{
-    closePort();
-    return true;
-}
 
-QString ControllerCedar::controllerTypeName()
-{
-    return Controller::model()->name;
-}
 
 CEvent ControllerCedar::cedarEvent() const
 {
@@ -145,18 +131,18 @@ void ControllerCedar::requestRecord()
     emitEvent(e);
 }
 
-int ControllerCedar::pollPanel()
+Controller::Result ControllerCedar::pollPanel()
 {
     clearRecvBuffer();
     if (!m_bRecordQuery)
         requestRecord();
     if (!shakeHand(CommandPoll, true))
-        return 101;
+        return NoAnswer;
     QByteArray frame;
     if (!readPortData(frame, 2, kReplyTicks)) {
         if (!stopRequested())
             qDebug().noquote() << m_strWho << "no report header after the handshake";
-        return 101;
+        return NoAnswer;
     }
     const Header header = headerOf(quint8(frame.at(0)), quint8(frame.at(1)), m_traits.frames);
     const int more = bytesAfterHeader(header, m_traits.frames);
@@ -164,14 +150,14 @@ int ControllerCedar::pollPanel()
     if (more > 0 && !readPortData(rest, more, kReplyTicks)) {
         if (!stopRequested())
             qDebug().noquote() << m_strWho << "report cut short after" << QString::fromLatin1(frame.toHex(' '));
-        return 101;
+        return NoAnswer;
     }
     frame += rest;
     const Report r = decodeReport(frame, m_traits.frames, m_nControllerType);
     if (r.status == Report::Invalid) {
         qDebug().noquote() << m_strWho << "report" << QString::fromLatin1(frame.toHex(' ')) << "rejected," << r.error;
         acknowledge(SendAgain);
-        return 101;
+        return NoAnswer;
     }
     if (r.header == HeaderUnknown) {
         // The panel answered, so the line is alive; what it said is not ours to read.
@@ -181,70 +167,70 @@ int ControllerCedar::pollPanel()
     return handleReport(r);
 }
 
-int ControllerCedar::handleReport(const Report &r)
+Controller::Result ControllerCedar::handleReport(const Report &r)
 {
     switch (r.header) {
     case HeaderIdle:
-        return acknowledge(Accepted) ? 100 : 101;
+        return acknowledge(Accepted) ? Done : NoAnswer;
     case HeaderReset:
         m_bRecordQuery = false;
         acknowledge(Accepted);
         emitCode(121);
         delayMs(kAfterPanelResetMs);
-        return 100;
+        return Done;
     case HeaderSilenced:
         emitCode(122);
         acknowledge(Accepted);
-        return 100;
+        return Done;
     case HeaderStatus:
         acknowledge(Accepted);
         for (int code : cedarStatusCodes(r.state))
             emitCode(code);
-        return 100;
+        return Done;
     case HeaderAnalog:
         acknowledge(Accepted);
         emitCode(r.eventCode, &r);
-        return 100;
+        return Done;
     case HeaderCleared:
         acknowledge(Accepted);
         emitCode(cedarClearedCode(r.state, r.strCode, r.devType, m_nControllerType), &r);
-        return 100;
+        return Done;
     case HeaderRaised:
         acknowledge(Accepted);
         emitCode(cedarRaisedCode(r.state, r.strCode), &r);
-        return 100;
+        return Done;
     case HeaderUnknown:
         break;
     }
-    return 100;
+    return Done;
 }
 
-int ControllerCedar::sendControl89()
+Controller::Result ControllerCedar::sendControl89()
 {
-    return shakeHand(CommandSilence, false) ? 100 : 101;
+    return shakeHand(CommandSilence, false) ? Done : NoAnswer;
 }
 
-int ControllerCedar::sendControl94()
+Controller::Result ControllerCedar::sendControl94()
 {
     if (!shakeHand(CommandReset, false))
-        return 101;
+        return NoAnswer;
     m_bRecordQuery = false;
     delayMs(kAfterResetMs);
-    return 100;
+    return Done;
 }
 
-int ControllerCedar::syncTime()
+Controller::Result ControllerCedar::syncTime()
 {
     if (!shakeHand(CommandSetTime, true))
-        return 101;
+        return NoAnswer;
     if (m_traits.blockPauseMs > 0)
         pauseMs(m_traits.blockPauseMs);
-    if (!writePortData(setTimeBlock(m_clock(), m_traits.timeWithSeconds)))
-        return 101;
+    if (!writePortData(setTimeBlock(now(), m_traits.timeWithSeconds)))
+        return NoAnswer;
     QByteArray reply;
     if (!readPortData(reply, 3, kReplyTicks))
-        return 101;
-    return setTimeReplyOk(reply) ? 100 : 101;
+        return NoAnswer;
+    return setTimeReplyOk(reply) ? Done : NoAnswer;
 }
 
 QByteArray ControllerCedar::deviceAddress(const QString &strCode) const
@@ -253,36 +239,36 @@ QByteArray ControllerCedar::deviceAddress(const QString &strCode) const
     return BirchFrames::isDeviceDigits(strCode, 8) ? BirchFrames::ashDeviceAddress(strCode) : QByteArray();
 }
 
-int ControllerCedar::setDeviceState(int type, QString strCode, QString strEndCode)
+Controller::Result ControllerCedar::setDeviceState(int type, QString strCode, QString strEndCode)
 {
     Q_UNUSED(strEndCode);
     const QByteArray address = deviceAddress(strCode);
     if (address.isEmpty()) {
         qWarning().noquote() << m_strWho << "device command" << QString::number(type, 16) << "for" << strCode
                              << "not sent: the code is not the decimal device address the panel needs";
-        return CommandRefused;
+        return Refused;
     }
     if (!shakeHand(CommandDeviceState, true))
-        return 101;
+        return NoAnswer;
     if (m_traits.blockPauseMs > 0)
         pauseMs(m_traits.blockPauseMs);
     if (!writePortData(deviceStateBlock(deviceAction(type), address)))
-        return 4;
+        return WriteFailed;
     QByteArray reply;
     if (!readPortData(reply, 3, kReplyTicks))
-        return 6;
-    return deviceStateReplyOk(reply) ? 100 : 5;
+        return NoReply;
+    return deviceStateReplyOk(reply) ? Done : WrongReply;
 }
 
-int ControllerCedar::readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType)
+Controller::Result ControllerCedar::readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType)
 {
     setParity(QSerialPort::MarkParity);
     if (!writePortData(readValueRequest(m_nControllerID, nDevType, nLoop, nChannel)))
-        return 5;
+        return WrongReply;
     QByteArray reply;
     const bool answered = readPortData(reply, ReadValueReplySize, m_nReadValueTicks);
     if (stopRequested())
-        return 101;
+        return NoAnswer;
     if (!answered)
         qDebug().noquote() << m_strWho << "no value for loop" << nLoop << "channel" << nChannel;
     // The client waits for an answer: without a reply it gets the value 0.
@@ -293,5 +279,5 @@ int ControllerCedar::readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType)
     e.nChannel = nChannel;
     e.nValue = answered ? readValueOf(reply) : 0;
     emitEvent(e);
-    return 100;
+    return Done;
 }

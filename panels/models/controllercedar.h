@@ -11,7 +11,6 @@
 
 #include <QDateTime>
 
-#include <functional>
 
 class ControllerCedar : public Controller
 {
@@ -22,18 +21,13 @@ public:
     static const PanelModel &model();
     ~ControllerCedar() override;
 
-    bool openController() override;
-    bool closeController() override;
-    QString controllerTypeName() override;
-    int pollPanel() override;
-    int sendControl89() override;
-    int sendControl94() override;
-    int syncTime() override;
-    int setDeviceState(int type, QString strCode, QString strEndCode) override;
-    int readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType) override;
+    Result pollPanel() override;
+    Result sendControl89() override;
+    Result sendControl94() override;
+    Result syncTime() override;
+    Result setDeviceState(int type, QString strCode, QString strEndCode) override;
+    Result readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType) override;
 
-    // The clock that set-time blocks read (tests pin it).
-    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     // Record-query state, for tests (worker data: read it only while stopped).
     bool recordQueryDone() const { return m_bRecordQuery; }
     // How long the record and read-value replies are awaited, in 10 ms
@@ -53,8 +47,8 @@ protected:
     ControllerCedar(const QString &strLink, int nControllerID, int nControllerType,
                     const PanelModel *model, const Traits &traits);
 
-    // Handles a complete report whose checks passed; 100 or 101.
-    virtual int handleReport(const CedarFrames::Report &r);
+    // Handles a complete report whose checks passed; Done or NoAnswer.
+    virtual Result handleReport(const CedarFrames::Report &r);
     // The four address bytes of a device-state block; empty for a code that
     // is not exactly the digits the block needs (a wildcard or a letter
     // would address another device).
@@ -70,7 +64,6 @@ protected:
 
 private:
     Traits m_traits;
-    std::function<QDateTime()> m_clock;
     int m_nRecordReplyTicks;
     int m_nReadValueTicks = 500;
     QString m_strWho;   // "ControllerCedar 3:", the start of our log lines

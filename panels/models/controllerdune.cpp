@@ -69,7 +69,7 @@ void ControllerDune::emitReset(bool withEndCode)
     emitEvent(e);
 }
 
-int ControllerDune::pollPanel()
+Controller::Result ControllerDune::pollPanel()
 {
     if (m_bResumeArmed && m_monotonicMs() >= m_nResumeAtMs) {
         m_bResumeArmed = false;
@@ -78,50 +78,50 @@ int ControllerDune::pollPanel()
     return ControllerCedar::pollPanel();
 }
 
-int ControllerDune::handleReport(const Report &r)
+Controller::Result ControllerDune::handleReport(const Report &r)
 {
     switch (r.header) {
     case HeaderIdle:
-        return acknowledge(Accepted) ? 100 : 101;
+        return acknowledge(Accepted) ? Done : NoAnswer;
     case HeaderReset:
         emitReset(false);
         acknowledge(Accepted);
         armRecordResume();
-        return 100;
+        return Done;
     case HeaderSilenced:
         emitCode(37);
         acknowledge(Accepted);
-        return 100;
+        return Done;
     case HeaderStatus:
         acknowledge(Accepted);
-        return 100;
+        return Done;
     case HeaderCleared:
         acknowledge(Accepted);
         emitCode(duneClearedCode(r.state, r.devType), &r);
-        return 100;
+        return Done;
     case HeaderRaised:
         acknowledge(Accepted);
         emitCode(duneRaisedCode(r.state), &r);
-        return 100;
+        return Done;
     default:
-        return 100; // the panel answered; nothing of it is ours to read
+        return Done; // the panel answered; nothing of it is ours to read
     }
 }
 
-int ControllerDune::sendControl94()
+Controller::Result ControllerDune::sendControl94()
 {
     // Reported once the panel took it: a reset it never received, or one
     // tried again after an unanswered attempt, must not reach the clients
     // and the centre as done.
     if (!shakeHand(CommandReset, false))
-        return 101;
+        return NoAnswer;
     emitReset(true);
     armRecordResume();
     delayMs(kAfterResetMs);
-    return 100;
+    return Done;
 }
 
-int ControllerDune::readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType)
+Controller::Result ControllerDune::readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType)
 {
     return Controller::readValue(nLoop, nChannel, nDevType);
 }

@@ -17,17 +17,17 @@ public:
     static const PanelModel &model();
     ~ControllerDune() override;
 
-    int pollPanel() override;
-    int sendControl94() override;
+    Result pollPanel() override;
+    Result sendControl94() override;
     // This model reads no values: the base answers without a word to the panel.
-    int readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType) override;
+    Result readValue(quint8 nLoop, quint8 nChannel, quint8 nDevType) override;
 
     // Monotonic milliseconds that the record-resume deadline is measured on
     // (tests step it by hand).
     void setMonotonicClock(std::function<qint64()> clock) { m_monotonicMs = std::move(clock); }
 
 protected:
-    int handleReport(const CedarFrames::Report &r) override;
+    Result handleReport(const CedarFrames::Report &r) override;
     QByteArray deviceAddress(const QString &strCode) const override;
 
 private:

@@ -74,7 +74,6 @@ ControllerElm::ControllerElm(const QString &strLink, int nControllerID, int nCon
     setLink(m_pUdp);
     m_panelAddress = panelAddressOf(strLink);
     m_remoteAddress = m_panelAddress;
-    m_clock = [] { return QDateTime::currentDateTime(); };
 }
 
 ControllerElm::~ControllerElm()
@@ -126,19 +125,14 @@ bool ControllerElm::openController()
     return true;
 }
 
-bool ControllerElm::closeController()
-{
-    closePort();
-    return true;
-}
 
-int ControllerElm::pollPanel()
+Controller::Result ControllerElm::pollPanel()
 {
     if (m_connectDue.hasExpired()) {
         m_connectDue.setRemainingTime(m_nConnectIntervalMs);
         slotSendConnectToPanel();
     }
-    return 100;
+    return Done;
 }
 
 void ControllerElm::slotSendConnectToPanel()
@@ -232,7 +226,7 @@ void ControllerElm::handleDatagram(const QByteArray &datagram)
 
 CEvent ControllerElm::decodeReport(const QByteArray &datagram, quint8 kind, quint8 id) const
 {
-    CEvent e = decodeElmReport(datagram.left(datagram.size() - 2), elmClass(kind), m_clock());
+    CEvent e = decodeElmReport(datagram.left(datagram.size() - 2), elmClass(kind), now());
     const EventEntry entry = ConfigTables::instance().entry(kind);
     e.nEventType = entry.eventClass;
     e.nEventCode = entry.code;
@@ -252,38 +246,38 @@ quint8 ControllerElm::targetPanel() const
     return quint8(m_nPanelNumber.load());
 }
 
-int ControllerElm::sendControl89()
+Controller::Result ControllerElm::sendControl89()
 {
     send(commandFrame(0x89, targetPanel()));
-    return 100;
+    return Done;
 }
 
-int ControllerElm::sendControl94()
+Controller::Result ControllerElm::sendControl94()
 {
     send(commandFrame(0x94, targetPanel()));
-    return 100;
+    return Done;
 }
 
-int ControllerElm::sendControl97()
+Controller::Result ControllerElm::sendControl97()
 {
     send(commandFrame(0x97, targetPanel()));
-    return 100;
+    return Done;
 }
 
-int ControllerElm::syncTime()
+Controller::Result ControllerElm::syncTime()
 {
-    send(timeFrame(m_clock(), targetPanel()));
-    return 100;
+    send(timeFrame(now(), targetPanel()));
+    return Done;
 }
 
-int ControllerElm::setDeviceState(int type, QString strCode, QString strEndCode)
+Controller::Result ControllerElm::setDeviceState(int type, QString strCode, QString strEndCode)
 {
     // A code that is not decimal pairs would address some other device.
     if (!isDecimalCode(strCode) || !(strEndCode.isEmpty() || isDecimalCode(strEndCode))) {
         qWarning() << "ControllerElm" << m_nControllerID << ": device command" << Qt::hex << type
                    << "for" << strCode << strEndCode << "not sent: the codes must be decimal digits";
-        return CommandRefused;
+        return Refused;
     }
     send(deviceStateFrame(type, strCode, strEndCode));
-    return 100;
+    return Done;
 }

@@ -18,7 +18,6 @@
 #include <QList>
 
 #include <atomic>
-#include <functional>
 
 class UdpLink;
 
@@ -38,23 +37,20 @@ public:
     static const PanelModel &model();
 
     bool openController() override;
-    bool closeController() override;
-    int sendControl89() override;
-    int sendControl94() override;
-    int sendControl97() override;
-    int syncTime() override;
-    int setDeviceState(int type, QString strCode, QString strEndCode) override;
+    Result sendControl89() override;
+    Result sendControl94() override;
+    Result sendControl97() override;
+    Result syncTime() override;
+    Result setDeviceState(int type, QString strCode, QString strEndCode) override;
     void handleRecvData() override;
-    // Not a poll: each pass sends the connect frame when it is due; always 100.
-    int pollPanel() override;
+    // Not a poll: each pass sends the connect frame when it is due; always Done.
+    Result pollPanel() override;
 
     // --- settings for tests and tools (before openController) ---
     void setPorts(quint16 localPort, quint16 panelPort);
     void setConnectIntervalMs(int ms) { m_nConnectIntervalMs = ms; }
     // The pause between decoding a report and acknowledging it (100 ms).
     void setAckDelayMs(int ms) { m_nAckDelayMs = ms; }
-    // The clock of time frames and of reports that carry no time.
-    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
 
     // The local port as bound by the last successful open (any thread).
     quint16 localPort() const { return m_nBoundPort.load(); }
@@ -85,7 +81,6 @@ private:
     QHostAddress m_connectTo;
     int m_nConnectIntervalMs = 5000;
     int m_nAckDelayMs = 100;
-    std::function<QDateTime()> m_clock;
 
     // The link's thread only (the worker while it runs).
     QDeadlineTimer m_connectDue;

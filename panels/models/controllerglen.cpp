@@ -35,7 +35,6 @@ ControllerGlen::ControllerGlen(const QString &strLink, int nControllerID, int nC
     : Controller(strLink, nControllerID, nControllerType, &model())
 {
     m_bRecordQuery = false;
-    m_clock = [] { return QDateTime::currentDateTime(); };
 }
 
 ControllerGlen::~ControllerGlen()
@@ -44,31 +43,18 @@ ControllerGlen::~ControllerGlen()
     closePort();
 }
 
-bool ControllerGlen::openController()
-{
-    return openSerialPort(model().baudRate, model().parity);
-}
 
-bool ControllerGlen::closeController()
-{
-    closePort();
-    return true;
-}
 
-QString ControllerGlen::controllerTypeName()
-{
-    return model().name;
-}
 
-int ControllerGlen::failCycle(const char *what)
+Controller::Result ControllerGlen::failCycle(const char *what)
 {
     if (!stopRequested())
         qDebug() << "==========!" << what;
     m_bRecordQuery = true;
-    return 101;
+    return NoAnswer;
 }
 
-int ControllerGlen::pollPanel()
+Controller::Result ControllerGlen::pollPanel()
 {
     if (!writePortData(pollFrame(m_bRecordQuery)))
         return failCycle("writePortData(poll)");
@@ -89,12 +75,12 @@ int ControllerGlen::pollPanel()
     QByteArray closing;
     if (!readPortData(closing, 1, kReadTicks))
         return failCycle("readPortData(revBuff, 1, 50)");
-    return 100;
+    return Done;
 }
 
 void ControllerGlen::emitRecord(const QByteArray &record)
 {
-    const QList<CEvent> events = decodeRecord(record, m_nControllerID, m_nControllerType, m_clock());
+    const QList<CEvent> events = decodeRecord(record, m_nControllerID, m_nControllerType, now());
     for (CEvent e : events) {
         e.nCom = comNumber();
         qDebug().noquote() << QStringLiteral("======================== %1 0x%2 %3 %4 %5")
@@ -107,14 +93,14 @@ void ControllerGlen::emitRecord(const QByteArray &record)
     }
 }
 
-int ControllerGlen::exchangeCommand(const QByteArray &frame)
+Controller::Result ControllerGlen::exchangeCommand(const QByteArray &frame)
 {
     if (!writePortData(frame))
-        return 1;
+        return WriteFailed;
     QByteArray reply;
     if (!readPortData(reply, HeaderSize, kReadTicks))
-        return 2;
-    return 100;
+        return NoReply;
+    return Done;
 }
 
 int ControllerGlen::targetPanel() const
@@ -124,29 +110,29 @@ int ControllerGlen::targetPanel() const
     return commandPanelID() != 0 ? commandPanelID() : m_nControllerID;
 }
 
-int ControllerGlen::sendControl89()
+Controller::Result ControllerGlen::sendControl89()
 {
     return exchangeCommand(silenceFrame(m_nSequence, targetPanel()));
 }
 
-int ControllerGlen::sendControl94()
+Controller::Result ControllerGlen::sendControl94()
 {
     return exchangeCommand(resetFrame(m_nSequence, targetPanel()));
 }
 
-int ControllerGlen::syncTime()
+Controller::Result ControllerGlen::syncTime()
 {
     // The panel does not answer a clock frame.
-    return writePortData(timeFrame(m_nSequence, m_nControllerID, m_clock())) ? 100 : 1;
+    return writePortData(timeFrame(m_nSequence, m_nControllerID, now())) ? Done : NotDone;
 }
 
-int ControllerGlen::readValueSwitch(quint8 nPanelID, int nLoop, int nChannel, int nDevType)
+Controller::Result ControllerGlen::readValueSwitch(quint8 nPanelID, int nLoop, int nChannel, int nDevType)
 {
     return exchangeCommand(readValueSwitchFrame(m_nSequence, nPanelID, nLoop, nChannel, nDevType));
 }
 
-int ControllerGlen::setDeviceState(int type, QString strCode, QString strEndCode)
+Controller::Result ControllerGlen::setDeviceState(int type, QString strCode, QString strEndCode)
 {
     Q_UNUSED(type); Q_UNUSED(strCode); Q_UNUSED(strEndCode);
-    return 0; // not supported by the panel: nothing is sent
+    return NotDone; // not supported by the panel: nothing is sent
 }

@@ -8,7 +8,6 @@
 
 #include <QDateTime>
 
-#include <functional>
 
 class ControllerGlen : public Controller
 {
@@ -19,18 +18,13 @@ public:
     static const PanelModel &model();
     ~ControllerGlen() override;
 
-    bool openController() override;
-    bool closeController() override;
-    QString controllerTypeName() override;
-    int pollPanel() override;
-    int sendControl89() override;
-    int sendControl94() override;
-    int syncTime() override;
-    int readValueSwitch(quint8 nPanelID, int nLoop, int nChannel, int nDevType) override;
-    int setDeviceState(int type, QString strCode, QString strEndCode) override;
+    Result pollPanel() override;
+    Result sendControl89() override;
+    Result sendControl94() override;
+    Result syncTime() override;
+    Result readValueSwitch(quint8 nPanelID, int nLoop, int nChannel, int nDevType) override;
+    Result setDeviceState(int type, QString strCode, QString strEndCode) override;
 
-    // The clock of set-time frames and of records without a usable time (tests pin it).
-    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     // Worker data, for tests: read it only while the worker is stopped.
     quint16 sequenceCounter() const { return m_nSequence; }
     void setSequenceCounter(quint16 n) { m_nSequence = n; }
@@ -38,14 +32,13 @@ public:
     bool pollsAfterFailure() const { return m_bRecordQuery; }
 
 private:
-    // Writes a command frame and reads the 8-byte reply: 100, 2 without a
-    // reply, 1 when the write failed.
-    int exchangeCommand(const QByteArray &frame);
+    // Writes a command frame and reads the 8-byte reply: Done, NoReply or
+    // WriteFailed.
+    Result exchangeCommand(const QByteArray &frame);
     // Panel number of a silence or reset frame.
     int targetPanel() const;
-    int failCycle(const char *what);
+    Result failCycle(const char *what);
     void emitRecord(const QByteArray &record);
 
     quint16 m_nSequence = 0;   // worker
-    std::function<QDateTime()> m_clock;
 };

@@ -41,7 +41,6 @@ const PanelModel &ControllerJuniper::model()
 ControllerJuniper::ControllerJuniper(const QString &strLink, int nControllerID, int nControllerType)
     : Controller(strLink, nControllerID, nControllerType, &model())
 {
-    m_clock = [] { return QDateTime::currentDateTime(); };
 }
 
 ControllerJuniper::~ControllerJuniper()
@@ -63,11 +62,6 @@ bool ControllerJuniper::openController()
     return true;
 }
 
-bool ControllerJuniper::closeController()
-{
-    closePort();
-    return true;
-}
 
 bool ControllerJuniper::writeFrame(const QByteArray &frame)
 {
@@ -80,21 +74,21 @@ bool ControllerJuniper::writeFrame(const QByteArray &frame)
     return false;
 }
 
-int ControllerJuniper::sendControl89()
+Controller::Result ControllerJuniper::sendControl89()
 {
     // Never 100, so the base's three attempts send the frame three times.
-    return writeFrame(juniperSilenceFrame()) ? 0 : 1;
+    return writeFrame(juniperSilenceFrame()) ? NotDone : WriteFailed;
 }
 
-int ControllerJuniper::sendControl94()
+Controller::Result ControllerJuniper::sendControl94()
 {
-    return 0; // the panel has no remote reset
+    return NotDone; // the panel has no remote reset
 }
 
-int ControllerJuniper::syncTime()
+Controller::Result ControllerJuniper::syncTime()
 {
     m_bTimeSyncPending.store(true);
-    return 0;
+    return NotDone;
 }
 
 void ControllerJuniper::handleRecvData()
@@ -104,11 +98,11 @@ void ControllerJuniper::handleRecvData()
     processStream(false);
 }
 
-int ControllerJuniper::pollPanel()
+Controller::Result ControllerJuniper::pollPanel()
 {
     if (!m_stream.isEmpty() && m_quietAfter.hasExpired())
         processStream(true);
-    return 100;
+    return Done;
 }
 
 void ControllerJuniper::processStream(bool atEnd)
@@ -154,7 +148,7 @@ void ControllerJuniper::handleRecord(const QByteArray &record)
     const quint8 kind = reportKind(record);
     const ConfigTables &tables = ConfigTables::instance();
     if (tables.contains(kind)) {
-        CEvent e = decodeJuniperRecord(record.left(record.size() - 2), m_clock());
+        CEvent e = decodeJuniperRecord(record.left(record.size() - 2), now());
         const EventEntry entry = tables.entry(kind);
         e.nEventType = entry.eventClass;
         e.nEventCode = entry.code;
@@ -171,7 +165,7 @@ void ControllerJuniper::handleRecord(const QByteArray &record)
 void ControllerJuniper::sendAnswer()
 {
     const bool setTime = m_bTimeSyncPending.exchange(false);
-    const QByteArray answer = juniperAnswer(m_clock(), setTime);
+    const QByteArray answer = juniperAnswer(now(), setTime);
     writeFrame(answer);
     qDebug().noquote() << QStringLiteral("ControllerJuniper %1 answer: %2")
                               .arg(m_nControllerID).arg(QString::fromLatin1(answer.toHex(' ')));

@@ -17,7 +17,6 @@
 #include <QPointer>
 
 #include <atomic>
-#include <functional>
 
 class QTimer;
 
@@ -30,19 +29,16 @@ public:
     static const PanelModel &model();
 
     bool openController() override;
-    bool closeController() override;
-    int sendControl89() override;
-    int sendControl94() override;
-    int syncTime() override;
+    Result sendControl89() override;
+    Result sendControl94() override;
+    Result syncTime() override;
     void handleRecvData() override;
-    // Not a poll: each pass ends a record cut short by a quiet line; always 100.
-    int pollPanel() override;
+    // Not a poll: each pass ends a record cut short by a quiet line; always Done.
+    Result pollPanel() override;
     // 1 lamp on, 0 off, 2 blink (renewed by every further 2); main thread.
     void setRemoteLight(uchar nStatus) override;
     void workerEnding() override;
 
-    // The clock of the answers and of records that carry no time (tests pin it).
-    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     // Blink period (500 ms) and how long the lamp keeps being refreshed after
     // the last blink request (1000 ms); before the lamp is first used.
     void setLampTiming(int intervalMs, int holdMs) { m_nLampIntervalMs = intervalMs; m_nLampHoldMs = holdMs; }
@@ -60,7 +56,6 @@ private:
     void lampTick();
     void setDtr(bool on);
 
-    std::function<QDateTime()> m_clock;
     // Set by syncTime, taken by the next answer (both in the worker).
     std::atomic<bool> m_bTimeSyncPending{false};
 

@@ -83,7 +83,7 @@ ControllerMarsh::ControllerMarsh(const QString &strLink, int nControllerID, int 
     : Controller(strLink, nControllerID, nControllerType, &model()),
       m_strPanelAddress(panelAddressOf(strLink))
 {
-    m_clock = [] { return QDeadlineTimer::current().deadline(); };
+    m_idleClock = [] { return QDeadlineTimer::current().deadline(); };
 }
 
 ControllerMarsh::~ControllerMarsh()
@@ -99,10 +99,6 @@ void ControllerMarsh::setLibraryPorts(quint16 localPort, quint16 panelPort)
     m_nPanelPort = panelPort;
 }
 
-QString ControllerMarsh::controllerTypeName()
-{
-    return model().name;
-}
 
 void ControllerMarsh::buildLibrary()
 {
@@ -133,7 +129,7 @@ bool ControllerMarsh::openController()
     markLinkOpen();
     m_bAwaitingFirst = true;
     m_bLinkUsable = true;
-    m_nLastActivityMs = m_clock();
+    m_nLastActivityMs = m_idleClock();
     if (m_nTimerId == 0)
         m_nTimerId = startTimer(kTickMs);
     SPanel2ATSData hello;
@@ -156,44 +152,44 @@ bool ControllerMarsh::closeController()
     return true;
 }
 
-int ControllerMarsh::sendRecord(SPanel2ATSData data)
+Controller::Result ControllerMarsh::sendRecord(SPanel2ATSData data)
 {
     QMutexLocker lock(&m_atsLock);
     if (!m_pAts)
-        return 101;
+        return NoAnswer;
     data.strText1 = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"))
         + QStringLiteral("%1").arg(m_nRecordCounter % 10000, 4, 10, QLatin1Char('0'));
     ++m_nRecordCounter;
-    return m_pAts->sendEventData(data) ? 100 : 101;
+    return m_pAts->sendEventData(data) ? Done : NoAnswer;
 }
 
-int ControllerMarsh::sendControl89()
+Controller::Result ControllerMarsh::sendControl89()
 {
     SPanel2ATSData d;
     d.nCode = 0x89;
     return sendRecord(d);
 }
 
-int ControllerMarsh::syncTime()
+Controller::Result ControllerMarsh::syncTime()
 {
     SPanel2ATSData d;
     d.nCode = 0x95;
     return sendRecord(d);
 }
 
-int ControllerMarsh::sendControl97()
+Controller::Result ControllerMarsh::sendControl97()
 {
     SPanel2ATSData d;
     d.nCode = 0x8A;
     return sendRecord(d);
 }
 
-int ControllerMarsh::sendControl94()
+Controller::Result ControllerMarsh::sendControl94()
 {
     SPanel2ATSData d;
     d.nCode = 0x94;
-    const int r = sendRecord(d);
-    if (r == 100) {
+    const Result r = sendRecord(d);
+    if (r == Done) {
         CEvent e = marshEvent();
         e.nEventCode = 12;
         e.strCode = e.strEndCode = QStringLiteral("00000000000");
@@ -202,7 +198,7 @@ int ControllerMarsh::sendControl94()
     return r;
 }
 
-int ControllerMarsh::setDeviceState(int type, QString strCode, QString strEndCode)
+Controller::Result ControllerMarsh::setDeviceState(int type, QString strCode, QString strEndCode)
 {
     qDebug().noquote() << QStringLiteral("setDeviceState type:%1 strCode:%2 strEndCode:%3")
                               .arg(type).arg(strCode, strEndCode);
@@ -215,15 +211,15 @@ int ControllerMarsh::setDeviceState(int type, QString strCode, QString strEndCod
         || !deviceNumber(end.mid(6, 3), &endNumber)) {
         qWarning() << "setDeviceState: device code" << strCode << "/" << end
                    << "has no numbers 0..255 in characters 7..9 and its last two; nothing sent";
-        return CommandRefused;
+        return Refused;
     }
     d.nCode = quint8(type);
     d.strText2 = strCode.left(6);
     d.setByte7(startNumber);
     d.strText3 = end.left(6);
     d.setByte8(endNumber);
-    const int r = sendRecord(d);
-    if (r == 100 && (type == 0x92 || type == 0x93)) {
+    const Result r = sendRecord(d);
+    if (r == Done && (type == 0x92 || type == 0x93)) {
         CEvent e = marshEvent();
         e.nEventCode = type == 0x92 ? 8 : 9;
         e.strCode = strCode;
@@ -267,7 +263,7 @@ void ControllerMarsh::queueEvent(const CEvent &e)
 
 void ControllerMarsh::recvDataEvent(const SPanel2ATSData &data)
 {
-    m_nLastActivityMs = m_clock();
+    m_nLastActivityMs = m_idleClock();
     const bool lost = data.nCode == Ats2Wire::LinkLostCode;
     // The first report after an open or a rebuild says the link works; so
     // does any report after a communication fault, or the fault would stand
@@ -322,7 +318,7 @@ void ControllerMarsh::timerEvent(QTimerEvent *event)
         return;
     }
     emitQueued();
-    const qint64 idle = m_clock() - m_nLastActivityMs;
+    const qint64 idle = m_idleClock() - m_nLastActivityMs;
     if (m_bAwaitingFirst && idle > kFirstReportMs) {
         m_bAwaitingFirst = false;
         m_bLinkUsable = false;
@@ -331,7 +327,7 @@ void ControllerMarsh::timerEvent(QTimerEvent *event)
                    << "within" << kFirstReportMs / 1000 << "s";
         emitEvent(commEvent(true));
     } else if (!m_bLinkUsable && idle > kRebuildMs) {
-        m_nLastActivityMs = m_clock();
+        m_nLastActivityMs = m_idleClock();
         qWarning() << "ControllerMarsh" << m_nControllerID << ": rebuilding the link to" << m_strPanelAddress;
         {
             QMutexLocker lock(&m_atsLock);

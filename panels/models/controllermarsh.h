@@ -26,12 +26,11 @@ public:
 
     bool openController() override;
     bool closeController() override;
-    QString controllerTypeName() override;
-    int sendControl89() override;
-    int sendControl94() override;
-    int syncTime() override;
-    int sendControl97() override;
-    int setDeviceState(int type, QString strCode, QString strEndCode) override;
+    Result sendControl89() override;
+    Result sendControl94() override;
+    Result syncTime() override;
+    Result sendControl97() override;
+    Result setDeviceState(int type, QString strCode, QString strEndCode) override;
 
     // The panel's address from the link text: "0/10.0.0.5:4001" gives 10.0.0.5.
     QString panelAddress() const { return m_strPanelAddress; }
@@ -39,7 +38,7 @@ public:
     // use free ones. Takes effect at the next open or rebuild.
     void setLibraryPorts(quint16 localPort, quint16 panelPort);
     // Monotonic milliseconds that the supervision reads (tests advance it).
-    void setClock(std::function<qint64()> msecs) { m_clock = std::move(msecs); }
+    void setIdleClock(std::function<qint64()> msecs) { m_idleClock = std::move(msecs); }
     // The library object; main thread, null while closed.
     Ats2Panel *library() const { return m_pAts; }
 
@@ -53,7 +52,7 @@ protected:
 private:
     void buildLibrary();   // m_atsLock held
     void dropLibrary();
-    int sendRecord(SPanel2ATSData data);
+    Result sendRecord(SPanel2ATSData data);
     CEvent marshEvent() const;
     CEvent commEvent(bool bFault) const;
     void queueEvent(const CEvent &e);
@@ -62,7 +61,7 @@ private:
     QString m_strPanelAddress;
     quint16 m_nLocalPort = 9102;
     quint16 m_nPanelPort = 9101;
-    std::function<qint64()> m_clock;
+    std::function<qint64()> m_idleClock;
 
     // m_atsLock guards the pointer m_pAts and m_nRecordCounter: the worker
     // sends commands through the library, the main thread builds and drops it.

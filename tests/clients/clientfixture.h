@@ -5,7 +5,7 @@
 
 #include "clients/cclient.h"
 #include "clients/ceventprocess.h"
-#include "clients/jsonsplitter.h"
+#include "common/clientpeer.h"
 #include "core/cevent.h"
 
 #include <QJsonDocument>
@@ -90,69 +90,7 @@ struct ClientServer
     }
 };
 
-struct Peer
-{
-    QTcpSocket socket;
-    QByteArray raw;           // every byte received
-    QList<QJsonObject> msgs;  // in arrival order
-    QByteArray pending;
-    JsonSplitter splitter;
-
-    Peer()
-    {
-        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this]() {
-            const QByteArray data = socket.readAll();
-            raw += data;
-            pending += data;
-            for (;;) {
-                const JsonSplitter::Result r = splitter.next(pending);
-                pending.remove(0, r.consumed);
-                if (r.status == JsonSplitter::Complete)
-                    msgs.append(QJsonDocument::fromJson(r.object).object());
-                else if (r.consumed == 0)
-                    break;
-            }
-        });
-    }
-
-    // from: the source address, 127.0.0.2 stands for a remote machine.
-    bool connectTo(quint16 port, const QString &from = QStringLiteral("127.0.0.1"))
-    {
-        if (!socket.bind(QHostAddress(from), 0))
-            return false;
-        socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
-        return socket.waitForConnected(5000);
-    }
-
-    void send(const QByteArray &bytes)
-    {
-        socket.write(bytes);
-        socket.flush();
-    }
-
-    void send(const QJsonObject &o) { send(QJsonDocument(o).toJson(QJsonDocument::Indented)); }
-
-    void command(const QString &word) { send(QJsonObject{{QStringLiteral("b"), word}}); }
-
-    void login(const QString &user, const QString &password, const QString &word = QStringLiteral("LOGIN"))
-    {
-        send(QJsonObject{{QStringLiteral("b"), word}, {QStringLiteral("t"), user}, {QStringLiteral("u"), password},
-                         {QStringLiteral("s"), QStringLiteral("srv")}, {QStringLiteral("q"), 7},
-                         {QStringLiteral("r"), QStringLiteral("extra")}});
-    }
-
-    QStringList words() const
-    {
-        QStringList w;
-        for (const QJsonObject &o : msgs)
-            w << o.value(QStringLiteral("b")).toString();
-        return w;
-    }
-
-    int count(const QString &word) const { return words().count(word); }
-
-    QStringList keys(int i) const { return msgs.value(i).keys(); }
-};
+using Peer = ClientPeer;
 
 // A peer connected from `from` once its client object exists; with `active`
 // also once its first message (DATARECEIVED) has reached that client.

@@ -45,10 +45,10 @@ bool StandInController::closeController()
     return true;
 }
 
-int StandInController::sendControl89()
+Controller::Result StandInController::sendControl89()
 {
     m_silenceCount.ref();
-    return 100;
+    return Done;
 }
 
 Controller *StandInPanelManager::createDriver(const ControllerInfo &info)

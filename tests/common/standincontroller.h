@@ -20,7 +20,7 @@ public:
 
     bool openController() override;
     bool closeController() override;
-    int sendControl89() override;
+    Result sendControl89() override;
 
     // Emits from the driver as a model would.
     void emitFromDriver(const CEvent &e) { emitEvent(e); }

@@ -7,7 +7,7 @@
 #include "http/httprequesthandler.h"
 #include "http/httprequestparser.h"
 #include "http/httpresponse.h"
-#include "panels/qtwarningguard.h"
+#include "common/qtwarningguard.h"
 
 #include <QBuffer>
 #include <QSslSocket>

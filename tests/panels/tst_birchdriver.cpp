@@ -3,10 +3,9 @@
 // the record query, reports and status frames as events, command replies and
 // hostile frames.
 
-#include "eventsink.h"
-#include "qtwarningguard.h"
+#include "common/driverrig.h"
+#include "common/qtwarningguard.h"
 
-#include "panels/fakelink.h"
 #include "panels/models/controllerash.h"
 #include "panels/models/controllerbirch.h"
 #include "tools/sim/birchpanelsim.h"
@@ -17,44 +16,25 @@ namespace {
 
 QByteArray hex(const char *h) { return QByteArray::fromHex(h); }
 
-// A driver on a fake link whose replies come from the simulator (or from
-// `respond`); everything runs in the test thread, so each call is one exchange.
+// The rig with Birch's helpers: one poll cycle, and the parity of each byte.
 template <class Driver, bool ash = std::is_same<Driver, ControllerAsh>::value>
-struct Rig {
-    explicit Rig(int id = 1) : d("COM:COM7", id, ash ? 20 : 22), f(new FakeLink), sim(id)
-    {
-        f->setResponder([this](const QByteArray &b, QSerialPort::Parity) { return respond ? respond(b) : sim.feed(b); });
-        d.setLink(f);
-        d.setClock([] { return QDateTime(QDate(2024, 12, 5), QTime(21, 45, 10)); });
-        sink.watch(&d);
-        d.openController();
-    }
-    QList<CEvent> events()
-    {
-        QCoreApplication::processEvents(); // events are queued even in one thread
-        return sink.events;
-    }
+struct Rig : DriverRig<Driver, BirchPanelSim> {
+    explicit Rig(int id = 1) : DriverRig<Driver, BirchPanelSim>(QStringLiteral("COM:COM7"), id, ash ? 20 : 22, id) {}
     // One poll cycle: what the driver wrote; the result is kept in `last`.
     QByteArray poll()
     {
-        f->clearWrites();
-        last = d.pollPanel();
-        return f->writtenData();
+        this->f->clearWrites();
+        last = this->d.pollPanel();
+        return this->f->writtenData();
     }
     // "M" mark, "S" space: one letter per written byte.
     QString parities() const
     {
         QString s;
-        for (const auto &b : f->writtenBytes())
+        for (const auto &b : this->f->writtenBytes())
             s += b.second == QSerialPort::MarkParity ? 'M' : b.second == QSerialPort::SpaceParity ? 'S' : 'N';
         return s;
     }
-
-    Driver d;
-    FakeLink *f;
-    BirchPanelSim sim;
-    EventSink sink;
-    std::function<QByteArray(const QByteArray &)> respond;
     int last = 0;
 };
 using BirchRig = Rig<ControllerBirch>;
@@ -78,7 +58,7 @@ private slots:
         r.sim.addRecord(0xDE, 0, 0, 0, 0); // empty: no event, no acknowledgement
         r.sim.addRecord(0x1B, 0x0A, 0x10, 0x00, 0xFF);
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(r.d.pollPanel(), 100);
+            QCOMPARE(r.d.pollPanel(), Controller::Done);
         // Requests 1..4, the address under mark; acknowledgements after stored records.
         QCOMPARE(r.f->writtenData(), hex("210701de010109 51 210702de01020b 210703de01030d 51 210704de01040f"));
         QCOMPARE(r.parities(), QStringLiteral("MSSSSSSMMSSSSSSMSSSSSSMMSSSSSS"));
@@ -177,7 +157,7 @@ private slots:
         silent.sim.setSilent(true);
         QElapsedTimer t;
         t.start();
-        QCOMPARE(silent.d.sendControl89(), 6);
+        QCOMPARE(silent.d.sendControl89(), Controller::NoReply);
         QVERIFY2(t.elapsed() >= 450 && t.elapsed() < 1500, qPrintable(QString::number(t.elapsed())));
         BirchRig broken;
         broken.f->setFailWrites(true);
@@ -190,7 +170,7 @@ private slots:
         r.d.setRecordResumeDelayMs(50);
         r.d.pollPanel();
         QVERIFY(r.d.recordQueryDone());
-        QCOMPARE(r.d.sendControl94(), 100);
+        QCOMPARE(r.d.sendControl94(), Controller::Done);
         const CEvent e = r.events().value(0);
         QCOMPARE(QString::number(e.nEventCode) + e.strCode + e.strEndCode, QStringLiteral("120000000000000000"));
         // Plain polls until the delay has passed, then the records again.
@@ -198,7 +178,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&r] { return r.poll().startsWith(hex("21")); }));
         BirchRig lr; // the long reply confirms with a second event
         lr.sim.setAckForm(BirchPanelSim::LongAck);
-        QCOMPARE(lr.d.sendControl94(), 100);
+        QCOMPARE(lr.d.sendControl94(), Controller::Done);
         QCOMPARE(lr.events().size(), 2);
         // A reset reported by the panel restarts the record counter as well.
         BirchRig pr;
@@ -237,9 +217,9 @@ private slots:
         r.d.pollPanel();
         r.sim.addScriptFrame(frame);
         r.sim.addReport(0x21, 1, 2, 3, 4);
-        QCOMPARE(r.d.pollPanel(), 101);
+        QCOMPARE(r.d.pollPanel(), Controller::NoAnswer);
         QVERIFY(r.events().isEmpty());
-        QCOMPARE(r.d.pollPanel(), 100); // the next cycle starts clean
+        QCOMPARE(r.d.pollPanel(), Controller::Done); // the next cycle starts clean
         QCOMPARE(r.events().value(0).nEventCode, 6);
     }
 
@@ -287,12 +267,12 @@ private slots:
     void ashSetTime()
     {
         AshRig r;
-        QCOMPARE(r.d.syncTime(), 100);
+        QCOMPARE(r.d.syncTime(), Controller::Done);
         QCOMPARE(r.f->parity(), QSerialPort::SpaceParity); // until the next poll
         r.poll();
         QCOMPARE(r.parities().left(1), QStringLiteral("M"));
         AshRig r12(12); // the address byte is the plain number
-        QCOMPARE(r12.d.syncTime(), 100);
+        QCOMPARE(r12.d.syncTime(), Controller::Done);
         QCOMPARE(r12.f->writtenData(), hex("0c 0a01aa0812052145 46"));
         AshRig silent;
         silent.sim.setSilent(true);

@@ -3,10 +3,9 @@
 // parity of each byte, the record query, reports as events, command replies,
 // read values and hostile frames.
 
-#include "eventsink.h"
-#include "qtwarningguard.h"
+#include "common/driverrig.h"
+#include "common/qtwarningguard.h"
 
-#include "panels/fakelink.h"
 #include "panels/models/cedarframes.h"
 #include "panels/models/controllercedar.h"
 #include "panels/models/controllerdune.h"
@@ -41,46 +40,28 @@ QByteArray report(const char *headerAndBody)
     return f.append(char(s == 0xBB ? 0xB5 : s)).append(char(0xBB));
 }
 
-// A driver on a fake link whose replies come from the simulator (or from
-// `respond`); everything runs in the test thread, so each call is one exchange.
 template <class Driver>
-struct Rig {
+struct Rig : DriverRig<Driver, CedarPanelSim> {
     explicit Rig(int type, int id = 1)
-        : d(QStringLiteral("COM:COM7"), id, type), f(new FakeLink),
-          sim(id, std::is_same<Driver, ControllerDune>::value ? CedarPanelSim::Dune : CedarPanelSim::Cedar)
+        : DriverRig<Driver, CedarPanelSim>(QStringLiteral("COM:COM7"), id, type, id,
+                                           std::is_same<Driver, ControllerDune>::value ? CedarPanelSim::Dune
+                                                                                        : CedarPanelSim::Cedar)
     {
-        f->setResponder([this](const QByteArray &b, QSerialPort::Parity) { return respond ? respond(b) : sim.feed(b); });
-        d.setLink(f);
-        d.setClock([] { return QDateTime(QDate(2024, 12, 5), QTime(21, 45, 10)); });
         // Every record query ends with an unanswered request: keep that short.
-        d.setRecordReplyTicks(5);
-        d.setReadValueTicks(5);
-        sink.watch(&d);
-        ok = d.openController();
+        this->d.setRecordReplyTicks(5);
+        this->d.setReadValueTicks(5);
     }
-    QList<CEvent> events()
-    {
-        QCoreApplication::processEvents(); // events are queued even in one thread
-        return sink.events;
-    }
-    QList<int> codes() { return events(), sink.codes(); }
+    QList<int> codes() { return this->events(), this->sink.codes(); }
     // The first cycle, whose record query ends on a panel without records.
     void settle()
     {
-        QCOMPARE(d.pollPanel(), 100);
-        QVERIFY(d.recordQueryDone());
-        f->clearWrites();
-        events();
-        sink.events.clear();
-        sim.takeReceived();
+        QCOMPARE(this->d.pollPanel(), Controller::Done);
+        QVERIFY(this->d.recordQueryDone());
+        this->f->clearWrites();
+        this->events();
+        this->sink.events.clear();
+        this->sim.takeReceived();
     }
-
-    Driver d;
-    FakeLink *f;
-    CedarPanelSim sim;
-    EventSink sink;
-    std::function<QByteArray(const QByteArray &)> respond;
-    bool ok = false;
 };
 using CedarRig = Rig<ControllerCedar>;
 using DuneRig = Rig<ControllerDune>;
@@ -133,13 +114,13 @@ private slots:
         CedarRig c(50, 12);
         QVERIFY(c.ok);
         QCOMPARE(c.f->baudRate(), 2400);
-        QCOMPARE(c.d.pollPanel(), 100);
+        QCOMPARE(c.d.pollPanel(), Controller::Done);
         QCOMPARE(c.f->writtenData(), hex("0c180002 0c00 0f 1f")); // record 2 (unanswered), handshake, data, accepted
         QCOMPARE(parities(c.f), QStringLiteral("MMMMMMSS"));
         QCOMPARE(c.f->writes().size(), 8);
         QVERIFY(c.d.recordQueryDone());
         c.f->clearWrites();
-        QCOMPARE(c.d.pollPanel(), 100);
+        QCOMPARE(c.d.pollPanel(), Controller::Done);
         QCOMPARE(c.f->writtenData(), hex("0c00 0f 1f"));
         QVERIFY(c.events().isEmpty());
         QCOMPARE(c.d.getCommState(), 1);
@@ -151,7 +132,7 @@ private slots:
         r.sim.addRecord(hex("0a102245"));
         r.sim.addRecord(hex("00010203"));
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(r.d.pollPanel(), 100);
+            QCOMPARE(r.d.pollPanel(), Controller::Done);
         // The first query after start begins at record 2 and ends where the panel falls silent.
         QCOMPARE(recordIndexes(r.sim), (QList<int>{2, 3, 4}));
         const QList<CEvent> ev = r.events();
@@ -163,9 +144,9 @@ private slots:
         QCOMPARE(int(ev.at(0).nCom), 7);
         QCOMPARE(ev.at(1).strCode, QStringLiteral("00010203"));
         // A reset command starts the next query at record 1.
-        QCOMPARE(r.d.sendControl94(), 100);
+        QCOMPARE(r.d.sendControl94(), Controller::Done);
         QVERIFY(!r.d.recordQueryDone());
-        QCOMPARE(r.d.pollPanel(), 100);
+        QCOMPARE(r.d.pollPanel(), Controller::Done);
         QCOMPARE(recordIndexes(r.sim), QList<int>{1});
         QCOMPARE(r.events().last().strCode, QStringLiteral("11223301"));
     }
@@ -290,7 +271,7 @@ private slots:
                            : command == CmdReset    ? driver.sendControl94()
                            : command == CmdSyncTime ? driver.syncTime()
                                                     : driver.setDeviceState(command, code, QString());
-        QCOMPARE(result, written.isEmpty() ? int(Controller::CommandRefused) : 100);
+        QCOMPARE(result, written.isEmpty() ? int(Controller::Refused) : 100);
         QCOMPARE(f->writtenData().toHex(' '), written.toHex(' '));
         if (written.isEmpty())
             return;
@@ -320,37 +301,37 @@ private slots:
         {
             CedarRig r(50);
             r.sim.setRefuseCommands(true);
-            QCOMPARE(r.d.syncTime(), 101);
-            QCOMPARE(r.d.setDeviceState(CmdStart, QStringLiteral("01020304"), QString()), 5);
+            QCOMPARE(r.d.syncTime(), Controller::NoAnswer);
+            QCOMPARE(r.d.setDeviceState(CmdStart, QStringLiteral("01020304"), QString()), Controller::WrongReply);
         }
         {
             CedarRig r(50);
             r.respond = [](const QByteArray &) { return hex("02"); }; // someone else's echo
-            QCOMPARE(r.d.sendControl89(), 101);
-            QCOMPARE(r.d.pollPanel(), 101);
+            QCOMPARE(r.d.sendControl89(), Controller::NoAnswer);
+            QCOMPARE(r.d.pollPanel(), Controller::NoAnswer);
             QCOMPARE(r.f->writtenData().right(2), hex("0100")); // no data phase after a wrong echo
         }
         CedarRig r(50);
         r.sim.setSilent(true);
         QElapsedTimer t;
         t.start();
-        QCOMPARE(r.d.sendControl89(), 101);
+        QCOMPARE(r.d.sendControl89(), Controller::NoAnswer);
         QVERIFY2(t.elapsed() >= 450 && t.elapsed() < 1500, qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(r.d.sendControl94(), 101);
-        QCOMPARE(r.d.setDeviceState(CmdStart, QStringLiteral("01020304"), QString()), 101);
+        QCOMPARE(r.d.sendControl94(), Controller::NoAnswer);
+        QCOMPARE(r.d.setDeviceState(CmdStart, QStringLiteral("01020304"), QString()), Controller::NoAnswer);
     }
     void readValue()
     {
         CedarRig r(50);
         r.sim.setReadValue(0x0456);
-        QCOMPARE(r.d.readValue(2, 7, 0), 100);
+        QCOMPARE(r.d.readValue(2, 7, 0), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("01650207"));
         QCOMPARE(parities(r.f), QStringLiteral("MMMM"));
         r.f->clearWrites();
-        QCOMPARE(r.d.readValue(2, 7, 3), 100);
+        QCOMPARE(r.d.readValue(2, 7, 3), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("01660207"));
         r.sim.setSilent(true);
-        QCOMPARE(r.d.readValue(1, 9, 0), 100); // no reply: the client still gets its answer
+        QCOMPARE(r.d.readValue(1, 9, 0), Controller::Done); // no reply: the client still gets its answer
         const QList<CEvent> ev = r.events();
         QCOMPARE(ev.size(), 3);
         QCOMPARE(QList<int>({ev.at(0).nEventCode, ev.at(0).nLoop, ev.at(0).nAddress, ev.at(0).nChannel, ev.at(0).nValue}),
@@ -360,7 +341,7 @@ private slots:
 
         // Dune reads no values: nothing goes to the panel.
         DuneRig d(160);
-        QCOMPARE(d.d.readValue(2, 7, 0), 0);
+        QCOMPARE(d.d.readValue(2, 7, 0), Controller::NotDone);
         QVERIFY(d.f->writtenData().isEmpty());
         QVERIFY(d.events().isEmpty());
     }
@@ -373,12 +354,12 @@ private slots:
         // A reset the panel does not take is not reported: no code 12 for
         // this attempt, nor for the base's retries.
         r.respond = [](const QByteArray &) { return QByteArray(); };
-        QCOMPARE(r.d.sendControl94(), 101);
+        QCOMPARE(r.d.sendControl94(), Controller::NoAnswer);
         QVERIFY(r.events().isEmpty());
         r.respond = nullptr;
         r.f->clearWrites();
         // Taken: reported exactly once.
-        QCOMPARE(r.d.sendControl94(), 100);
+        QCOMPARE(r.d.sendControl94(), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("015f"));
         QCOMPARE(r.codes(), QList<int>{12});
         const CEvent reset = r.events().value(0);
@@ -386,11 +367,11 @@ private slots:
         // Plain polls until five seconds have passed, then the records again.
         now += 4999;
         r.f->clearWrites();
-        QCOMPARE(r.d.pollPanel(), 100);
+        QCOMPARE(r.d.pollPanel(), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("0100 0f 1f"));
         now += 1;
         r.f->clearWrites();
-        QCOMPARE(r.d.pollPanel(), 100);
+        QCOMPARE(r.d.pollPanel(), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("01180001 0100 0f 1f"));
 
         // The panel's own reset report arms the same delay.
@@ -398,7 +379,7 @@ private slots:
         r.sim.addSilenced();
         r.sim.addStatus(0x60);
         for (int i = 0; i < 3; ++i)
-            QCOMPARE(r.d.pollPanel(), 100);
+            QCOMPARE(r.d.pollPanel(), Controller::Done);
         QCOMPARE(r.codes(), (QList<int>{12, 12, 37}));
         QCOMPARE(r.events().at(1).strCode, QStringLiteral("00000000"));
         QVERIFY(r.d.recordQueryDone());
@@ -443,12 +424,12 @@ private slots:
             }
             return r.sim.feed(b);
         };
-        QCOMPARE(r.d.pollPanel(), 101);
+        QCOMPARE(r.d.pollPanel(), Controller::NoAnswer);
         QVERIFY(used);
         QCOMPARE(r.f->writtenData().right(1), lastWrite);
         QVERIFY(r.codes().isEmpty());
         // The next cycle starts clean and takes the panel's report.
-        QCOMPARE(r.d.pollPanel(), 100);
+        QCOMPARE(r.d.pollPanel(), Controller::Done);
         QCOMPARE(r.codes(), QList<int>{3});
     }
 };

@@ -2,8 +2,8 @@
 // command queue, timed reads, the receive-buffer cap, the UDP link and
 // stopping a worker that waits.
 
-#include "eventsink.h"
-#include "qtwarningguard.h"
+#include "common/eventsink.h"
+#include "common/qtwarningguard.h"
 
 #include "panels/controller.h"
 #include "panels/fakelink.h"
@@ -22,27 +22,26 @@ class ScriptModel : public Controller
 {
 public:
     using Controller::closePort;
-    explicit ScriptModel(QList<int> script = {}, const PanelModel *model = nullptr, int type = 22)
+    explicit ScriptModel(QList<Result> script = {}, const PanelModel *model = nullptr, int type = 22)
         : Controller("COM:COM4", 3, type, model), m_script(std::move(script))
     {
         setPassDelayMs(1);
     }
     ~ScriptModel() override { closePort(); }
 
-    int pollPanel() override
+    Result pollPanel() override
     {
         const int i = polls.fetch_add(1);
         QByteArray b;
         if (waitInPoll)
-            return inRead.store(true), readPortData(b, 1, 100) ? 100 : 101;
+            return inRead.store(true), readPortData(b, 1, 100) ? Done : NoAnswer;
         if (i < m_script.size())
             return m_script.at(i);
         pauseMs(5);
-        return 0;
+        return NotDone;
     }
-    int sendControl89() override { return ++attempts89, result89; }
-    int sendControl94() override { return ++attempts94, 100; }
-    bool closeController() override { return closePort(), true; }
+    Result sendControl89() override { return ++attempts89, result89; }
+    Result sendControl94() override { return ++attempts94, Done; }
     bool openFake(FakeLink *f) { return setLink(f), openSerialPort(2400, QSerialPort::MarkParity); }
     bool read(QByteArray &out, int length, int ticks) { return readPortData(out, length, ticks); }
     int buffered() const { return recvBufferSize(); }
@@ -51,10 +50,10 @@ public:
     std::atomic<int> polls{0}, attempts89{0}, attempts94{0};
     std::atomic<bool> inRead{false};
     bool waitInPoll = false;
-    int result89 = 100;
+    Result result89 = Done;
 
 private:
-    QList<int> m_script;
+    QList<Result> m_script;
 };
 
 bool add(Controller &c, int code)
@@ -93,7 +92,10 @@ private slots:
         QFETCH(QList<int>, events);
         QFETCH(int, failCount);
         static const PanelModel model17 = [] { PanelModel m; m.commEventCode = 17; return m; }();
-        ScriptModel m(script, events.first() / 10 == 17 ? &model17 : nullptr);
+        QList<Controller::Result> polls;
+        for (int r : script)
+            polls << Controller::Result(r);
+        ScriptModel m(polls, events.first() / 10 == 17 ? &model17 : nullptr);
         m.setDisconnectTimes(threshold);
         EventSink sink;
         sink.watch(&m);
@@ -126,9 +128,9 @@ private slots:
         QVERIFY(m.commandCount() <= 64);
         QVERIFY(add(m, CmdReset));
         QCOMPARE(m.commandCount(), 1); // a reset empties the queue first
-        // A refused command is tried three times, then discarded; the reset
-        // ahead of it is accepted at once.
-        m.result89 = 5;
+        // A command the panel answers wrongly is tried three times, then
+        // discarded; the reset ahead of it is accepted at once.
+        m.result89 = Controller::WrongReply;
         QVERIFY(add(m, CmdSilence));
         m.start();
         QTRY_COMPARE(m.attempts89.load(), 3);

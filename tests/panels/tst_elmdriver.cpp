@@ -3,8 +3,8 @@
 // a second controller on the same port. The manager's check of listening
 // panels is in tst_cpanelmanager.
 
-#include "eventsink.h"
-#include "qtwarningguard.h"
+#include "common/eventsink.h"
+#include "common/qtwarningguard.h"
 #include "recordtable.h"
 
 #include "core/apppaths.h"

@@ -1,10 +1,9 @@
 // The Glen driver's exchanges against the simulator through the fake link:
 // poll form after failures, record blocks as events, command replies.
 
-#include "eventsink.h"
-#include "qtwarningguard.h"
+#include "common/driverrig.h"
+#include "common/qtwarningguard.h"
 
-#include "panels/fakelink.h"
 #include "panels/models/controllerglen.h"
 #include "tools/sim/glenpanelsim.h"
 
@@ -17,25 +16,8 @@ QDateTime fifthOfDecember() { return QDateTime(QDate(2024, 12, 5), QTime(21, 45,
 
 // A driver on a fake link answered by the simulator; everything runs in the
 // test thread, so each call is one exchange.
-struct Rig {
-    explicit Rig(int type = 31) : d(QStringLiteral("COM:COM4"), 1, type), f(new FakeLink)
-    {
-        f->setResponder([this](const QByteArray &bytes, QSerialPort::Parity) { return sim.feed(bytes); });
-        d.setLink(f);
-        d.setClock(fifthOfDecember);
-        sink.watch(&d);
-        ok = d.openController();
-    }
-    QList<CEvent> events()
-    {
-        QCoreApplication::processEvents();
-        return sink.events;
-    }
-    ControllerGlen d;
-    FakeLink *f;
-    GlenPanelSim sim;
-    EventSink sink;
-    bool ok = false;
+struct Rig : DriverRig<ControllerGlen, GlenPanelSim> {
+    explicit Rig(int type = 31) : DriverRig(QStringLiteral("COM:COM4"), 1, type) { d.setClock(fifthOfDecember); }
 };
 
 } // namespace
@@ -53,27 +35,27 @@ private slots:
         QVERIFY(r.ok);
         QCOMPARE(r.f->baudRate(), 57600);
         QCOMPARE(r.f->parity(), QSerialPort::NoParity);
-        QCOMPARE(r.d.pollPanel(), 100);
-        QCOMPARE(r.d.pollPanel(), 100);
+        QCOMPARE(r.d.pollPanel(), Controller::Done);
+        QCOMPARE(r.d.pollPanel(), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("cbbca0a0 11 000000 11 cbbca0a0 11 000000 11"));
         QCOMPARE(r.d.getCommState(), 1);
 
         // No closing byte: the cycle fails, and from then on polls carry 0x10.
         r.sim.addRaw(r.sim.header(0));
-        QCOMPARE(r.d.pollPanel(), 101);
+        QCOMPARE(r.d.pollPanel(), Controller::NoAnswer);
         QVERIFY(r.d.pollsAfterFailure());
         r.f->clearWrites();
-        QCOMPARE(r.d.pollPanel(), 100);
+        QCOMPARE(r.d.pollPanel(), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("cbbca0a0 10 000000 10"));
 
         // A header that announces a block of no bytes is a plain reply.
         r.sim.addRaw(hex("cbbca0a0 60 0000 00 77"));
-        QCOMPARE(r.d.pollPanel(), 100);
+        QCOMPARE(r.d.pollPanel(), Controller::Done);
         // A block cut short fails the cycle, and so does silence.
         r.sim.addRaw(r.sim.header(28) + GlenPanelSim::record(2, hex("01020304050600"), fifthOfDecember()));
-        QCOMPARE(r.d.pollPanel(), 101);
+        QCOMPARE(r.d.pollPanel(), Controller::NoAnswer);
         r.sim.setSilent(true);
-        QCOMPARE(r.d.pollPanel(), 101);
+        QCOMPARE(r.d.pollPanel(), Controller::NoAnswer);
         QCOMPARE(r.d.getCommState(), 0);
         QVERIFY(r.events().isEmpty());
     }
@@ -87,7 +69,7 @@ private slots:
                         GlenPanelSim::record(0x0A, hex("01020304050600"), when)});
         QElapsedTimer t;
         t.start();
-        QCOMPARE(r.d.pollPanel(), 100);
+        QCOMPARE(r.d.pollPanel(), Controller::Done);
         QVERIFY2(t.elapsed() >= 190, "no pause after the code-121 record");
         const QList<CEvent> ev = r.events();
         QCOMPARE(ev.size(), 6);
@@ -104,34 +86,34 @@ private slots:
     void commandsAndReplies()
     {
         Rig r;
-        QCOMPARE(r.d.sendControl89(), 100);
+        QCOMPARE(r.d.sendControl89(), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("cbbca0a0 20 00 02 00 c1 00 01 00000000000000 e4"));
         r.f->clearWrites();
-        QCOMPARE(r.d.sendControl94(), 100);
+        QCOMPARE(r.d.sendControl94(), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("cbbca0a0 30 00 04 00 c2 00 01 00000000000000 f7"));
         r.f->clearWrites();
-        QCOMPARE(r.d.readValueSwitch(7, 2, 3, 4), 100);
+        QCOMPARE(r.d.readValueSwitch(7, 2, 3, 4), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("cbbca0a0 20 00 06 09 c9 00 07 02030401000000 09"));
         // The clock frame gets no reply and needs none.
         r.f->clearWrites();
-        QCOMPARE(r.d.syncTime(), 100);
+        QCOMPARE(r.d.syncTime(), Controller::Done);
         QCOMPARE(r.f->writtenData(), hex("cbbca0a0 20 00 08 0a c0 00 01 20241205214533 e7"));
         r.f->clearWrites();
-        QCOMPARE(r.d.setDeviceState(0x90, QStringLiteral("10203040506"), QString()), 0);
+        QCOMPARE(r.d.setDeviceState(0x90, QStringLiteral("10203040506"), QString()), Controller::NotDone);
         QVERIFY(r.f->writtenData().isEmpty());
 
         // The counter wraps: 65535 gives 00 01 and leaves 1.
         r.d.setSequenceCounter(65535);
         r.f->clearWrites();
-        QCOMPARE(r.d.sendControl89(), 100);
+        QCOMPARE(r.d.sendControl89(), Controller::Done);
         QCOMPARE(r.f->writtenData().mid(5, 2), hex("0001"));
         QCOMPARE(r.d.sequenceCounter(), quint16(1));
 
         r.sim.setSilent(true);
-        QCOMPARE(r.d.sendControl89(), 2);
+        QCOMPARE(r.d.sendControl89(), Controller::NoReply);
         r.f->setFailWrites(true);
-        QCOMPARE(r.d.sendControl89(), 1);
-        QCOMPARE(r.d.syncTime(), 1);
+        QCOMPARE(r.d.sendControl89(), Controller::WriteFailed);
+        QCOMPARE(r.d.syncTime(), Controller::NotDone);
     }
 };
 

@@ -3,13 +3,12 @@
 // reset commands and the remote lamp. Its session over a pseudo-terminal is
 // in tst_panelintegration.
 
-#include "eventsink.h"
-#include "qtwarningguard.h"
+#include "common/driverrig.h"
+#include "common/qtwarningguard.h"
 #include "recordtable.h"
 #include "common/testfiles.h"
 
 #include "core/apppaths.h"
-#include "panels/fakelink.h"
 #include "panels/models/controllerjuniper.h"
 #include "panels/models/elmframes.h"
 
@@ -20,7 +19,6 @@ using namespace ElmFrames;
 
 namespace {
 QByteArray hex(const char *h) { return QByteArray::fromHex(h); }
-const QDateTime kWhen(QDate(2024, 12, 5), QTime(21, 45, 10));
 
 // Records every DTR level set; can refuse them as a port without modem lines does.
 class LampLink : public FakeLink
@@ -44,26 +42,8 @@ private:
     QList<bool> levels;
 };
 
-struct Rig
-{
-    Rig() : d(QStringLiteral("COM:COM9"), 2, 250), f(new LampLink)
-    {
-        d.setLink(f);
-        d.setClock([] { return kWhen; });
-        sink.watch(&d);
-        ok = d.openController();
-    }
-    QList<QByteArray> writes() const
-    {
-        QList<QByteArray> out;
-        for (const FakeLink::Write &w : f->writes())
-            out << w.bytes;
-        return out;
-    }
-    ControllerJuniper d;
-    LampLink *f;
-    EventSink sink;
-    bool ok = false;
+struct Rig : DriverRig<ControllerJuniper, NoPanelSim, LampLink> {
+    Rig() : DriverRig(QStringLiteral("COM:COM9"), 2, 250) {}
 };
 
 CEvent command(int code)
@@ -120,7 +100,7 @@ private slots:
 
         // A time sync: the next answer sets the panel's clock, then plain ones again.
         r.f->clearWrites();
-        QCOMPARE(r.d.syncTime(), 0);
+        QCOMPARE(r.d.syncTime(), Controller::NotDone);
         r.f->inject(appendCrc(hex("7e0101010301 0001")));
         r.f->inject(appendCrc(hex("7e0101010301 0001")));
         QTRY_COMPARE(r.writes(), (QList<QByteArray>{hex("7e0102020842 180c05152d0a 01 6518"), answer}));

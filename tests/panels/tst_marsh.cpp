@@ -3,8 +3,8 @@
 // ways, repeats, loss, hostile datagrams, a shared local port), the driver's
 // report table and command records, and its supervision on an injected clock.
 
-#include "eventsink.h"
-#include "qtwarningguard.h"
+#include "common/eventsink.h"
+#include "common/qtwarningguard.h"
 
 #include "config/configtables.h"
 #include "panels/models/ats2panel.h"
@@ -230,15 +230,15 @@ private slots:
         QTRY_COMPARE(direct, before + 1);
 
         // Commands become records; reset and disable also tell the clients.
-        QCOMPARE(d.sendControl89(), 100);
-        QCOMPARE(d.syncTime(), 100);
-        QCOMPARE(d.sendControl97(), 100);
-        QCOMPARE(d.sendControl94(), 100);
+        QCOMPARE(d.sendControl89(), Controller::Done);
+        QCOMPARE(d.syncTime(), Controller::Done);
+        QCOMPARE(d.sendControl97(), Controller::Done);
+        QCOMPARE(d.sendControl94(), Controller::Done);
         // A short end code: the start code is packed in its place.
-        QCOMPARE(d.setDeviceState(0x92, QStringLiteral("12345600703"), QStringLiteral("99")), 100);
-        QCOMPARE(d.setDeviceState(0x90, QStringLiteral("12345600703"), QStringLiteral("65432101204")), 100);
+        QCOMPARE(d.setDeviceState(0x92, QStringLiteral("12345600703"), QStringLiteral("99")), Controller::Done);
+        QCOMPARE(d.setDeviceState(0x90, QStringLiteral("12345600703"), QStringLiteral("65432101204")), Controller::Done);
         // Numbers that do not fit their byte would name another device.
-        QCOMPARE(d.setDeviceState(0x91, QStringLiteral("12345699903"), QString()), int(Controller::CommandRefused));
+        QCOMPARE(d.setDeviceState(0x91, QStringLiteral("12345699903"), QString()), int(Controller::Refused));
         cmds.clear();
         QTRY_VERIFY((cmds += panel.sim.takeCommands()).size() == 6);
         QList<int> order;
@@ -262,7 +262,7 @@ private slots:
         QVERIFY(d.closeController());
         QVERIFY(!d.isConnected());
         QVERIFY(!d.library());
-        QCOMPARE(d.sendControl89(), 101);
+        QCOMPARE(d.sendControl89(), Controller::NoAnswer);
         QCOMPARE(sink.events.size(), 5);
     }
     void supervisionOnInjectedClock()
@@ -283,7 +283,7 @@ private slots:
         };
         qint64 now = 0;
         ControllerMarsh d(QStringLiteral("0/127.0.0.1:9101"), 3, 241);
-        d.setClock([&now] { return now; });
+        d.setIdleClock([&now] { return now; });
         d.setLibraryPorts(0, panel.localPort());
         EventSink sink;
         sink.watch(&d);

@@ -3,8 +3,8 @@
 // that waits, and a pseudo-terminal destroyed and recreated under the
 // running driver.
 
-#include "eventsink.h"
-#include "qtwarningguard.h"
+#include "common/eventsink.h"
+#include "common/qtwarningguard.h"
 #include "recordtable.h"
 #include "common/socatpair.h"
 #include "common/testfiles.h"

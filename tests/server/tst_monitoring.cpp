@@ -3,6 +3,7 @@
 // output is Prometheus text, and "/healthz" turns 503 when the settings
 // database becomes unreadable or the main thread stops answering.
 
+#include "common/clientpeer.h"
 #include "common/httptestclient.h"
 #include "common/sitekit.h"
 #include "common/socatpair.h"
@@ -17,7 +18,6 @@
 #include "tools/sim/birchpanelsim.h"
 
 #include <QRegularExpression>
-#include <QTcpSocket>
 #include <QtTest>
 
 class TestMonitoring : public QObject
@@ -91,11 +91,8 @@ private slots:
         }
 
         // A client logs in and the panel reports a fire alarm.
-        QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, server.clientListener()->serverPort());
-        QVERIFY(client.waitForConnected(5000));
-        client.write("{\"b\":\"LOGIN\",\"t\":\"op\",\"u\":\"pw\"}");
-        QTRY_VERIFY(!server.clients().isEmpty() && server.clients().first()->isLoggedIn());
+        ClientPeer client;
+        QVERIFY(client.logIn(server.clientListener()->serverPort(), QStringLiteral("op"), QStringLiteral("pw")));
         panel.sim().addReport(0x15, 0x05, 0x01, 0x00, 0x03);
         QTRY_VERIFY_WITH_TIMEOUT(
             value(text = HttpTest::bodyOf(scrape("/metrics").out), QStringLiteral("fireserver_dispatcher_delivered_events_total")) >= 1,

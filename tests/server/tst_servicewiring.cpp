@@ -11,6 +11,7 @@
 #include "clients/clientaccounts.h"
 #include "common/centrepeer.h"
 #include "common/httptestclient.h"
+#include "common/clientpeer.h"
 #include "common/sitekit.h"
 #include "common/testfiles.h"
 #include "core/apppaths.h"
@@ -166,19 +167,15 @@ private slots:
         QVERIFY(server.start());
         QVERIFY(server.service<CentreService>()->remoteSearch()->isListening());
         QVERIFY(ClientAccounts::instance().addAccount(QStringLiteral("op"), QStringLiteral("pw"), QStringLiteral("Local")));
-        QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, server.clientListener()->serverPort());
-        QTRY_COMPARE(server.clients().size(), 1);
-        client.write("{\"b\": \"LOGIN\", \"t\": \"op\", \"u\": \"pw\"}");
-        QTRY_VERIFY(server.clients().first()->isLoggedIn());
+        ClientPeer client;
+        QVERIFY(client.logIn(server.clientListener()->serverPort(), QStringLiteral("op"), QStringLiteral("pw")));
 
-        QByteArray heard;
         auto centre = std::make_unique<CentrePeer>();
         QVERIFY(centre->connectTo(server.service<CentreService>()->remoteServer()->serverPort()));
-        QTRY_VERIFY((heard += client.readAll()).contains("\"b\": \"RemoteOK\""));
+        QTRY_VERIFY(client.count("RemoteOK") == 1);
         QVERIFY(ServerContext::instance().remoteLinkOk);
         centre.reset();
-        QTRY_VERIFY_WITH_TIMEOUT((heard += client.readAll()).contains("\"b\": \"RemoteFailed\""), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(client.count("RemoteFailed"), 1, 10000);
         QVERIFY(!ServerContext::instance().remoteLinkOk);
         server.shutdown();
     }
