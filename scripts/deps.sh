@@ -6,7 +6,7 @@
 set -euo pipefail
 PACKAGES=(cmake g++ make ccache qtbase5-dev libqt5serialport5-dev libqt5sql5-sqlite
           qttools5-dev-tools socat curl openssl fonts-wqy-zenhei xvfb xauth procps
-          pkg-config libmosquitto-dev mosquitto mosquitto-clients
+          pkg-config libmosquitto-dev mosquitto mosquitto-clients libssl-dev
           dpkg-dev lintian)
 # Load generator and the reference web server of the HTTP benchmark.
 BENCH_PACKAGES=(wrk nginx-light)

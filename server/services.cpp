@@ -5,6 +5,7 @@
 
 #include "server/centreservice.h"
 #include "server/cloudservice.h"
+#include "server/dc09service.h"
 #include "server/historyservice.h"
 #include "server/modbusservice.h"
 #include "server/mqttservice.h"
@@ -19,5 +20,6 @@ QList<ServerService *> ServerServices::create(QObject *parent)
         new CloudService(parent),
         new MqttService(parent),
         new HistoryService(parent),
+        new Dc09Service(parent),
     };
 }

@@ -7,6 +7,8 @@
 #include "core/servercontext.h"
 #include "http/httplistenersettings.h"
 #include "gateways/httpmanager.h"
+#include "remote/dc09events.h"
+#include "server/dc09service.h"
 #include "panels/panelmodel.h"
 
 #include <QDir>
@@ -108,6 +110,20 @@ const IniKey kIniKeys[] = {
     {"History/enabled", IniType::Bool},
     {"History/keepDays", IniType::Int, 1},
     {"History/maxBacklog", IniType::Int, 1000},
+    {"Arc/enabled", IniType::Bool},
+    {"Arc/account", IniType::Text},
+    {"Arc/receiver", IniType::Text},
+    {"Arc/line", IniType::Text},
+    {"Arc/format", IniType::Text},
+    {"Arc/key", IniType::Text},
+    {"Arc/keyFormat", IniType::Text},
+    {"Arc/primary", IniType::Text},
+    {"Arc/backup", IniType::Text},
+    {"Arc/transport", IniType::Text},
+    {"Arc/ackTimeout", IniType::Int, 1, 300},
+    {"Arc/retries", IniType::Int, 0, 10},
+    {"Arc/retryInterval", IniType::Int, 1, 10},
+    {"Arc/supervision", IniType::Int, 0, 86400},
     {"Setting/bRemote", IniType::Bool},
     {"Com/disconnectTimes", IniType::Int, 1},
 };
@@ -311,6 +327,24 @@ void SiteCheck::checkTables()
     if (tables.loadSystemTypes())
         add(SiteFinding::Ok, QStringLiteral("SysSet.xml: %1 system types").arg(tables.systemTypes().size()));
     addAll(SiteFinding::Error, QStringLiteral("SysSet.xml"), takeWarnings());
+    checkArc();
+}
+
+void SiteCheck::checkArc()
+{
+    // A transmission that cannot start, or sends nothing, is found on site, not at the centre.
+    Dc09Service::Settings settings;
+    QString error;
+    if (!Dc09Service::settingsFromIni(&settings, &error)) {
+        if (!error.isEmpty())
+            add(SiteFinding::Warning, QStringLiteral("config.ini: %1; the DC-09 transmission stays off").arg(error));
+        return;
+    }
+    Dc09::CodeTable codes;
+    if (codes.load(m_dir + QStringLiteral("/ArcCodes.xml"), &error))
+        add(SiteFinding::Ok, QStringLiteral("ArcCodes.xml: read"));
+    else
+        add(SiteFinding::Warning, QStringLiteral("%1: only supervision would be sent").arg(error));
 }
 
 void SiteCheck::checkControllers()

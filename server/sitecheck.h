@@ -41,6 +41,7 @@ private:
     void checkDirectory();
     void checkIni();
     void checkTables();
+    void checkArc();
     void checkControllers();
     void checkAccounts();
     void checkHttpConfig();
