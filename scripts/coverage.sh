@@ -23,7 +23,7 @@ find "$B" -name '*.gcda' -delete
 # Tests on the fixed ports run one machine at a time: other worktrees may be testing.
 (cd "$B" && flock /tmp/fire-fixed-ports.lock ctest -j"$(nproc)" --output-on-failure "$@") || echo "coverage: some tests failed; figures cover what ran"
 gcovr --root . --object-directory "$B" \
-      --filter '^(app|core|server|panels|config|clients|remote|gateways|console)/' \
+      --filter '^(app|core|server|panels|config|clients|remote|gateways|http|history|console)/' \
       --exclude '.*_autogen/.*' --exclude-unreachable-branches \
       --print-summary --txt "$B/coverage.txt" 2>/dev/null | tail -3
 echo "per-file report: $B/coverage.txt"
