@@ -53,6 +53,7 @@ int runChild(const QStringList &args)
         while (feeding && next < due) {
             CEvent e;
             e.nEventCode = 7;
+            e.nEventNo = 7; // delivered: the table's number
             e.nEventProperty = 1;
             e.nDevType = 1;
             e.strCode = QString::number(next);

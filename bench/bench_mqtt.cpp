@@ -38,7 +38,9 @@ CEvent benchEvent(int n)
     e.nPanelID = 1;
     e.nPanelType = 22;
     e.nEventType = 1;
-    e.nEventCode = 1;
+    e.nEventCode = 2;
+    e.nEventNo = 1;
+    e.strEventName = QStringLiteral("火警");
     e.nEventProperty = 1;
     e.nDevType = 5;
     e.strCode = QString::asprintf("%08d", n % 100000000);

@@ -134,6 +134,7 @@ void benchTransmission(int events)
     e.nPanelType = 22;
     e.nEventType = 1;
     e.nEventCode = 21;
+    ConfigTables::instance().complete(e); // as the panel manager hands it on
     e.strNote = QStringLiteral("一楼大厅");
     const qint64 t0 = clock.elapsed();
     for (int i = 0; i < events; ++i) {
