@@ -36,6 +36,8 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -260,12 +262,24 @@ class ServerProcess
 {
 public:
     ServerProcess(const QString &program, const QString &siteDir) : m_program(program), m_dir(siteDir) {}
-    ~ServerProcess() { kill(); }
+    ~ServerProcess()
+    {
+        kill();
+        if (m_lockFd >= 0)
+            ::close(m_lockFd); // releases the lock
+    }
 
     // Starts it (standard output and error go to files in the site) and
-    // remembers when.
+    // remembers when. The server takes the fixed ports (5999, 2009, ...):
+    // first it waits for the lock the test suite takes for them, so a
+    // benchmark and a test run on one machine never collide.
     bool start()
     {
+        if (m_lockFd < 0) {
+            m_lockFd = ::open("/tmp/fire-fixed-ports.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+            if (m_lockFd >= 0 && ::flock(m_lockFd, LOCK_EX) != 0)
+                std::fprintf(stderr, "bench: cannot take /tmp/fire-fixed-ports.lock; going on without it\n");
+        }
         m_proc.setWorkingDirectory(m_dir);
         m_proc.setStandardOutputFile(m_dir + QStringLiteral("/server-stdout.txt"), QIODevice::Append);
         m_proc.setStandardErrorFile(m_dir + QStringLiteral("/server-stderr.txt"), QIODevice::Append);
@@ -352,6 +366,7 @@ private:
     QString m_dir;
     QProcess m_proc;
     qint64 m_startNs = 0;
+    int m_lockFd = -1; // held while this object lives
 };
 
 // A client logged in over loopback with one of the site's accounts. onEvent gets every
