@@ -60,8 +60,7 @@ public:
         Done = 100,        // the panel answered (a poll) or took the command
         NoAnswer = 101,    // a poll without a usable answer: counts towards lost communication
         // A command this model will not send (a device code that names no
-        // device of this panel, or one the panel has no such command for):
-        // counted as refused and not tried again.
+        // device of this panel): counted as refused and not tried again.
         Refused = 102,
     };
 
@@ -95,7 +94,7 @@ public:
     // thread that opened it: timers the model runs on the link stop here.
     virtual void workerEnding();
 
-    // The clock that set-time frames and the models' deadlines read (tests pin it).
+    // The clock that set-time frames and reports without a time of their own read (tests pin it).
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
 
     const PanelModel *model() const { return m_pModel; }
