@@ -106,6 +106,11 @@ void CPanelManager::emitPanelNotice(quint8 nControllerID, int nProperty, const Q
     e.strNote = strText;
     e.strExtra = strText;
     e.strTime = m_clock().toString(QLatin1String(TimeFormat));
+    // Numbered and named like a driver's event, but kept a notice of the
+    // server's own (no class): the views show it as a system event and the
+    // centre line leaves it out, as before.
+    ConfigTables::instance().complete(e);
+    e.nEventType = 0;
     emit sendEvent(e);
 }
 

@@ -82,6 +82,8 @@ private slots:
         QList<CEvent> out;
         QCOMPARE(take(spy, &out), QList<int>{170});
         QCOMPARE(int(out.first().nPanelID), 3);
+        // Numbered from the table like a driver's event, but a notice: no class.
+        QCOMPARE(QList<int>({out.first().nEventNo, out.first().nEventType}), QList<int>({13, 0}));
         QVERIFY(QDateTime::fromString(out.first().strTime, QStringLiteral("yyyy-MM-dd hh:mm:ss")).isValid());
         // Removing it removes the record too, so a modified copy is accepted.
         manager.removeController(3);
@@ -110,6 +112,7 @@ private slots:
         QCOMPARE(take(spy, &out), (QList<int>{11, 23, 171, 990}));
         QCOMPARE(QList<int>({out[0].nEventType, out[1].nEventType, out[2].nEventType, out[3].nEventType}), QList<int>({3, 7, 9, 7}));
         QCOMPARE(out[3].strCode, QStringLiteral("0102"));
+        QCOMPARE(QList<int>({out[0].nEventNo, out[1].nEventNo, out[2].nEventNo, out[3].nEventNo}), QList<int>({11, 12, 13, -1}));
 
         // From the worker thread they arrive in the main thread all the same.
         driver->setDisconnectTimes(0); // every answered poll is a restore: code 100
