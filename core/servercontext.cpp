@@ -89,6 +89,25 @@ int ServerContext::iniInt(const QString &key, int defaultValue) const
     return ok ? n : defaultValue;
 }
 
+int ServerContext::iniInt(const QString &key, int defaultValue, int min, int max) const
+{
+    const int n = iniInt(key, defaultValue);
+    if (n >= min && n <= max)
+        return n;
+    qWarning().noquote() << QStringLiteral("%1=%2 is outside %3..%4; %5 is used instead")
+                                .arg(key).arg(n).arg(min).arg(max).arg(defaultValue);
+    return defaultValue;
+}
+
+QString ServerContext::iniText(const QString &key, const QString &defaultValue, bool trim) const
+{
+    const QVariant v = m_ini.value(key);
+    if (!v.isValid())
+        return defaultValue;
+    const QString text = v.type() == QVariant::StringList ? v.toStringList().join(QLatin1Char(',')) : v.toString();
+    return trim ? text.trimmed() : text;
+}
+
 QString ServerContext::serialDevicePath(const QString &comName) const
 {
     static const QRegularExpression re(QStringLiteral("^COM(\\d+)$"),

@@ -55,6 +55,12 @@ public:
     bool iniSwitch(const QString &key) const;
     // An integer of the file; defaultValue when absent or not a number.
     int iniInt(const QString &key, int defaultValue) const;
+    // An integer between min and max; outside them defaultValue, with a
+    // warning that names the key.
+    int iniInt(const QString &key, int defaultValue, int min, int max) const;
+    // A text of the file, whole (the reader splits an unquoted value at its
+    // commas; this joins it again); defaultValue when absent.
+    QString iniText(const QString &key, const QString &defaultValue = QString(), bool trim = true) const;
     // Every "Group/key" the file held, as the reader spelt it.
     QStringList iniKeys() const { return m_ini.keys(); }
 

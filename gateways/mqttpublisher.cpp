@@ -25,26 +25,6 @@ constexpr int kMaxAcked = 1000;
 // How long acknowledgements gather before they are taken.
 constexpr int kAckDelayMs = 5;
 
-QString iniText(const QString &key, const QString &fallback, bool trim = true)
-{
-    const QVariant v = ServerContext::instance().iniValue(key);
-    if (!v.isValid())
-        return fallback;
-    // The INI reader splits an unquoted value at its commas.
-    const QString text = v.type() == QVariant::StringList ? v.toStringList().join(QLatin1Char(',')) : v.toString();
-    return trim ? text.trimmed() : text;
-}
-
-int iniInRange(const QString &key, int fallback, int min, int max)
-{
-    const int n = ServerContext::instance().iniInt(key, fallback);
-    if (n >= min && n <= max)
-        return n;
-    qWarning().noquote() << QStringLiteral("MQTT: %1=%2 is outside %3..%4; %5 is used instead")
-                                .arg(key).arg(n).arg(min).arg(max).arg(fallback);
-    return fallback;
-}
-
 QString siteFile(const QString &path)
 {
     return path.isEmpty() || QDir::isAbsolutePath(path) ? path : AppPaths::file(path);
@@ -53,20 +33,21 @@ QString siteFile(const QString &path)
 
 MqttPublisher::Options MqttPublisher::optionsFromIni(const Options &base)
 {
+    const ServerContext &ctx = ServerContext::instance();
     Options o = base;
-    o.host = iniText(QStringLiteral("Mqtt/host"), o.host);
-    o.port = iniInRange(QStringLiteral("Mqtt/port"), o.port, 1, 65535);
-    o.clientId = iniText(QStringLiteral("Mqtt/clientId"), o.clientId);
-    o.username = iniText(QStringLiteral("Mqtt/username"), o.username);
-    o.password = iniText(QStringLiteral("Mqtt/password"), o.password, false);
-    o.caFile = siteFile(iniText(QStringLiteral("Mqtt/caFile"), o.caFile));
-    o.certFile = siteFile(iniText(QStringLiteral("Mqtt/certFile"), o.certFile));
-    o.keyFile = siteFile(iniText(QStringLiteral("Mqtt/keyFile"), o.keyFile));
-    o.topicPrefix = iniText(QStringLiteral("Mqtt/topicPrefix"), o.topicPrefix);
-    o.qos = iniInRange(QStringLiteral("Mqtt/qos"), o.qos, 0, 2);
+    o.host = ctx.iniText(QStringLiteral("Mqtt/host"), o.host);
+    o.port = ctx.iniInt(QStringLiteral("Mqtt/port"), o.port, 1, 65535);
+    o.clientId = ctx.iniText(QStringLiteral("Mqtt/clientId"), o.clientId);
+    o.username = ctx.iniText(QStringLiteral("Mqtt/username"), o.username);
+    o.password = ctx.iniText(QStringLiteral("Mqtt/password"), o.password, false);
+    o.caFile = siteFile(ctx.iniText(QStringLiteral("Mqtt/caFile"), o.caFile));
+    o.certFile = siteFile(ctx.iniText(QStringLiteral("Mqtt/certFile"), o.certFile));
+    o.keyFile = siteFile(ctx.iniText(QStringLiteral("Mqtt/keyFile"), o.keyFile));
+    o.topicPrefix = ctx.iniText(QStringLiteral("Mqtt/topicPrefix"), o.topicPrefix);
+    o.qos = ctx.iniInt(QStringLiteral("Mqtt/qos"), o.qos, 0, 2);
     // libmosquitto takes no keep-alive below 5 s.
-    o.keepAlive = iniInRange(QStringLiteral("Mqtt/keepAlive"), o.keepAlive, 5, 65535);
-    o.allowCommands = ServerContext::instance().iniSwitch(QStringLiteral("Mqtt/allowCommands"));
+    o.keepAlive = ctx.iniInt(QStringLiteral("Mqtt/keepAlive"), o.keepAlive, 5, 65535);
+    o.allowCommands = ctx.iniSwitch(QStringLiteral("Mqtt/allowCommands"));
     return o;
 }
 

@@ -19,18 +19,9 @@ constexpr int kMaxAnswered = 200;
 constexpr int kRemoveDelayMs = 50;
 const char kCodeArc2[] = "ARC2";
 
-QString iniText(const QString &key, const QString &fallback = QString())
-{
-    const QVariant v = ServerContext::instance().iniValue(key);
-    if (!v.isValid())
-        return fallback;
-    // The INI reader splits an unquoted value at its commas.
-    return (v.type() == QVariant::StringList ? v.toStringList().join(QLatin1Char(',')) : v.toString()).trimmed();
-}
-
 bool hexField(const QString &key, const QString &fallback, int maxDigits, bool required, QByteArray *out, QString *error)
 {
-    const QString text = iniText(key, fallback);
+    const QString text = ServerContext::instance().iniText(key, fallback);
     static const QRegularExpression kHex(QStringLiteral("^[0-9A-Fa-f]*$"));
     if ((required && text.isEmpty()) || text.size() > maxDigits || !kHex.match(text).hasMatch()) {
         *error = QStringLiteral("%1=%2 must be 1 to %3 hex digits").arg(key, text).arg(maxDigits);
@@ -42,7 +33,7 @@ bool hexField(const QString &key, const QString &fallback, int maxDigits, bool r
 
 bool hostPort(const QString &key, QString *host, quint16 *port, QString *error)
 {
-    const QString text = iniText(key);
+    const QString text = ServerContext::instance().iniText(key);
     if (text.isEmpty())
         return true;
     const int colon = text.lastIndexOf(QLatin1Char(':'));
@@ -57,16 +48,6 @@ bool hostPort(const QString &key, QString *host, quint16 *port, QString *error)
         *host = host->mid(1, host->size() - 2);
     *port = quint16(n);
     return true;
-}
-
-int seconds(const QString &key, int fallback, int min, int max)
-{
-    const int n = ServerContext::instance().iniInt(key, fallback);
-    if (n >= min && n <= max)
-        return n;
-    qWarning().noquote() << QStringLiteral("DC-09: %1=%2 is outside %3..%4; %5 is used instead")
-                                .arg(key).arg(n).arg(min).arg(max).arg(fallback);
-    return fallback;
 }
 
 bool isLinkEvent(const CEvent &e)
@@ -94,7 +75,7 @@ bool Dc09Service::settingsFromIni(Settings *s, QString *error)
     if (!ctx.iniSwitch(QStringLiteral("Arc/enabled")))
         return false;
     Dc09LinkOptions &o = s->link;
-    const QString format = iniText(QStringLiteral("Arc/format"), QStringLiteral("SIA-DCS")).toUpper();
+    const QString format = ctx.iniText(QStringLiteral("Arc/format"), QStringLiteral("SIA-DCS")).toUpper();
     if (format == QLatin1String("ADM-CID")) {
         s->format = Dc09::Format::ContactId;
     } else if (format == QLatin1String("SIA-DCS")) {
@@ -103,7 +84,7 @@ bool Dc09Service::settingsFromIni(Settings *s, QString *error)
         *error = QStringLiteral("Arc/format=%1 is neither SIA-DCS nor ADM-CID").arg(format);
         return false;
     }
-    const QString transport = iniText(QStringLiteral("Arc/transport"), QStringLiteral("tcp")).toLower();
+    const QString transport = ctx.iniText(QStringLiteral("Arc/transport"), QStringLiteral("tcp")).toLower();
     if (transport != QLatin1String("tcp") && transport != QLatin1String("udp")) {
         *error = QStringLiteral("Arc/transport=%1 is neither tcp nor udp").arg(transport);
         return false;
@@ -119,15 +100,15 @@ bool Dc09Service::settingsFromIni(Settings *s, QString *error)
         *error = QStringLiteral("Arc/primary is not set");
         return false;
     }
-    const QString key = iniText(QStringLiteral("Arc/key"));
-    if (!Dc09::Key::parse(key, iniText(QStringLiteral("Arc/keyFormat"), QStringLiteral("hex")), &o.key, error)) {
+    const QString key = ctx.iniText(QStringLiteral("Arc/key"));
+    if (!Dc09::Key::parse(key, ctx.iniText(QStringLiteral("Arc/keyFormat"), QStringLiteral("hex")), &o.key, error)) {
         *error = QStringLiteral("Arc/key: %1").arg(*error);
         return false;
     }
-    o.ackTimeoutMs = seconds(QStringLiteral("Arc/ackTimeout"), 10, 1, 300) * 1000;
-    o.retries = seconds(QStringLiteral("Arc/retries"), 2, 0, 10);
-    o.supervisionMs = seconds(QStringLiteral("Arc/supervision"), 0, 0, 86400) * 1000;
-    o.retryIntervalMs = seconds(QStringLiteral("Arc/retryInterval"), 10, 1, 10) * 1000;
+    o.ackTimeoutMs = ctx.iniInt(QStringLiteral("Arc/ackTimeout"), 10, 1, 300) * 1000;
+    o.retries = ctx.iniInt(QStringLiteral("Arc/retries"), 2, 0, 10);
+    o.supervisionMs = ctx.iniInt(QStringLiteral("Arc/supervision"), 0, 0, 86400) * 1000;
+    o.retryIntervalMs = ctx.iniInt(QStringLiteral("Arc/retryInterval"), 10, 1, 10) * 1000;
     s->codesPath = AppPaths::file(QStringLiteral("ArcCodes.xml"));
     s->journalPath = AppPaths::file(QStringLiteral("ArcJournal.db"));
     return true;

@@ -40,6 +40,14 @@ private slots:
         ctx.loadIni(writeIni("[Com]\ndisconnectTimes=often\n[Server]\nisControl=on\n"));
         QCOMPARE(ctx.disconnectTimes, 30);
         QVERIFY(!ctx.isControl);
+
+        // Texts come back whole though the reader split them at commas; a
+        // number out of its range gives way to the default, with a warning.
+        ctx.loadIni(writeIni("[Mqtt]\nclientId= a,b \nport=70000\n"));
+        QCOMPARE(ctx.iniText("Mqtt/clientId"), QStringLiteral("a,b"));
+        QCOMPARE(ctx.iniText("Mqtt/absent", QStringLiteral("x")), QStringLiteral("x"));
+        QTest::ignoreMessage(QtWarningMsg, "Mqtt/port=70000 is outside 1..65535; 1883 is used instead");
+        QCOMPARE(ctx.iniInt("Mqtt/port", 1883, 1, 65535), 1883);
     }
 
     void serverAddressFromTheInterfaceName()
