@@ -10,6 +10,8 @@
 #include <QSslSocket>
 #include <QTimer>
 
+#include <memory>
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,19 +31,11 @@ HttpConnectionHandler::HttpConnectionHandler(const HttpListenerSettings &setting
                                              HttpRequestHandler *requestHandler, const QSslConfiguration *ssl)
     : m_settings(settings), m_requestHandler(requestHandler), m_ssl(ssl != nullptr)
 {
-    if (ssl) {
-        auto *s = new QSslSocket(this);
-        s->setSslConfiguration(*ssl);
-        m_socket = s;
-    } else {
-        m_socket = new QTcpSocket(this);
-    }
+    if (ssl)
+        m_sslConfig = *ssl;
+    m_socket = newSocket();
     m_timer = new QTimer(this);
     m_timer->setSingleShot(true);
-    connect(m_socket, &QTcpSocket::readyRead, this, &HttpConnectionHandler::read);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, &HttpConnectionHandler::bytesWritten);
-    // Queued: a disconnect noticed inside a write must not reset the request being served.
-    connect(m_socket, &QTcpSocket::disconnected, this, &HttpConnectionHandler::disconnected, Qt::QueuedConnection);
     connect(m_timer, &QTimer::timeout, this, &HttpConnectionHandler::readTimeout);
     // The socket and the timer follow this object into its thread.
     moveToThread(&m_thread);
@@ -75,6 +69,59 @@ HttpConnectionHandler::~HttpConnectionHandler()
     qCDebug(lcHttp, "HttpConnectionHandler (%p): destroyed", static_cast<void *>(this));
 }
 
+QTcpSocket *HttpConnectionHandler::newSocket()
+{
+    QTcpSocket *socket = nullptr;
+    if (m_ssl) {
+        auto *s = new QSslSocket(this);
+        s->setSslConfiguration(m_sslConfig);
+        socket = s;
+    } else {
+        socket = new QTcpSocket(this);
+    }
+    connect(socket, &QTcpSocket::readyRead, this, &HttpConnectionHandler::read);
+    connect(socket, &QTcpSocket::bytesWritten, this, &HttpConnectionHandler::bytesWritten);
+    // Queued: a disconnect noticed inside a write must not reset the request being served.
+    connect(socket, &QTcpSocket::disconnected, this, &HttpConnectionHandler::disconnected, Qt::QueuedConnection);
+    return socket;
+}
+
+void HttpConnectionHandler::handOver()
+{
+    // The connection ended (or another came) since the request asked for it.
+    if (!m_adopt)
+        return;
+    QObject *receiver = m_handOverTo;
+    if (!receiver) { // gone meanwhile (shutting down)
+        m_socket->abort();
+        reset();
+        m_busy = false;
+        return;
+    }
+    // The socket goes with its connection; this handler takes a fresh one
+    // and is free for the next connection at once. Should the receiver go
+    // before it takes the socket, the socket is deleted, not leaked.
+    struct Parcel
+    {
+        QTcpSocket *socket = nullptr;
+        ~Parcel() { if (socket) socket->deleteLater(); }
+    };
+    auto parcel = std::make_shared<Parcel>();
+    parcel->socket = m_socket;
+    m_socket->disconnect(this);
+    m_socket->setParent(nullptr);
+    m_socket->moveToThread(receiver->thread());
+    const std::function<void(QTcpSocket *)> adopt = m_adopt;
+    QMetaObject::invokeMethod(receiver, [parcel, adopt] {
+        QTcpSocket *socket = parcel->socket;
+        parcel->socket = nullptr;
+        adopt(socket);
+    }, Qt::QueuedConnection);
+    m_socket = newSocket();
+    reset();
+    m_busy = false;
+}
+
 void HttpConnectionHandler::reset()
 {
     m_timer->stop();
@@ -82,6 +129,8 @@ void HttpConnectionHandler::reset()
     m_pending.clear();
     m_closing = false;
     m_paused = false;
+    m_handOverTo = nullptr;
+    m_adopt = nullptr;
 }
 
 void HttpConnectionHandler::handleConnection(qintptr socketDescriptor)
@@ -113,6 +162,9 @@ void HttpConnectionHandler::read()
         m_socket->readAll(); // the answer is out; what still comes is not read
         return;
     }
+    if (m_adopt)
+        return; // what comes now is the new owner's
+
     for (;;) {
         if (m_socket->bytesToWrite() > MaxUnsentBytes) {
             m_paused = true; // resumed by bytesWritten()
@@ -138,7 +190,7 @@ void HttpConnectionHandler::read()
         }
         if (r.status == HttpRequestParser::Complete) {
             serve(); // restarts or ends the timer, which cannot fire meanwhile
-            if (m_closing || m_socket->state() != QAbstractSocket::ConnectedState)
+            if (m_closing || m_adopt || m_socket->state() != QAbstractSocket::ConnectedState)
                 return;
             continue;
         }
@@ -164,6 +216,16 @@ void HttpConnectionHandler::serve()
         qCritical("HttpConnectionHandler (%p): An uncatched exception occured in the request handler",
                   static_cast<void *>(this));
         failed = true;
+    }
+    if (!failed && response.isHandedOver()) {
+        m_socket->flush();
+        m_parser.reset();
+        m_pending.clear();
+        m_timer->stop();
+        m_handOverTo = response.handOverReceiver();
+        m_adopt = response.adopter();
+        QMetaObject::invokeMethod(this, &HttpConnectionHandler::handOver, Qt::QueuedConnection);
+        return;
     }
     if (failed && !response.headersSent()) {
         response.setStatus(500, "Internal Server Error");

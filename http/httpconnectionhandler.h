@@ -7,14 +7,17 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QScopedPointer>
 #include <QSslConfiguration>
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 
 class HttpRequestHandler;
 class HttpRequestParser;
+class HttpResponse;
 class QTcpSocket;
 class QTimer;
 
@@ -49,10 +52,13 @@ private:
     void closeConnection();
     void halfCloseWhenFlushed();
     void reset();
+    QTcpSocket *newSocket();
+    void handOver();
 
     const HttpListenerSettings m_settings;
     HttpRequestHandler *const m_requestHandler;
     const bool m_ssl;
+    QSslConfiguration m_sslConfig; // for the socket that replaces one handed over
     QThread m_thread;
     // Everything below lives in m_thread and is touched only there.
     QTcpSocket *m_socket = nullptr;
@@ -61,5 +67,9 @@ private:
     QByteArray m_pending;   // bytes read and not yet taken by a parser (pipelined requests)
     bool m_closing = false; // the last response is out; waiting for the peer to close
     bool m_paused = false;  // the peer is not reading its responses; reading stops until it does
+    // A response asked for the connection; it leaves on the next turn of the
+    // loop, outside the socket's own signal that served the request.
+    QPointer<QObject> m_handOverTo;
+    std::function<void(QTcpSocket *)> m_adopt;
     std::atomic<bool> m_busy{false};
 };

@@ -109,3 +109,9 @@ void HttpResponse::redirect(const QByteArray &url)
     setHeader("Location", url);
     write("Redirect", true);
 }
+
+void HttpResponse::handOver(QObject *receiver, Adopt adopt)
+{
+    m_handOverTo = receiver;
+    m_adopt = std::move(adopt);
+}

@@ -10,7 +10,11 @@
 #include <QList>
 #include <QPair>
 
+#include <functional>
+
 class QIODevice;
+class QObject;
+class QTcpSocket;
 
 class HttpResponse
 {
@@ -34,6 +38,17 @@ public:
     // 303 See Other to url, body "Redirect".
     void redirect(const QByteArray &url);
 
+    // A stream that outlives the request (server-sent events): once the
+    // handler returns, the connection leaves the HTTP server, its socket is
+    // moved to receiver's thread and adopt takes it there (owning it from
+    // then on). The head must have gone out with "Connection: close" and no
+    // length, so that nothing but the stream's own bytes follow.
+    using Adopt = std::function<void(QTcpSocket *)>;
+    void handOver(QObject *receiver, Adopt adopt);
+    bool isHandedOver() const { return m_handOverTo != nullptr; }
+    QObject *handOverReceiver() const { return m_handOverTo; }
+    const Adopt &adopter() const { return m_adopt; }
+
     bool headersSent() const { return m_headersSent; }
     bool hasSentLastPart() const { return m_lastPartSent; }
     bool isChunked() const { return m_chunked; }
@@ -50,4 +65,6 @@ private:
     bool m_headersSent = false;
     bool m_lastPartSent = false;
     bool m_chunked = false;
+    QObject *m_handOverTo = nullptr;
+    Adopt m_adopt;
 };
