@@ -1,32 +1,21 @@
 #include "server/mqttservice.h"
 
 #include "clients/ceventprocess.h"
-#include "config/configtables.h"
 #include "core/servercontext.h"
 #include "gateways/mqttpublisher.h"
-#include "panels/controller.h"
 #include "panels/cpanelmanager.h"
+#include "server/controllerstates.h"
 #include "server/fireserver.h"
 #include "server/metricstext.h"
 
 #include <QDebug>
-#include <QSet>
 #include <QTimer>
 
-namespace {
-const QString kOk = QStringLiteral("ok");
-const QString kLost = QStringLiteral("lost");
-const QString kUnknown = QStringLiteral("unknown");
-
-// The codes the core gives communication events: the drivers' 101/100 (or
-// 17 for some models) and the panel manager's own 17 on open, close and its
-// check of the listening models.
-bool isCommunicationEvent(const CEvent &e)
+MqttService::MqttService(QObject *parent) : ServerService(parent)
 {
-    return (e.nEventCode == 17 || e.nEventCode == 100 || e.nEventCode == 101)
-        && (e.nEventProperty == 0 || e.nEventProperty == 1);
 }
-} // namespace
+
+MqttService::~MqttService() = default;
 
 ServerService::Start MqttService::start(FireServer &server)
 {
@@ -34,6 +23,7 @@ ServerService::Start MqttService::start(FireServer &server)
         return Start::Off;
     CEventProcess *dispatcher = server.dispatcher();
     m_panels = server.panelManager();
+    m_states.reset(new ControllerStates(m_panels));
     m_publisher = new MqttPublisher(MqttPublisher::optionsFromIni(server.options().mqtt), this);
     // The active list changes as events are accepted and as they are delivered.
     connect(dispatcher, &CEventProcess::receiveEvent, m_publisher, &MqttPublisher::markActiveChanged);
@@ -70,22 +60,10 @@ void MqttService::writeMetrics(MetricsText &t) const
 
 void MqttService::panelEvent(const CEvent &e)
 {
-    if (!isCommunicationEvent(e))
+    if (!m_states->panelEvent(e) || m_refreshQueued)
         return;
-    // Only a running driver's word counts: the manager announces "normal"
-    // before an open is even tried, and "lost" for a controller the operator
-    // closed; neither says anything about the line.
-    if (m_panels->isPanelConnected(e.nPanelID)) {
-        Tracked &t = m_tracked[e.nPanelID];
-        t.comm = e.nEventProperty == 0 ? kOk : kLost;
-        t.commTime = e.strTime.isEmpty() ? nowText() : e.strTime;
-    }
-    // After the event has run its course: an open reports before the driver
-    // is started, and the state should show it running.
-    if (!m_refreshQueued) {
-        m_refreshQueued = true;
-        QTimer::singleShot(0, this, &MqttService::refreshControllers);
-    }
+    m_refreshQueued = true;
+    QTimer::singleShot(0, this, &MqttService::refreshControllers);
 }
 
 void MqttService::refreshControllers()
@@ -93,47 +71,19 @@ void MqttService::refreshControllers()
     m_refreshQueued = false;
     if (!m_publisher)
         return; // stopped
-    const ConfigTables &tables = ConfigTables::instance();
-    QSet<quint8> present;
-    for (quint8 id : m_panels->controllerIds()) {
-        const ControllerInfo *info = m_panels->controllerInfo(id);
-        if (!info)
-            continue;
-        present.insert(id);
-        Tracked &t = m_tracked[id];
-        const bool running = m_panels->isPanelConnected(id);
-        // A polled panel that is answering reports nothing until it stops:
-        // bytes heard since the open and a good last exchange tell us it is
-        // fine. A controller that is not running is not watched at all.
-        const Controller *driver = m_panels->controller(id);
-        if (!running || (t.comm == kUnknown && driver && driver->lastReceiveMsecs() > 0
-                         && driver->isLastExchangeOk())) {
-            t.comm = running ? kOk : kUnknown;
-            t.commTime.clear(); // no event to date it: it changes now
-        }
-        if (!t.shown || running != t.running || t.comm != t.shownComm) {
-            t.since = t.comm != t.shownComm && !t.commTime.isEmpty() ? t.commTime : nowText();
-            t.running = running;
-            t.shownComm = t.comm;
-            t.shown = true;
-        }
+    QList<quint8> gone;
+    for (const ControllerStates::State &c : m_states->refresh(&gone)) {
         MqttCodec::ControllerState state;
-        state.name = info->name;
-        state.type = info->controllerType;
-        state.typeName = tables.systemType(info->controllerType).name;
-        state.running = t.running;
-        state.comm = t.shownComm;
-        state.since = t.since;
-        m_publisher->setControllerState(id, state);
+        state.name = c.name;
+        state.type = c.type;
+        state.typeName = c.typeName;
+        state.running = c.running;
+        state.comm = c.comm;
+        state.since = c.since;
+        m_publisher->setControllerState(c.id, state);
     }
-    for (auto it = m_tracked.begin(); it != m_tracked.end();) {
-        if (present.contains(it.key())) {
-            ++it;
-            continue;
-        }
-        m_publisher->removeControllerState(it.key());
-        it = m_tracked.erase(it);
-    }
+    for (quint8 id : gone)
+        m_publisher->removeControllerState(id);
 }
 
 void MqttService::onCommand(const QString &id, const CEvent &command)
@@ -184,4 +134,11 @@ void MqttService::log(const CEvent &command, const QString &text)
     e.strExtra = text;
     e.strTime = nowText();
     emit eLog(e);
+}
+
+QList<ServerService::Link> MqttService::links() const
+{
+    if (!m_publisher)
+        return {};
+    return {{QStringLiteral("MQTT"), m_publisher->isConnected() ? 1 : 0, QString()}};
 }

@@ -12,6 +12,9 @@
 #include <QString>
 #include <QVariant>
 
+#include <memory>
+
+class ControllerStates;
 class CPanelManager;
 class MqttPublisher;
 
@@ -19,7 +22,8 @@ class MqttService : public ServerService
 {
     Q_OBJECT
 public:
-    using ServerService::ServerService;
+    explicit MqttService(QObject *parent = nullptr);
+    ~MqttService() override;
 
     Start start(FireServer &server) override;
     void stop() override;
@@ -27,6 +31,7 @@ public:
     void eventDelivered(const CEvent &e) override;
     void stateTimer() override { refreshControllers(); }
     void writeMetrics(MetricsText &t) const override;
+    QList<Link> links() const override;
 
     MqttPublisher *publisher() const { return m_publisher; }
 
@@ -45,19 +50,8 @@ private:
     void refuse(const QString &id, const CEvent &command, const QString &why, const QString &logText);
     void log(const CEvent &command, const QString &text);
 
-    // What the bridge knows of one controller beyond its record.
-    struct Tracked
-    {
-        QString comm = QStringLiteral("unknown"); // from a running driver's communication events
-        QString commTime;                         // time of the event that set comm
-        bool shown = false;                       // running and shownComm were handed over
-        bool running = false;
-        QString shownComm;
-        QString since;
-    };
-
     MqttPublisher *m_publisher = nullptr; // child
     CPanelManager *m_panels = nullptr;
-    QHash<quint8, Tracked> m_tracked;
+    std::unique_ptr<ControllerStates> m_states;
     bool m_refreshQueued = false;
 };
