@@ -64,6 +64,8 @@ public:
     CloudPoster *poster() const { return m_poster; }
     // When the platform last accepted a post (ms since the epoch; 0: never).
     qint64 lastAcceptedMsecs() const { return m_lastAcceptedMs; }
+    // Batches refused or unanswered since the last accepted one.
+    int refusedInRow() const { return m_refusedInRow; }
 
 public slots:
     // One event the dispatcher delivered: into the journal if it is uploaded.

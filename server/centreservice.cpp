@@ -78,3 +78,14 @@ void CentreService::writeMetrics(MetricsText &t) const
     t.family("fireserver_centre_queued_lines", "gauge", "Event lines waiting to go to the centres.");
     t.sample("fireserver_centre_queued_lines", queuedLines);
 }
+
+QList<ServerService::Link> CentreService::links() const
+{
+    const ServerContext &ctx = ServerContext::instance();
+    int count = 0;
+    if (ctx.remoteQueueLock) {
+        QMutexLocker lock(ctx.remoteQueueLock);
+        count = ctx.remoteLinkCount;
+    }
+    return {{QStringLiteral("监控中心"), ctx.remoteLinkOk ? 1 : 0, QStringLiteral("%1 个连接").arg(count)}};
+}

@@ -20,6 +20,7 @@ public:
     void stop() override;
     void panelEvent(const CEvent &e) override;
     void writeMetrics(MetricsText &t) const override;
+    QList<Link> links() const override;
 
     RemoteServer *remoteServer() const { return m_remoteServer; }
     RemoteSearch *remoteSearch() const { return m_remoteSearch; }

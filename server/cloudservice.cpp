@@ -37,3 +37,11 @@ void CloudService::writeMetrics(MetricsText &t) const
     if (m_client)
         t.journal("cloud", m_client->journal(), m_client->lastAcceptedMsecs());
 }
+
+QList<ServerService::Link> CloudService::links() const
+{
+    if (!m_client)
+        return {};
+    const int state = m_client->refusedInRow() > 0 ? 0 : m_client->lastAcceptedMsecs() == 0 ? -1 : 1;
+    return {{QStringLiteral("云平台"), state, QStringLiteral("待发 %1").arg(m_client->pendingCount())}};
+}

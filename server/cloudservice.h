@@ -16,6 +16,7 @@ public:
     void stop() override;
     void eventDelivered(const CEvent &e) override;
     void writeMetrics(MetricsText &t) const override;
+    QList<Link> links() const override;
 
     CHttpClient *client() const { return m_client; }
 

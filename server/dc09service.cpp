@@ -298,3 +298,13 @@ void Dc09Service::writeMetrics(MetricsText &t) const
     t.family("fireserver_arc_not_sent_total", "counter", "Delivered events without a code in ArcCodes.xml.");
     t.sample("fireserver_arc_not_sent_total", double(m_notSent));
 }
+
+QList<ServerService::Link> Dc09Service::links() const
+{
+    if (!m_link)
+        return {};
+    QList<Link> out{{QStringLiteral("报警中心 DC-09 主"), m_link->pathState(Dc09Link::Primary), QString()}};
+    if (m_link->hasBackup())
+        out.append({QStringLiteral("报警中心 DC-09 备"), m_link->pathState(Dc09Link::Backup), QString()});
+    return out;
+}

@@ -40,6 +40,7 @@ public:
     void stop() override;
     void eventDelivered(const CEvent &e) override;
     void writeMetrics(MetricsText &t) const override;
+    QList<Link> links() const override;
 
     // What start does once the settings are read; benchmarks call it without a server.
     void startWith(const Settings &settings);

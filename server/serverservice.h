@@ -11,6 +11,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QString>
 
 class FireServer;
 class MetricsText;
@@ -49,6 +50,15 @@ public:
     // removed from the console show here.
     virtual void stateTimer() {}
     virtual void writeMetrics(MetricsText &) const {}
+
+    // An outward link a service keeps, as an operator's page shows it.
+    struct Link
+    {
+        QString name;   // what the operator calls it ("监控中心", "MQTT", ...)
+        int state = -1; // 1 up, 0 lost, -1 not known yet
+        QString detail; // a short word on it (peers connected, the path in use)
+    };
+    virtual QList<Link> links() const { return {}; }
 };
 
 namespace ServerServices {
