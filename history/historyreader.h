@@ -32,6 +32,7 @@ public:
     // The same in the calling thread (the web console, benchmarks).
     static HistoryPage run(const QString &path, HistoryQuery q);
 
+    QString path() const { return m_path; }
     qint64 served() const { return m_served.load(); }
     qint64 refused() const { return m_refused.load(); }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks that every #include of the production code points down the layers:
-#   core  <  config | http  <  panels | clients | remote | gateways | history  <  server  <  console  <  app
+#   core  <  config | http  <  panels | clients | remote | gateways | history | web  <  server  <  console  <  app
 # Folders of one rank never include each other (config and http; the
 # components), and inside panels/ the base and the manager never include a
 # model (panels/models/ knows the base, not the other way round); the console
@@ -14,13 +14,13 @@ root=$(pwd)
 rank() {
     case "$1" in
         core) echo 0 ;; config|http) echo 1 ;;
-        panels|clients|remote|gateways|history) echo 2 ;;
+        panels|clients|remote|gateways|history|web) echo 2 ;;
         server) echo 3 ;; console) echo 4 ;; app) echo 5 ;;
         *) echo -1 ;;
     esac
 }
 bad=0
-for dir in core config http panels clients remote gateways history server console app; do
+for dir in core config http panels clients remote gateways history web server console app; do
     [ -d "$dir" ] || continue
     own=$(rank "$dir")
     while IFS= read -r line; do
@@ -54,7 +54,7 @@ for dir in core config http panels clients remote gateways history server consol
 done
 # The server library links no widgets: nothing below the console names them.
 if grep -rnE '#include <(QtWidgets|QtGui|QWidget|QApplication|QMessageBox|QColor|QIcon|QFont|QPixmap)' \
-        core config http panels clients history server $(ls -d remote gateways 2>/dev/null) ; then
+        core config http panels clients history web server $(ls -d remote gateways 2>/dev/null) ; then
     echo "widget or gui header below the console"
     bad=1
 fi

@@ -42,6 +42,9 @@ public:
         // Health and metrics port: -1 takes Server/metricsPort of config.ini
         // (absent or 0: off); 0 here means any free port (tests).
         int metricsPort = -1;
+        // The web console's port: -1 takes Web/port of config.ini (absent or
+        // 0: off); 0 here means any free port (tests).
+        int webPort = -1;
         quint16 modbusPort = CModbusDevice::DefaultPort;
         CHttpClient::Options cloud;
         RemoteServer::Options centre;

@@ -10,6 +10,7 @@
 #include "server/modbusservice.h"
 #include "server/mqttservice.h"
 #include "server/nbiotservice.h"
+#include "server/webservice.h"
 
 QList<ServerService *> ServerServices::create(QObject *parent)
 {
@@ -21,5 +22,6 @@ QList<ServerService *> ServerServices::create(QObject *parent)
         new MqttService(parent),
         new HistoryService(parent),
         new Dc09Service(parent),
+        new WebService(parent),
     };
 }

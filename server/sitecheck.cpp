@@ -124,6 +124,12 @@ const IniKey kIniKeys[] = {
     {"Arc/retries", IniType::Int, 0, 10},
     {"Arc/retryInterval", IniType::Int, 1, 10},
     {"Arc/supervision", IniType::Int, 0, 86400},
+    {"Web/host", IniType::Text},
+    {"Web/port", IniType::Port, 0, 65535},
+    {"Web/certFile", IniType::Path},
+    {"Web/keyFile", IniType::Path},
+    {"Web/sessionMinutes", IniType::Int, 1, 1440},
+    {"Web/maxSessions", IniType::Int, 1, 1000},
     {"Setting/bRemote", IniType::Bool},
     {"Com/disconnectTimes", IniType::Int, 1},
 };
