@@ -138,6 +138,13 @@ void HttpConnectionHandler::handleConnection(qintptr socketDescriptor)
     qCDebug(lcHttp, "HttpConnectionHandler (%p): handle new connection", static_cast<void *>(this));
     m_busy = true;
     reset();
+    if (m_ssl && m_socket->state() == QAbstractSocket::UnconnectedState
+        && static_cast<QSslSocket *>(m_socket)->mode() != QSslSocket::UnencryptedMode) {
+        // A TLS socket keeps the mode of its last connection and would refuse
+        // the next handshake: each connection gets a fresh one.
+        delete m_socket;
+        m_socket = newSocket();
+    }
     if (!m_socket->setSocketDescriptor(socketDescriptor)) {
         qCritical("HttpConnectionHandler (%p): cannot initialize socket: %s", static_cast<void *>(this),
                   qPrintable(m_socket->errorString()));
