@@ -79,14 +79,15 @@ class TestWebConsole : public QObject
     QString path(const QString &name) const { return m_site->path(name); }
     WebService *web() const { return m_server->service<WebService>(); }
 
-    void startSite(int maxSessions = 20)
+    // extraWeb: more keys of the group Web.
+    void startSite(int maxSessions = 20, const QString &extraWeb = QString())
     {
         m_site.reset(new SiteKit);
         QVERIFY(m_site->isValid());
         QVERIFY(m_site->copyTables());
         QVERIFY(m_site->writeIni(QStringLiteral("[Server]\nisControl=1\n[Com]\ndisconnectTimes=3\n[SerialPorts]\nCOM1=%1\n"
-                                                "[History]\nenabled=1\n[Web]\nhost=127.0.0.1\nmaxSessions=%2\n")
-                                     .arg(path("ttyPanel")).arg(maxSessions).toUtf8()));
+                                                "[History]\nenabled=1\n[Web]\nhost=127.0.0.1\nmaxSessions=%2\n%3")
+                                     .arg(path("ttyPanel")).arg(maxSessions).arg(extraWeb).toUtf8()));
         QVERIFY(m_site->init({"--controller", QStringLiteral("1:22:1:一号主机"), "--account", "duty:secret1:Local"}));
         m_pair.reset(new SocatPair(path("ttyPanel"), path("ttySim")));
         QVERIFY(m_pair->start());
@@ -105,18 +106,18 @@ class TestWebConsole : public QObject
         m_server->addEventSource(&m_source);
         m_server->accounts().throttle().clear();
         QVERIFY(web());
-        m_base = QStringLiteral("http://127.0.0.1:%1").arg(web()->port());
+        m_base = QStringLiteral("%1://127.0.0.1:%2").arg(web()->isTls() ? "https" : "http").arg(web()->port());
         m_cookies = path("cookies.txt");
         QTRY_VERIFY_WITH_TIMEOUT(m_frames.filter("poll").size() >= 2, 10000);
     }
 
     CurlResult get(const QString &api, const QStringList &extra = {})
     {
-        return curl(QStringList{"-i", "-b", m_cookies, "-c", m_cookies} + extra + QStringList{m_base + api});
+        return curl(QStringList{"-k", "-i", "-b", m_cookies, "-c", m_cookies} + extra + QStringList{m_base + api});
     }
     CurlResult post(const QString &api, const QByteArray &json, const QByteArray &csrf)
     {
-        QStringList args{"-i", "-b", m_cookies, "-c", m_cookies, "-H", "Content-Type: application/json", "--data-binary", json};
+        QStringList args{"-k", "-i", "-b", m_cookies, "-c", m_cookies, "-H", "Content-Type: application/json", "--data-binary", json};
         if (!csrf.isEmpty())
             args << "-H" << QStringLiteral("X-CSRF-Token: ") + csrf;
         return curl(args + QStringList{m_base + api});
@@ -247,6 +248,33 @@ private slots:
         RawClient stale;
         STEP(open(stale, "12"));
         QTRY_VERIFY(stale.received.contains("event: reload\n"));
+    }
+
+    void tlsCookieIsSecureAndStreamsFlow()
+    {
+        // The certificate is made before the site: written where config.ini names it.
+        QTemporaryDir certs;
+        QProcess openssl;
+        openssl.start("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                  "-nodes", "-keyout", certs.filePath("key.pem"), "-out", certs.filePath("cert.pem"),
+                                  "-days", "1", "-subj", "/CN=127.0.0.1"});
+        QVERIFY(openssl.waitForFinished(20000) && openssl.exitCode() == 0);
+        STEP(startSite(20, QStringLiteral("certFile=%1\nkeyFile=%2\n").arg(certs.filePath("cert.pem"), certs.filePath("key.pem"))));
+        QVERIFY(web()->isTls());
+        const QByteArray cookie = logIn();
+        QCOMPARE(cookie.size(), 64);
+        const CurlResult login = post("/api/login", R"({"user":"duty","password":"secret1"})", QByteArray());
+        QVERIFY2(login.out.contains("; Secure"), qPrintable(QString::number(login.exitCode) + login.out));
+        // The stream leaves the HTTP server with its TLS session intact.
+        QProcess stream;
+        stream.start("curl", {"-k", "-s", "-N", "-b", m_cookies, m_base + "/api/stream"});
+        QTRY_COMPARE(web()->stream()->streamCount(), 1);
+        m_source.send(3, "01020003", QStringLiteral("over tls"));
+        QByteArray got;
+        QTRY_VERIFY((got += stream.readAllStandardOutput()).contains("over tls"));
+        QVERIFY(got.startsWith("retry: 2000"));
+        stream.kill();
+        stream.waitForFinished();
     }
 
     void pagesInARealBrowser()
