@@ -82,6 +82,10 @@ void CentreService::writeMetrics(MetricsText &t) const
 QList<ServerService::Link> CentreService::links() const
 {
     const ServerContext &ctx = ServerContext::instance();
+    // A site without a centre would show a link forever down: the operators
+    // see it where they asked clients to be told of it.
+    if (!ctx.bRemote)
+        return {};
     int count = 0;
     if (ctx.remoteQueueLock) {
         QMutexLocker lock(ctx.remoteQueueLock);

@@ -479,7 +479,10 @@ WebService::Reply WebService::login(const Call &call)
         ++m_refusedLogins;
         qWarning().noquote() << QStringLiteral("web: login of \"%1\" from %2 refused: %3")
                                     .arg(name.left(64), call.peer.toString(), ClientAccounts::loginLogText(result));
-        return replyOf(401, error(ClientAccounts::loginLogText(result)));
+        // Whether the name or the password was wrong stays in the log, not on the page.
+        const QString answer = result == ClientAccounts::LoginTypeMismatch ? ClientAccounts::loginLogText(result)
+                                                                           : QStringLiteral("用户名或密码错误");
+        return replyOf(401, error(answer));
     }
     const WebSessions::Session *session = m_sessions->create(name);
     if (!session)
