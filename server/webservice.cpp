@@ -203,8 +203,11 @@ private:
             response.handOver(stream, [stream, from, session](QTcpSocket *s) { stream->adopt(s, from, session); });
             return;
         }
-        if (reply.history)
+        if (reply.history) {
             reply.body = history(request, reply.historyPath);
+            if (reply.body.contains(QStringLiteral("error")))
+                reply.status = 400;
+        }
         response.setStatus(reply.status, statusText(reply.status));
         response.setHeader("Content-Type", QByteArray("application/json; charset=utf-8"));
         response.write(json(reply.body), true);
@@ -404,10 +407,7 @@ WebService::Reply WebService::answer(const Call &call)
     }
     const QString user = session->user;
     if (call.method == "GET" && call.path == "/api/session") {
-        return replyOf(200, {{QStringLiteral("user"), user},
-                             {QStringLiteral("csrf"), QString::fromLatin1(session->csrf)},
-                             {QStringLiteral("control"), ServerContext::instance().isControl},
-                             {QStringLiteral("title"), m_server->title()}});
+        return replyOf(200, sessionJson(*session));
     }
     if (call.method == "POST" && call.path == "/api/logout") {
         qDebug().noquote() << QStringLiteral("web: %1 logged out").arg(user);
@@ -456,6 +456,14 @@ WebService::Reply WebService::answer(const Call &call)
                                   .arg(QString::fromLatin1(call.method), QString::fromLatin1(call.path))));
 }
 
+QJsonObject WebService::sessionJson(const WebSessions::Session &session) const
+{
+    return {{QStringLiteral("user"), session.user},
+            {QStringLiteral("csrf"), QString::fromLatin1(session.csrf)},
+            {QStringLiteral("control"), ServerContext::instance().isControl},
+            {QStringLiteral("title"), m_server->title()}};
+}
+
 WebService::Reply WebService::login(const Call &call)
 {
     // A form of another site cannot send JSON without the browser asking
@@ -489,10 +497,7 @@ WebService::Reply WebService::login(const Call &call)
         return replyOf(503, error(QStringLiteral("登录数已满 (Web/maxSessions)")));
     ++m_logins;
     qDebug().noquote() << QStringLiteral("web: %1 logged in from %2").arg(name, call.peer.toString());
-    Reply r = replyOf(200, {{QStringLiteral("user"), name},
-                            {QStringLiteral("csrf"), QString::fromLatin1(session->csrf)},
-                            {QStringLiteral("control"), ServerContext::instance().isControl},
-                            {QStringLiteral("title"), m_server->title()}});
+    Reply r = replyOf(200, sessionJson(*session));
     r.setSession = session->token;
     return r;
 }

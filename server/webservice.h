@@ -14,6 +14,7 @@
 #include "http/httplistenersettings.h"
 #include "server/serverservice.h"
 #include "web/callgate.h"
+#include "web/websessions.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -29,7 +30,6 @@ class FireServer;
 class HttpListener;
 class QThread;
 class WebHandler;
-class WebSessions;
 
 class WebService : public ServerService
 {
@@ -101,6 +101,7 @@ signals:
 
 private:
     Reply login(const Call &call);
+    QJsonObject sessionJson(const WebSessions::Session &session) const;
     Reply status(const QString &user) const;
     Reply command(const Call &call, const QString &user);
     void log(const CEvent &command, const QString &text);

@@ -121,6 +121,7 @@ async function loadStatus() {
   if (r.status !== 200) return;
   status = r.data;
   if (!source) lastSeq = status.seq;
+  $('nav-history').classList.toggle('hidden', !status.history);
   renderControllers();
   renderStanding();
   renderLinks();
