@@ -288,9 +288,10 @@ bool WebService::startWith(FireServer &server, const Settings &settings)
     m_server = &server;
     m_settings = settings;
     HttpListenerSettings &l = m_settings.listener;
-    // Streams leave the connection threads; these serve the plain requests.
-    l.maxThreads = 32;
-    l.readTimeout = 30000;
+    // Streams leave the connection threads; these serve the plain requests,
+    // and a browser keeps a few connections open between them.
+    l.maxThreads = qBound(16, 4 * m_settings.maxSessions, 400);
+    l.readTimeout = 10000;
     l.maxRequestSize = 16000;
     l.maxMultiPartSize = 0;
     m_sessions.reset(new WebSessions(m_settings.idleMinutes * 60 * 1000, m_settings.maxSessions));
