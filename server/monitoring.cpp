@@ -4,7 +4,6 @@
 #include "clients/ceventprocess.h"
 #include "config/configtables.h"
 #include "core/servercontext.h"
-#include "http/httplistener.h"
 #include "http/httprequest.h"
 #include "http/httprequesthandler.h"
 #include "http/httpresponse.h"
@@ -107,18 +106,7 @@ Monitoring::Monitoring(FireServer *server, QObject *parent) : QObject(parent), m
 
 Monitoring::~Monitoring()
 {
-    if (m_thread) {
-        QMetaObject::invokeMethod(m_threadContext, [this] {
-            if (m_listener)
-                m_listener->close();
-            delete m_listener;
-            m_listener = nullptr;
-        }, Qt::BlockingQueuedConnection);
-        m_thread->quit();
-        m_thread->wait();
-        delete m_threadContext;
-        delete m_thread;
-    }
+    m_listener.stop();
     delete m_handler;
 }
 
@@ -130,22 +118,11 @@ bool Monitoring::start(const QString &host, quint16 port)
     settings.maxThreads = 4;   // a scraper or two, never a crowd
     settings.readTimeout = 5000;
     settings.maxRequestSize = 4096;
-    m_thread = new QThread;
-    m_thread->setObjectName(QStringLiteral("monitoring"));
-    m_threadContext = new QObject;
-    m_threadContext->moveToThread(m_thread);
-    m_thread->start();
-    bool listening = false;
-    QMetaObject::invokeMethod(m_threadContext, [&] {
-        m_listener = new HttpListener(settings, m_handler); // listens at once
-        listening = m_listener->isListening();
-        m_nPort = m_listener->serverPort();
-    }, Qt::BlockingQueuedConnection);
-    if (!listening) {
+    if (!m_listener.start(settings, m_handler, QStringLiteral("monitoring"))) {
         qWarning().noquote() << QStringLiteral("metrics: cannot listen on %1:%2").arg(host).arg(port);
         return false;
     }
-    qDebug().noquote() << QStringLiteral("metrics and health on http://%1:%2/metrics and /healthz").arg(host).arg(m_nPort);
+    qDebug().noquote() << QStringLiteral("metrics and health on http://%1:%2/metrics and /healthz").arg(host).arg(m_listener.port());
     return true;
 }
 
@@ -156,7 +133,7 @@ void Monitoring::setAnswerTimeoutMs(int ms)
 
 quint16 Monitoring::port() const
 {
-    return m_nPort;
+    return m_listener.port();
 }
 
 QString Monitoring::healthProblem() const

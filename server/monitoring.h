@@ -6,14 +6,14 @@
 // counters, so counting costs the hot paths nothing; a main thread that does
 // not answer within the wait is itself the health problem.
 
+#include "http/httplistenerthread.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
 class FireServer;
-class HttpListener;
 class MonitoringHandler;
-class QThread;
 
 class Monitoring : public QObject
 {
@@ -38,11 +38,8 @@ public:
 private:
     FireServer *m_server;
     MonitoringHandler *m_handler = nullptr;
-    // The listener accepts in a thread of its own: a main thread that hangs
-    // must still get its "503" rather than a connection nobody accepts.
-    QThread *m_thread = nullptr;
-    QObject *m_threadContext = nullptr;   // lives in m_thread
-    HttpListener *m_listener = nullptr;   // created, used and deleted in m_thread
-    quint16 m_nPort = 0;
+    // A main thread that hangs must still get its "503" rather than a
+    // connection nobody accepts.
+    HttpListenerThread m_listener;
 
 };

@@ -127,13 +127,7 @@ void MqttService::refuse(const QString &id, const CEvent &command, const QString
 
 void MqttService::log(const CEvent &command, const QString &text)
 {
-    CEvent e;
-    e.nPanelID = command.nPanelID;
-    e.nEventCode = command.nEventCode;
-    e.strNote = text;
-    e.strExtra = text;
-    e.strTime = nowText();
-    emit eLog(e);
+    emit eLog(commandLogRecord(command, text));
 }
 
 QList<ServerService::Link> MqttService::links() const

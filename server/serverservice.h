@@ -59,6 +59,10 @@ public:
         QString detail; // a short word on it (peers connected, the path in use)
     };
     virtual QList<Link> links() const { return {}; }
+
+protected:
+    // The console's log record of a command a peer sent towards a panel.
+    static CEvent commandLogRecord(const CEvent &command, const QString &text);
 };
 
 namespace ServerServices {

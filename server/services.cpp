@@ -25,3 +25,14 @@ QList<ServerService *> ServerServices::create(QObject *parent)
         new WebService(parent),
     };
 }
+
+CEvent ServerService::commandLogRecord(const CEvent &command, const QString &text)
+{
+    CEvent e;
+    e.nPanelID = command.nPanelID;
+    e.nEventCode = command.nEventCode;
+    e.strNote = text;
+    e.strExtra = text;
+    e.strTime = nowText();
+    return e;
+}

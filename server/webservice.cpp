@@ -6,7 +6,6 @@
 #include "core/safejson.h"
 #include "core/servercontext.h"
 #include "history/historyreader.h"
-#include "http/httplistener.h"
 #include "http/httprequest.h"
 #include "http/httprequesthandler.h"
 #include "http/httpresponse.h"
@@ -24,7 +23,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
-#include <QThread>
 
 #include <algorithm>
 
@@ -303,17 +301,8 @@ bool WebService::startWith(FireServer &server, const Settings &settings)
             [this](const QByteArray &session) { m_sessions->streamClosed(session); });
     server.connectView(SIGNAL(eLog(CEvent)), this, SLOT(slotShowLogFromClient(CEvent)));
     m_handler = new WebHandler(this, isTls());
-    m_thread = new QThread;
-    m_thread->setObjectName(QStringLiteral("web"));
-    m_threadContext = new QObject;
-    m_threadContext->moveToThread(m_thread);
-    m_thread->start();
-    bool listening = false;
-    QMetaObject::invokeMethod(m_threadContext, [&] {
-        m_listener = new HttpListener(l, m_handler); // listens at once
-        listening = m_listener->isListening();
-        m_port = m_listener->serverPort();
-    }, Qt::BlockingQueuedConnection);
+    const bool listening = m_listener.start(l, m_handler, QStringLiteral("web"));
+    m_port = m_listener.port();
     if (!listening) {
         qWarning().noquote() << QStringLiteral("web: cannot listen on %1:%2; the web console is off")
                                     .arg(l.host.isEmpty() ? QStringLiteral("*") : l.host).arg(l.port);
@@ -332,20 +321,7 @@ void WebService::stop()
     // Waiting connection threads give up first: the main thread is about
     // to wait for them and could not answer.
     m_gate.close();
-    if (m_thread) {
-        QMetaObject::invokeMethod(m_threadContext, [this] {
-            if (m_listener)
-                m_listener->close();
-            delete m_listener;
-            m_listener = nullptr;
-        }, Qt::BlockingQueuedConnection);
-        m_thread->quit();
-        m_thread->wait();
-        delete m_threadContext;
-        delete m_thread;
-        m_threadContext = nullptr;
-        m_thread = nullptr;
-    }
+    m_listener.stop();
     if (m_stream)
         m_stream->closeAll();
     delete m_handler;
@@ -609,11 +585,5 @@ WebService::Reply WebService::command(const Call &call, const QString &user)
 
 void WebService::log(const CEvent &command, const QString &text)
 {
-    CEvent e;
-    e.nPanelID = command.nPanelID;
-    e.nEventCode = command.nEventCode;
-    e.strNote = text;
-    e.strExtra = text;
-    e.strTime = nowText();
-    emit eLog(e);
+    emit eLog(commandLogRecord(command, text));
 }

@@ -12,6 +12,7 @@
 
 #include "core/cevent.h"
 #include "http/httplistenersettings.h"
+#include "http/httplistenerthread.h"
 #include "server/serverservice.h"
 #include "web/callgate.h"
 #include "web/websessions.h"
@@ -27,8 +28,6 @@
 class ControllerStates;
 class EventStream;
 class FireServer;
-class HttpListener;
-class QThread;
 class WebHandler;
 
 class WebService : public ServerService
@@ -113,9 +112,7 @@ private:
     std::unique_ptr<ControllerStates> m_states;
     EventStream *m_stream = nullptr; // child
     WebHandler *m_handler = nullptr; // owned; serves in the connection threads
-    QThread *m_thread = nullptr;     // the listener's
-    QObject *m_threadContext = nullptr;
-    HttpListener *m_listener = nullptr; // lives in m_thread
+    HttpListenerThread m_listener;
     quint16 m_port = 0;
     qint64 m_logins = 0;
     qint64 m_refusedLogins = 0;

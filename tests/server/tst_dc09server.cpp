@@ -6,15 +6,14 @@
 // a centre away for 30 s, and an idle line (supervision).
 
 #include "clients/ceventprocess.h"
+#include "common/simulatedbirch.h"
 #include "common/sitekit.h"
-#include "common/socatpair.h"
 #include "common/testfiles.h"
 #include "gateways/cmodbusdevice.h"
 #include "server/dc09service.h"
 #include "server/fireserver.h"
 #include "server/modbusservice.h"
 #include "server/monitoring.h"
-#include "tools/sim/birchpanelsim.h"
 #include "tools/sim/dc09receiver.h"
 
 #include <QUdpSocket>
@@ -58,8 +57,7 @@ class TestDc09Server : public QObject
 {
     Q_OBJECT
     std::unique_ptr<SiteKit> m_site;
-    std::unique_ptr<SocatPair> m_pair;
-    std::unique_ptr<BirchSimPort> m_panel;
+    std::unique_ptr<SimulatedBirch> m_panel;
     std::unique_ptr<FireServer> m_server;
     std::unique_ptr<Dc09Receiver> m_primary;
     std::unique_ptr<Dc09Receiver> m_backup;
@@ -83,11 +81,8 @@ class TestDc09Server : public QObject
                                  .toUtf8()));
         if (withPanel) {
             QVERIFY(m_site->init({"--controller", QStringLiteral("1:22:1:一号主机")}));
-            m_pair.reset(new SocatPair(path("ttyPanel"), path("ttySim")));
-            QVERIFY(m_pair->start());
-            m_panel.reset(new BirchSimPort);
-            m_panel->sim().setId(1);
-            QVERIFY(m_panel->openDevice(path("ttySim")));
+            m_panel.reset(new SimulatedBirch(m_site->dir()));
+            QVERIFY(m_panel->start());
         }
         m_site->useHere();
         m_server.reset(new FireServer(Site::freePorts()));
@@ -131,7 +126,6 @@ private slots:
     {
         m_server.reset();
         m_panel.reset();
-        m_pair.reset();
         m_primary.reset();
         m_backup.reset();
         m_site.reset();

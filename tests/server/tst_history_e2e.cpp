@@ -1,11 +1,10 @@
 // FIXED_PORTS_TEST: the event history on a live site: the real server on a
 // temporary site with a simulated ControllerBirch panel on a socat pair,
 // fire-client as the client, fire-centre asking the query service on 2000.
+#include "common/simulatedbirch.h"
 #include "common/sitekit.h"
-#include "common/socatpair.h"
 #include "common/testfiles.h"
 #include "history/historystore.h"
-#include "tools/sim/birchpanelsim.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -57,8 +56,7 @@ class TestHistoryEndToEnd : public QObject
     Q_OBJECT
 
     QScopedPointer<SiteKit> m_site;
-    QScopedPointer<SocatPair> m_pair;
-    QScopedPointer<BirchSimPort> m_panel;
+    QScopedPointer<SimulatedBirch> m_panel;
     QString m_seen;
 
     QString path(const QString &name) const { return m_site->path(name); }
@@ -74,11 +72,8 @@ class TestHistoryEndToEnd : public QObject
                                      .toUtf8()));
         QVERIFY(m_site->init({"--controller", "1:22:1:一号主机", "--account", "demo:demo123:Local", "--account",
                               "ops:ops123:Local"}));
-        m_pair.reset(new SocatPair(path("ttyPanel"), path("ttySim")));
-        QVERIFY(m_pair->start());
-        m_panel.reset(new BirchSimPort);
-        m_panel->sim().setId(1);
-        QVERIFY(m_panel->openDevice(path("ttySim")));
+        m_panel.reset(new SimulatedBirch(m_site->dir()));
+        QVERIFY(m_panel->start());
         m_seen.clear();
     }
 
@@ -148,7 +143,6 @@ private slots:
             setReadOnly(logPath(), false);
         m_site.reset();
         m_panel.reset();
-        m_pair.reset();
     }
 
     // An alarm, a fault and its restore are in the log with their action

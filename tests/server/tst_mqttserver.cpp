@@ -5,14 +5,13 @@
 // Mqtt/allowCommands and Server/isControl both on; malformed commands are
 // answered with an error and reach no panel.
 
+#include "common/simulatedbirch.h"
 #include "common/sitekit.h"
-#include "common/socatpair.h"
 #include "common/testfiles.h"
 #include "panels/cpanelmanager.h"
 #include "server/fireserver.h"
 #include "server/monitoring.h"
 #include "server/mqttservice.h"
-#include "tools/sim/birchpanelsim.h"
 #include "tools/sim/mosquittobroker.h"
 #include "tools/sim/mqttprobe.h"
 
@@ -45,10 +44,8 @@ class TestMqttServer : public QObject
     Q_OBJECT
     std::unique_ptr<SiteKit> m_site;
     std::unique_ptr<MosquittoBroker> m_broker;
-    std::unique_ptr<SocatPair> m_pair;
-    std::unique_ptr<BirchSimPort> m_panel;
+    std::unique_ptr<SimulatedBirch> m_panel;
     std::unique_ptr<FireServer> m_server;
-    QStringList m_frames;
 
     QString path(const QString &name) const { return m_site->path(name); }
 
@@ -69,13 +66,8 @@ class TestMqttServer : public QObject
                       .arg(path("absent-tty"))
                       .toUtf8()));
         QVERIFY(m_site->init({"--controller", QStringLiteral("1:22:1:一号主机"), "--controller", QStringLiteral("2:22:2:二号主机")}));
-        m_pair.reset(new SocatPair(path("ttyPanel"), path("ttySim")));
-        QVERIFY(m_pair->start());
-        m_panel.reset(new BirchSimPort);
-        m_panel->sim().setId(1);
-        m_frames.clear();
-        connect(m_panel.get(), &BirchSimPort::frameReceived, this, [this](const QString &f) { m_frames << f; });
-        QVERIFY(m_panel->openDevice(path("ttySim")));
+        m_panel.reset(new SimulatedBirch(m_site->dir()));
+        QVERIFY(m_panel->start());
 
         m_site->useHere();
         FireServer::Options o = Site::freePorts();
@@ -87,16 +79,16 @@ class TestMqttServer : public QObject
         QVERIFY(m_server->service<MqttService>());
         QTRY_VERIFY_WITH_TIMEOUT(m_server->service<MqttService>()->publisher()->isConnected(), 10000);
         // The driver takes commands only after a good exchange with its panel.
-        QTRY_VERIFY_WITH_TIMEOUT(m_frames.filter("poll").size() >= 2, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_panel->received("poll").size() >= 2, 10000);
     }
 
-    int commandFrames() const { return m_frames.filter(QRegularExpression("^command ")).size(); }
+    int commandFrames() const { return m_panel->received("command").size(); }
 
     // Several more poll passes go by: whatever was on its way to the panel is there.
     void waitPolls(int n)
     {
-        const int polls = m_frames.filter("poll").size();
-        QTRY_VERIFY_WITH_TIMEOUT(m_frames.filter("poll").size() >= polls + n, 10000);
+        const int polls = m_panel->received("poll").size();
+        QTRY_VERIFY_WITH_TIMEOUT(m_panel->received("poll").size() >= polls + n, 10000);
     }
 
     void connectProbe(MqttProbe &probe, const QStringList &topics)
@@ -115,7 +107,6 @@ private slots:
     {
         m_server.reset();
         m_panel.reset();
-        m_pair.reset();
         m_broker.reset();
         m_site.reset();
     }
@@ -203,7 +194,7 @@ private slots:
             QCOMPARE(results.at(3), QByteArray(R"({"error":"","id":"c1","ok":true})"));
             QTRY_COMPARE_WITH_TIMEOUT(commandFrames(), 1, 10000);
             // The Birch silence: action 0x70 in the command frame.
-            QCOMPARE(m_frames.filter(QRegularExpression("^command ")).first().split(' ').value(5), QStringLiteral("70"));
+            QCOMPARE(m_panel->received("command").first().split(' ').value(5), QStringLiteral("70"));
             STEP(waitPolls(4));
             QCOMPARE(commandFrames(), 1);
             return;

@@ -7,8 +7,8 @@
 // standard input and output.
 
 #include "common/httptestclient.h"
+#include "common/simulatedbirch.h"
 #include "common/sitekit.h"
-#include "common/socatpair.h"
 #include "common/testfiles.h"
 #include "clients/clientaccounts.h"
 #include "config/configtables.h"
@@ -16,7 +16,6 @@
 #include "panels/models/birchframes.h"
 #include "server/fireserver.h"
 #include "server/webservice.h"
-#include "tools/sim/birchpanelsim.h"
 #include "web/eventstream.h"
 
 #include <QJsonArray>
@@ -68,11 +67,9 @@ class TestWebConsole : public QObject
 {
     Q_OBJECT
     std::unique_ptr<SiteKit> m_site;
-    std::unique_ptr<SocatPair> m_pair;
-    std::unique_ptr<BirchSimPort> m_panel;
+    std::unique_ptr<SimulatedBirch> m_panel;
     std::unique_ptr<FireServer> m_server;
     NoteSource m_source;
-    QStringList m_frames;
     QString m_base;
     QString m_cookies;
 
@@ -89,13 +86,8 @@ class TestWebConsole : public QObject
                                                 "[History]\nenabled=1\n[Web]\nhost=127.0.0.1\nmaxSessions=%2\n%3")
                                      .arg(path("ttyPanel")).arg(maxSessions).arg(extraWeb).toUtf8()));
         QVERIFY(m_site->init({"--controller", QStringLiteral("1:22:1:一号主机"), "--account", "duty:secret1:Local"}));
-        m_pair.reset(new SocatPair(path("ttyPanel"), path("ttySim")));
-        QVERIFY(m_pair->start());
-        m_panel.reset(new BirchSimPort);
-        m_panel->sim().setId(1);
-        m_frames.clear();
-        connect(m_panel.get(), &BirchSimPort::frameReceived, this, [this](const QString &f) { m_frames << f; });
-        QVERIFY(m_panel->openDevice(path("ttySim")));
+        m_panel.reset(new SimulatedBirch(m_site->dir()));
+        QVERIFY(m_panel->start());
 
         m_site->useHere();
         FireServer::Options o = Site::freePorts();
@@ -108,7 +100,7 @@ class TestWebConsole : public QObject
         QVERIFY(web());
         m_base = QStringLiteral("%1://127.0.0.1:%2").arg(web()->isTls() ? "https" : "http").arg(web()->port());
         m_cookies = path("cookies.txt");
-        QTRY_VERIFY_WITH_TIMEOUT(m_frames.filter("poll").size() >= 2, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_panel->received("poll").size() >= 2, 10000);
     }
 
     CurlResult get(const QString &api, const QStringList &extra = {})
@@ -133,9 +125,7 @@ class TestWebConsole : public QObject
     // The silence command the driver writes, byte for byte, whatever its sequence byte.
     bool panelGotSilence() const
     {
-        for (const QString &f : m_frames) {
-            if (!f.startsWith("command "))
-                continue;
+        for (const QString &f : m_panel->received("command")) {
             const QByteArray bytes = QByteArray::fromHex(f.mid(8).toLatin1());
             if (bytes.size() > 2 && bytes == BirchFrames::silenceFrame(1, quint8(bytes.at(2))))
                 return true;
@@ -149,7 +139,6 @@ private slots:
         ServerContext::instance().isControl = false;
         m_server.reset();
         m_panel.reset();
-        m_pair.reset();
         m_site.reset();
     }
 
