@@ -85,43 +85,42 @@ public:
         bool inOrder = true;
     };
 
+    // At most this many connections wait for their stream or login at a
+    // time: the web console serves requests with a pool of 32 handlers and
+    // answers 503 to what comes beyond it, so 200 at once would measure the
+    // pool, not the streams. A refused one tries again as the page does.
+    static constexpr int MaxOpening = 16;
+    static constexpr int RetryMs = 100;
+
     // Events with an index in [first, last] count; others (a login backlog) not.
     void open(Kind kind, int count, quint16 port, const QByteArray &cookie, int first, int last)
     {
         m_kind = kind;
+        m_port = port;
+        m_cookie = cookie;
         m_first = first;
         m_last = last;
-        m_conns.resize(size_t(count));
+        m_conns = std::vector<Conn>(size_t(count));
+        m_next = 0;
+        m_opening = 0;
+        m_nRetries = 0;
+        m_nDropped = 0;
         m_nReady = 0;
         m_nReceived = 0;
         m_nUnstamped = 0;
         m_latencyUs.clear();
         m_latencyUs.reserve(size_t(count) * size_t(last - first + 1));
-        for (int i = 0; i < count; ++i) {
-            Conn &c = m_conns[size_t(i)];
-            c.socket = new QTcpSocket;
-            if (kind == Kind::Client) // not this machine's address: "Remote" accounts, the real heartbeat
-                c.socket->bind(QHostAddress(QStringLiteral("127.0.0.2")), 0);
-            QObject::connect(c.socket, &QTcpSocket::connected, c.socket, [this, i, cookie] {
-                QTcpSocket *s = m_conns[size_t(i)].socket;
-                if (m_kind == Kind::Sse)
-                    s->write("GET /api/stream HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
-                             "Cookie: fs_session=" + cookie + "\r\n\r\n");
-                else
-                    s->write(QJsonDocument(QJsonObject{{"b", "LOGIN"}, {"t", QStringLiteral("r%1").arg(i)}, {"u", "pw"}})
-                                 .toJson(QJsonDocument::Indented));
-            });
-            QObject::connect(c.socket, &QTcpSocket::readyRead, c.socket, [this, i] { onRead(m_conns[size_t(i)]); });
-            c.socket->connectToHost(QHostAddress::LocalHost, port);
-        }
+        openMore();
         if (kind == Kind::Client) {
             // A real client acknowledges now and then; without it the server
             // drops the link after four silent heartbeats.
             m_ack.reset(new QTimer);
             QObject::connect(m_ack.get(), &QTimer::timeout, m_ack.get(), [this] {
                 static const QByteArray ack = QJsonDocument(QJsonObject{{"b", "DATARECEIVED"}}).toJson();
-                for (Conn &c : m_conns)
-                    c.socket->write(ack);
+                for (Conn &c : m_conns) {
+                    if (c.ready)
+                        c.socket->write(ack);
+                }
             });
             m_ack->start(2000);
         }
@@ -130,11 +129,17 @@ public:
     void close()
     {
         m_ack.reset();
-        for (Conn &c : m_conns)
+        for (Conn &c : m_conns) {
+            // Closing our own end is neither a drop nor a refusal.
+            if (c.socket)
+                QObject::disconnect(c.socket, nullptr, c.socket, nullptr);
             delete c.socket;
+        }
         m_conns.clear();
     }
 
+    int retries() const { return m_nRetries; }
+    int dropped() const { return m_nDropped; }
     int ready() const { return m_nReady.load(); }
     long long received() const { return m_nReceived.load(); }
     // Read in the reader thread, or after the phase.
@@ -143,6 +148,46 @@ public:
     int unstamped() const { return m_nUnstamped; }
 
 private:
+    void openMore()
+    {
+        for (; m_opening < MaxOpening && m_next < int(m_conns.size()); ++m_next)
+            start(m_next);
+    }
+
+    void start(int i)
+    {
+        ++m_opening;
+        Conn &c = m_conns[size_t(i)];
+        if (c.socket)
+            c.socket->deleteLater();
+        c.buf.clear();
+        c.socket = new QTcpSocket;
+        if (m_kind == Kind::Client) // not this machine's address: "Remote" accounts, the real heartbeat
+            c.socket->bind(QHostAddress(QStringLiteral("127.0.0.2")), 0);
+        QTcpSocket *s = c.socket;
+        QObject::connect(s, &QTcpSocket::connected, s, [this, s, i] {
+            if (m_kind == Kind::Sse)
+                s->write("GET /api/stream HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
+                         "Cookie: fs_session=" + m_cookie + "\r\n\r\n");
+            else
+                s->write(QJsonDocument(QJsonObject{{"b", "LOGIN"}, {"t", QStringLiteral("r%1").arg(i)}, {"u", "pw"}})
+                             .toJson(QJsonDocument::Indented));
+        });
+        QObject::connect(s, &QTcpSocket::readyRead, s, [this, i] { onRead(m_conns[size_t(i)]); });
+        QObject::connect(s, &QTcpSocket::disconnected, s, [this, s, i] {
+            Conn &c = m_conns[size_t(i)];
+            QObject::disconnect(s, nullptr, s, nullptr);
+            if (c.ready) {
+                ++m_nDropped;
+                return;
+            }
+            ++m_nRetries;
+            --m_opening;
+            QTimer::singleShot(RetryMs, s, [this, i] { start(i); });
+        });
+        s->connectToHost(QHostAddress::LocalHost, m_port);
+    }
+
     void onRead(Conn &c)
     {
         c.buf += c.socket->readAll();
@@ -189,6 +234,8 @@ private:
     {
         c.ready = true;
         m_nReady.fetch_add(1);
+        --m_opening;
+        openMore();
     }
 
     void count(Conn &c, int index, qint64 now)
@@ -208,6 +255,12 @@ private:
     }
 
     Kind m_kind = Kind::Sse;
+    quint16 m_port = 0;
+    QByteArray m_cookie;
+    int m_next = 0;    // the next connection to open
+    int m_opening = 0; // opened, not yet ready
+    int m_nRetries = 0;
+    int m_nDropped = 0;
     int m_first = 0;
     int m_last = 0;
     std::vector<Conn> m_conns;
@@ -228,6 +281,8 @@ struct Phase
     long long missing = 0;
     int outOfOrder = 0;
     int unstamped = 0;
+    int retries = 0; // connections refused while opening, opened again
+    int dropped = 0; // connections the server closed during the phase
     std::vector<double> latencyMs;
     std::vector<double> writeSpanMs; // from the pacing step to the end of its emit
     double wall = 0;
@@ -360,6 +415,7 @@ int main(int argc, char *argv[])
             }, 120000, 20);
             if (!up) {
                 std::fprintf(stderr, "bench_web: %s: only %d of %d connections ready\n", p.name, readers.ready(), p.conns);
+                inReaders([&] { readers.close(); });
                 return false;
             }
         }
@@ -410,6 +466,8 @@ int main(int argc, char *argv[])
             for (const Readers::Conn &c : readers.conns())
                 p.outOfOrder += c.inOrder ? 0 : 1;
             p.unstamped = readers.unstamped();
+            p.retries = readers.retries();
+            p.dropped = readers.dropped();
             for (qint64 us : readers.latencies())
                 p.latencyMs.push_back(us / 1000.0);
             readers.close();
@@ -434,6 +492,8 @@ int main(int argc, char *argv[])
                     "server CPU %.3f s per wall s\n",
                     p->name, p->conns, p->injected, p->delivered, p->wall, p->missing, p->outOfOrder, p->cpuPerWall());
         if (p->conns > 0) {
+            std::printf("  connections refused while opening (opened again): %d; closed by the server: %d\n",
+                        p->retries, p->dropped);
             printDistribution("  delivery -> reader socket", p->latencyMs);
             printDistribution("  step -> all written to buffers", p->writeSpanMs);
         }
