@@ -113,6 +113,8 @@ void EventStream::send(QTcpSocket *socket, const QByteArray &bytes)
         return;
     }
     socket->write(bytes);
+    // Out now, not on the next turn of the loop: an alarm should not wait.
+    socket->flush();
 }
 
 void EventStream::drop(QTcpSocket *socket, const char *why)
