@@ -76,6 +76,8 @@ private:
     bool openFile(const QString &file);
     bool exec(const QString &sql);
     bool dropOldest(int needEntries, qint64 needBytes);
+    // append() of a batch that alone exceeds a cap: room is made before each entry.
+    QList<qint64> appendEach(const QList<QByteArray> &payloads);
     void refreshTotals();
 
     QString m_connection;
