@@ -97,7 +97,7 @@ print("%.1f" % (float(cpu.group(1)) * 1e6 / cycles) if cpu and cycles else "")
 EOF
 }
 
-median() { python3 -c 'import sys,statistics; v=[float(x) for x in sys.argv[1:] if x]; print("%.4g" % statistics.median(v) if v else "")' "$@"; }
+median() { python3 -c 'import sys,statistics; v=[float(x) for x in sys.argv[1:] if x]; m=statistics.median(v) if v else None; print("" if m is None else ("%.0f" % m if abs(m) >= 1000 else "%.4g" % m))' "$@"; }
 
 declare -A VALUES
 for spec in "${SPECS[@]}"; do
