@@ -75,8 +75,10 @@ void CEventProcess::setTimersEnabled(bool bEnabled)
         m_pacingTimer.stop();
         return;
     }
-    if (m_bPacing)
+    if (m_bPacing) {
         m_pacingTimer.start(TickIntervalMs);
+        m_tickClock.start();
+    }
     for (int i = 0; i < m_pendingResets.size(); ++i)
         QTimer::singleShot(ResetDelayMs, this, [this] {
             if (m_bTimersEnabled)
@@ -87,8 +89,18 @@ void CEventProcess::setTimersEnabled(bool bEnabled)
 void CEventProcess::startPacing()
 {
     m_bPacing = true;
-    if (m_bTimersEnabled)
+    if (m_bTimersEnabled) {
         m_pacingTimer.start(TickIntervalMs);
+        m_tickClock.start();
+    }
+}
+
+void CEventProcess::wakePacing()
+{
+    if (!m_bPacing || !m_bTimersEnabled || m_pacingTimer.isActive())
+        return;
+    const qint64 since = m_tickClock.isValid() ? m_tickClock.elapsed() : 0;
+    m_pacingTimer.start(int(TickIntervalMs - since % TickIntervalMs));
 }
 
 bool CEventProcess::isActiveKey(quint8 nCom, int nEventNumber, const QString &strKey) const
@@ -254,6 +266,7 @@ void CEventProcess::enqueue(int nQueueKey, const CEvent &e, quint64 nTag)
     EventQueue &q = m_queues[nQueueKey];
     q.append(e, nTag);
     ++m_nWaiting;
+    wakePacing();
     if (!q.bWarned && q.size() > QueueWarnThreshold) {
         q.bWarned = true;
         qWarning() << "CEventProcess: queue" << nQueueKey << "holds more than" << QueueWarnThreshold
@@ -351,14 +364,22 @@ void CEventProcess::restoreEverywhere(const CEvent &restore, const QString &key)
 
 void CEventProcess::tick()
 {
+    if (m_pacingTimer.isActive()) {
+        m_tickClock.start();
+        // The first tick after a wake-up came off the grid's remainder.
+        if (m_pacingTimer.interval() != TickIntervalMs)
+            m_pacingTimer.start(TickIntervalMs);
+    }
     if (!m_firstServed.isEmpty()) {
         const Condition first = m_firstServed.takeFirst();
         m_active.markDelivered(first.first);
         deliver(first.second);
         return;
     }
-    if (m_nWaiting == 0)
+    if (m_nWaiting == 0) {
+        m_pacingTimer.stop(); // wakePacing() starts it with the next event
         return;
+    }
 
     auto tryClass = [this](int nClass) {
         auto it = m_queues.find(nClass);

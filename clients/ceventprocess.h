@@ -17,6 +17,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QVariant>
 #include <QVector>
@@ -153,7 +154,13 @@ private:
     QSet<int> m_classSet;
     QVector<int> m_sortedClasses;
 
+    // Runs only while something waits: an idle server should not wake 25
+    // times a second for nothing. It starts again on the grid of the ticks
+    // before (m_tickClock: since the last tick), so an event waits for the
+    // next tick as it would have with a timer that never stopped.
+    void wakePacing();
     QTimer m_pacingTimer;
+    QElapsedTimer m_tickClock;
     bool m_bTimersEnabled = true;
     bool m_bPacing = false;
     QList<quint8> m_pendingResets; // nCom of each reset awaiting its follow-up

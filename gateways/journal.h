@@ -8,11 +8,17 @@
 // One SQLite file per service (WAL journal mode: a commit survives the
 // process being killed at any point). Each Journal has its own connection,
 // so several may live beside the settings database's default connection.
-// A Journal is used only from the thread that opened it.
+// A Journal is used only from the thread that opened it; the WAL is copied
+// back into the file (with its fsync) by a helper thread of the journal's
+// own, so a commit never waits for the disk.
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
+
+#include <memory>
+
+class JournalCheckpointer;
 
 // Bounds of one journal; beyond either the oldest entries go.
 struct JournalCaps
@@ -76,9 +82,14 @@ private:
     bool openFile(const QString &file);
     bool exec(const QString &sql);
     bool dropOldest(int needEntries, qint64 needBytes);
+    // append() of a batch that alone exceeds a cap: room is made before each entry.
+    QList<qint64> appendEach(const QList<QByteArray> &payloads);
     void refreshTotals();
+    // After each commit: the helper copies the WAL back a little later.
+    void committed();
 
     QString m_connection;
+    std::unique_ptr<JournalCheckpointer> m_checkpointer; // set while a file (not memory) is open
     QString m_path;
     Caps m_caps;
     bool m_open = false;

@@ -229,14 +229,19 @@ void MqttLink::onMessage(mosquitto *, void *self, const mosquitto_message *msg)
 
 int MqttLink::publish(const QString &topic, const QByteArray &payload, int qos, bool retain)
 {
+    return publish(topic.toUtf8(), payload, qos, retain);
+}
+
+int MqttLink::publish(const QByteArray &topic, const QByteArray &payload, int qos, bool retain)
+{
     if (!m_mosq)
         return 0;
     int mid = 0;
-    const int rc = mosquitto_publish(m_mosq, &mid, topic.toUtf8().constData(), payload.size(), payload.constData(),
-                                     qos, retain);
+    const int rc = mosquitto_publish(m_mosq, &mid, topic.constData(), payload.size(), payload.constData(), qos, retain);
     if (rc != MOSQ_ERR_SUCCESS) {
         qWarning().noquote() << QStringLiteral("MQTT: message of %1 bytes to %2 not sent: %3")
-                                    .arg(payload.size()).arg(topic, errorText(rc));
+                                    .arg(payload.size())
+                                    .arg(QString::fromUtf8(topic), errorText(rc));
         return 0;
     }
     return mid;

@@ -70,6 +70,8 @@ public:
 
     // The message id, or 0 when libmosquitto refused the message (logged).
     int publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
+    // The same with the topic already in UTF-8 (the events topic, encoded once).
+    int publish(const QByteArray &topic, const QByteArray &payload, int qos, bool retain);
     bool subscribe(const QString &topic, int qos);
     void unsubscribe(const QString &topic);
 

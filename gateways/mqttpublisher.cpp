@@ -65,7 +65,7 @@ MqttPublisher::MqttPublisher(const Options &options, QObject *parent) : QObject(
                                     .arg(m_options.topicPrefix, defaultPrefix);
         m_prefix = defaultPrefix;
     }
-    m_eventsTopic = topic(QStringLiteral("events"));
+    m_eventsTopic = topic(QStringLiteral("events")).toUtf8();
     m_options.maxInFlight = qMax(1, m_options.maxInFlight);
 
     const QString journalPath = m_options.journalPath.isEmpty() ? AppPaths::file(QStringLiteral("MqttJournal.db"))
@@ -210,6 +210,7 @@ void MqttPublisher::onAckTimer()
 
 void MqttPublisher::takeAcks()
 {
+    const int ackedBefore = m_acked.size();
     for (int mid : m_link->takeAcks()) {
         if (mid == m_offlineMid) {
             m_offlineMid = 0;
@@ -219,9 +220,10 @@ void MqttPublisher::takeAcks()
         if (it == m_inFlight.end())
             continue; // a status, state or result message
         m_acked.append(*it);
-        m_lastAckMs = QDateTime::currentMSecsSinceEpoch();
         m_inFlight.erase(it);
     }
+    if (m_acked.size() > ackedBefore)
+        m_lastAckMs = QDateTime::currentMSecsSinceEpoch();
     if (m_acked.size() >= kMaxAcked)
         removeAcked();
     else if (!m_acked.isEmpty() && !m_removeTimer.isActive())

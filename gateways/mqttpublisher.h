@@ -133,7 +133,7 @@ private:
 
     Options m_options;
     QString m_prefix;
-    QString m_eventsTopic;
+    QByteArray m_eventsTopic; // UTF-8, encoded once: it goes with every event
     Journal m_journal;
     MqttLink *m_link = nullptr;
     bool m_connected = false;

@@ -10,12 +10,54 @@
 #include <QSslSocket>
 #include <QTimer>
 
+#include <cerrno>
 #include <memory>
-
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
+// Responses of a plain TCP connection go straight to the kernel when the
+// socket holds nothing unsent, and only what the kernel does not take goes
+// through the socket's buffer. QTcpSocket::write buffers every response and
+// switches its write notifier on and off around the flush; with the glib
+// event loop each switch wakes the thread once more, which cost more than
+// the write itself.
+class DirectWriter : public QIODevice
+{
+public:
+    explicit DirectWriter(QTcpSocket *socket, QObject *parent) : QIODevice(parent), m_socket(socket)
+    {
+        open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        if (!m_socket->isOpen())
+            return size; // as a write to the closed socket: nothing goes out
+        qint64 sent = 0;
+        if (m_socket->bytesToWrite() == 0 && m_socket->state() == QAbstractSocket::ConnectedState) {
+            const int fd = int(m_socket->socketDescriptor());
+            while (sent < size) {
+                const ssize_t n = ::send(fd, data + sent, size_t(size - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n > 0)
+                    sent += n;
+                else if (n < 0 && errno == EINTR)
+                    continue;
+                else
+                    break; // full, or failing: the socket takes the rest and reports what went wrong
+            }
+        }
+        if (sent < size)
+            m_socket->write(data + sent, size - sent);
+        return size;
+    }
+
+private:
+    QTcpSocket *const m_socket;
+};
+
 constexpr qint64 ReadChunk = 64 * 1024;
 // A peer that sends requests without reading the responses stops being
 // read once this much is waiting to go out to it.
@@ -28,19 +70,18 @@ bool isClose(const QByteArray &value)
 } // namespace
 
 HttpConnectionHandler::HttpConnectionHandler(const HttpListenerSettings &settings,
-                                             HttpRequestHandler *requestHandler, const QSslConfiguration *ssl)
+                                             HttpRequestHandler *requestHandler, QThread *thread,
+                                             const QSslConfiguration *ssl)
     : m_settings(settings), m_requestHandler(requestHandler), m_ssl(ssl != nullptr)
 {
     if (ssl)
         m_sslConfig = *ssl;
-    m_socket = newSocket();
+    useNewSocket();
     m_timer = new QTimer(this);
     m_timer->setSingleShot(true);
-    connect(m_timer, &QTimer::timeout, this, &HttpConnectionHandler::readTimeout);
+    connect(m_timer, &QTimer::timeout, this, &HttpConnectionHandler::onTimer);
     // The socket and the timer follow this object into its thread.
-    moveToThread(&m_thread);
-    m_thread.start();
-    qCDebug(lcHttp, "HttpConnectionHandler (%p): thread started", static_cast<void *>(this));
+    moveToThread(thread);
     if (ssl)
         qCDebug(lcHttp, "HttpConnectionHandler (%p): SSL is enabled", static_cast<void *>(this));
     qCDebug(lcHttp, "HttpConnectionHandler (%p): constructed", static_cast<void *>(this));
@@ -56,21 +97,23 @@ HttpConnectionHandler::~HttpConnectionHandler()
             m_socket->abort();
             // A disconnected() queued before must not run on a deleted socket either.
             QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+            if (m_out != m_socket)
+                delete m_out;
             delete m_socket;
             delete m_timer;
+            m_out = nullptr;
             m_socket = nullptr;
             m_timer = nullptr;
             m_parser.reset();
         },
         Qt::BlockingQueuedConnection);
-    m_thread.quit();
-    m_thread.wait();
-    qCDebug(lcHttp, "HttpConnectionHandler (%p): thread stopped", static_cast<void *>(this));
     qCDebug(lcHttp, "HttpConnectionHandler (%p): destroyed", static_cast<void *>(this));
 }
 
-QTcpSocket *HttpConnectionHandler::newSocket()
+void HttpConnectionHandler::useNewSocket()
 {
+    if (m_out != m_socket)
+        delete m_out;
     QTcpSocket *socket = nullptr;
     if (m_ssl) {
         auto *s = new QSslSocket(this);
@@ -83,7 +126,8 @@ QTcpSocket *HttpConnectionHandler::newSocket()
     connect(socket, &QTcpSocket::bytesWritten, this, &HttpConnectionHandler::bytesWritten);
     // Queued: a disconnect noticed inside a write must not reset the request being served.
     connect(socket, &QTcpSocket::disconnected, this, &HttpConnectionHandler::disconnected, Qt::QueuedConnection);
-    return socket;
+    m_socket = socket;
+    m_out = m_ssl ? static_cast<QIODevice *>(socket) : new DirectWriter(socket, this);
 }
 
 void HttpConnectionHandler::handOver()
@@ -117,7 +161,7 @@ void HttpConnectionHandler::handOver()
         parcel->socket = nullptr;
         adopt(socket);
     }, Qt::QueuedConnection);
-    m_socket = newSocket();
+    useNewSocket();
     reset();
     m_busy = false;
 }
@@ -143,7 +187,7 @@ void HttpConnectionHandler::handleConnection(qintptr socketDescriptor)
         // A TLS socket keeps the mode of its last connection and would refuse
         // the next handshake: each connection gets a fresh one.
         delete m_socket;
-        m_socket = newSocket();
+        useNewSocket();
     }
     if (!m_socket->setSocketDescriptor(socketDescriptor)) {
         qCritical("HttpConnectionHandler (%p): cannot initialize socket: %s", static_cast<void *>(this),
@@ -160,7 +204,24 @@ void HttpConnectionHandler::handleConnection(qintptr socketDescriptor)
         qCDebug(lcHttp, "HttpConnectionHandler (%p): Starting encryption", static_cast<void *>(this));
         static_cast<QSslSocket *>(m_socket)->startServerEncryption();
     }
-    m_timer->start(m_settings.readTimeout);
+    armTimeout();
+}
+
+void HttpConnectionHandler::armTimeout()
+{
+    m_deadline.setRemainingTime(m_settings.readTimeout);
+    if (!m_timer->isActive())
+        m_timer->start(m_settings.readTimeout);
+}
+
+void HttpConnectionHandler::onTimer()
+{
+    // The deadline only ever moves later while the timer runs.
+    const qint64 left = m_deadline.remainingTime();
+    if (left > 0)
+        m_timer->start(int(left));
+    else
+        readTimeout();
 }
 
 void HttpConnectionHandler::read()
@@ -204,7 +265,7 @@ void HttpConnectionHandler::read()
         // The head must be complete readTimeout after its first byte, however
         // slowly it trickles in; a body in progress earns more time with every read.
         if (!started || m_parser->request().status() == HttpRequest::waitForBody)
-            m_timer->start(m_settings.readTimeout);
+            armTimeout();
     }
 }
 
@@ -212,7 +273,7 @@ void HttpConnectionHandler::serve()
 {
     HttpRequest &request = m_parser->request();
     qCDebug(lcHttp, "HttpConnectionHandler (%p): received request", static_cast<void *>(this));
-    HttpResponse response(m_socket);
+    HttpResponse response(m_out);
     if (isClose(request.header("connection")) || request.version() == "HTTP/1.0")
         response.setHeader("Connection", QByteArray("close"));
 
@@ -251,7 +312,7 @@ void HttpConnectionHandler::serve()
     if (close)
         closeConnection();
     else
-        m_timer->start(m_settings.readTimeout);
+        armTimeout();
 }
 
 void HttpConnectionHandler::closeConnection()
@@ -264,7 +325,7 @@ void HttpConnectionHandler::closeConnection()
     m_closing = true;
     m_parser.reset();
     m_pending.clear();
-    m_timer->start(m_settings.readTimeout);
+    armTimeout();
     if (m_ssl)
         m_socket->disconnectFromHost();
     else

@@ -8,6 +8,7 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QSslSocket>
+#include <QThread>
 
 HttpConnectionHandlerPool::HttpConnectionHandlerPool(const HttpListenerSettings &settings,
                                                      HttpRequestHandler *requestHandler, QObject *parent)
@@ -21,8 +22,15 @@ HttpConnectionHandlerPool::HttpConnectionHandlerPool(const HttpListenerSettings 
 HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
 {
     QMutexLocker lock(&m_mutex);
+    // Each handler closes its connection in its thread, so the threads end after them.
     qDeleteAll(m_pool);
     m_pool.clear();
+    for (QThread *t : qAsConst(m_threads)) {
+        t->quit();
+        t->wait();
+    }
+    qDeleteAll(m_threads);
+    m_threads.clear();
     qCDebug(lcHttp, "HttpConnectionHandlerPool (%p): destroyed", static_cast<void *>(this));
 }
 
@@ -37,10 +45,35 @@ HttpConnectionHandler *HttpConnectionHandlerPool::getConnectionHandler()
     }
     if (m_pool.size() >= m_settings.maxThreads)
         return nullptr;
-    auto *h = new HttpConnectionHandler(m_settings, m_requestHandler, m_ssl.data());
+    auto *h = new HttpConnectionHandler(m_settings, m_requestHandler, nextThread(), m_ssl.data());
     h->setBusy();
     m_pool.append(h);
     return h;
+}
+
+QThread *HttpConnectionHandlerPool::nextThread()
+{
+    // Twice the cores: a request handler that blocks for a moment (a
+    // database query) holds up only the connections of its own thread.
+    const int shared = m_settings.handlerThreads > 0 ? m_settings.handlerThreads : 2 * QThread::idealThreadCount();
+    const int wanted = qBound(1, shared, qMax(1, m_settings.maxThreads));
+    if (m_threads.size() < wanted) {
+        auto *t = new QThread;
+        t->setObjectName(QStringLiteral("HttpHandlers"));
+        t->start();
+        m_threads.append(t);
+        qCDebug(lcHttp, "HttpConnectionHandlerPool (%p): thread %d started", static_cast<void *>(this),
+                int(m_threads.size()));
+        return t;
+    }
+    m_nextThread = (m_nextThread + 1) % m_threads.size();
+    return m_threads.at(m_nextThread);
+}
+
+int HttpConnectionHandlerPool::threadCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_threads.size();
 }
 
 void HttpConnectionHandlerPool::cleanup()

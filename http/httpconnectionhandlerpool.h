@@ -1,7 +1,10 @@
 #pragma once
 // The connection handlers of one listener: hands out an idle one or makes a
-// new one up to maxThreads, and every cleanupInterval removes one idle
-// handler beyond minThreads. Optionally loads the TLS key and certificate.
+// new one up to maxThreads (the settings' name: one handler serves one
+// connection), and every cleanupInterval removes one idle handler beyond
+// minThreads. The handlers share a few threads (twice the cores, at most
+// maxThreads), started as handlers need them and taken in turn. Optionally
+// loads the TLS key and certificate.
 
 #include "http/httplistenersettings.h"
 
@@ -14,6 +17,7 @@
 
 class HttpConnectionHandler;
 class HttpRequestHandler;
+class QThread;
 
 class HttpConnectionHandlerPool : public QObject
 {
@@ -26,8 +30,11 @@ public:
     // An idle handler, now marked busy; null when maxThreads are all busy.
     HttpConnectionHandler *getConnectionHandler();
 
+    // Handlers, busy or idle: the connections that can be served at once.
     int size() const;
     int busyCount() const;
+    // Threads the handlers run in.
+    int threadCount() const;
     bool sslEnabled() const { return !m_ssl.isNull(); }
 
 public slots:
@@ -35,6 +42,8 @@ public slots:
 
 private:
     void loadSslConfig();
+    // The thread for the next new handler (m_mutex held).
+    QThread *nextThread();
 
     const HttpListenerSettings m_settings;
     HttpRequestHandler *const m_requestHandler;
@@ -43,4 +52,6 @@ private:
     // Guards m_pool; taken by the listener's thread (get, cleanup, size) and the destructor.
     mutable QMutex m_mutex;
     QList<HttpConnectionHandler *> m_pool;
+    QList<QThread *> m_threads; // under m_mutex; running until the destructor
+    int m_nextThread = 0;       // under m_mutex
 };

@@ -13,6 +13,11 @@ struct HttpListenerSettings
     quint16 port = 0;             // 0: any free port (serverPort() tells which)
     int minThreads = 1;           // idle handlers the cleanup keeps
     int maxThreads = 100;         // connection handlers at most
+    // Threads the handlers share; 0: twice the cores. A listener whose
+    // handlers wait (for the main thread, a long query) gives every handler
+    // a thread of its own with maxThreads, so that one wait holds up no
+    // other connection.
+    int handlerThreads = 0;
     int cleanupInterval = 1000;   // ms between two cleanup passes
     int readTimeout = 10000;      // ms a connection may stay idle or take for a request head
     int maxRequestSize = 16000;   // bytes of request line, headers and ordinary body

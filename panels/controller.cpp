@@ -20,6 +20,9 @@ const int kMaxCommands = 64;
 // device path is tried again this often.
 const int kLostPassMs = 1000;
 const int kReopenIntervalMs = 3000;
+// How often a pass looks whether the device path still exists: a lookup
+// of the path on every 200 ms pass was a tenth of an idle poll cycle.
+const int kDeviceCheckMs = 1000;
 const int kDatagramsPerNotification = 64;
 }
 
@@ -475,6 +478,7 @@ void Controller::run()
         QMutexLocker lock(&m_stopLock);
         m_bWorkerActive = true;
     }
+    QElapsedTimer deviceCheck; // since the device path was last looked at
     while (!m_bStopRequested.load()) {
         processPendingCommand();
         if (m_bStopRequested.load())
@@ -482,8 +486,11 @@ void Controller::run()
         delayMs(m_nPassDelayMs);
         if (m_bStopRequested.load())
             break;
-        if (!m_bLinkLost.load() && m_pLink && m_pLink->deviceGone())
-            onDeviceLost();
+        if (!m_bLinkLost.load() && m_pLink && (!deviceCheck.isValid() || deviceCheck.hasExpired(kDeviceCheckMs))) {
+            deviceCheck.start();
+            if (m_pLink->deviceGone())
+                onDeviceLost();
+        }
         const Result r = m_bLinkLost.load() ? passWithLostLink() : pollPanel();
         if (m_bStopRequested.load())
             break; // a poll cut short by the stop says nothing about the panel

@@ -1,7 +1,10 @@
 #include "panels/seriallink.h"
 
 #include <QDebug>
-#include <QFileInfo>
+#include <QFile>
+
+#include <cerrno>
+#include <unistd.h>
 
 namespace {
 // What the port may hold for us before we read it; at panel speeds this is
@@ -27,6 +30,7 @@ SerialLink::~SerialLink()
 void SerialLink::setSerialSettings(const QString &devicePath, int baudRate, QSerialPort::Parity parity)
 {
     m_strPath = devicePath;
+    m_encodedPath = QFile::encodeName(devicePath);
     m_nBaudRate = baudRate;
     m_parity = parity;
 }
@@ -63,7 +67,28 @@ bool SerialLink::write(const QByteArray &bytes)
 {
     if (!m_pSerialPort->isOpen())
         return false;
-    if (m_pSerialPort->write(bytes) != bytes.size())
+    // Straight to the device when nothing of ours waits in the port's
+    // buffer: a poll frame of a byte or two always fits. Through
+    // QSerialPort::write every frame switched its write notifier on and off,
+    // and with the glib event loop each switch wakes the thread once more:
+    // that was most of the cost of an idle poll cycle.
+    qint64 done = 0;
+    if (m_pSerialPort->bytesToWrite() == 0) {
+        const int fd = int(m_pSerialPort->handle());
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n > 0)
+                done += n;
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else
+                break; // full (EAGAIN) or failing: the port's own path takes the rest and reports
+        }
+    }
+    if (done == bytes.size())
+        return true;
+    const QByteArray rest = bytes.mid(int(done));
+    if (m_pSerialPort->write(rest) != rest.size())
         return false;
     // Drain into the device now: a later clear must not drop our own bytes.
     while (m_pSerialPort->bytesToWrite() > 0) {
@@ -75,7 +100,11 @@ bool SerialLink::write(const QByteArray &bytes)
 
 QByteArray SerialLink::readAll()
 {
-    return m_pSerialPort->readAll();
+    // What the port has buffered: readAll() allocates and reallocates
+    // blocks of 16 kB for the byte or two of a poll answer. The one byte
+    // more makes the port look past its buffer, as readAll() does, which
+    // switches its read notifications back on after a full buffer.
+    return m_pSerialPort->read(m_pSerialPort->bytesAvailable() + 1);
 }
 
 void SerialLink::clear()
@@ -103,7 +132,9 @@ bool SerialLink::setDataTerminalReady(bool on)
 
 bool SerialLink::deviceGone() const
 {
-    return !m_strPath.isEmpty() && !QFileInfo::exists(m_strPath);
+    // Asked before every poll: a plain access() on the path encoded once,
+    // not a QFileInfo that converts the name through the locale's codec.
+    return !m_encodedPath.isEmpty() && ::access(m_encodedPath.constData(), F_OK) != 0;
 }
 
 QString SerialLink::errorText() const

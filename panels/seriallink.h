@@ -32,5 +32,6 @@ private:
     void onError(QSerialPort::SerialPortError error);
 
     QString m_strPath;
+    QByteArray m_encodedPath; // m_strPath as the file system takes it, encoded once
     int m_nBaudRate = 2400;
 };

@@ -18,6 +18,28 @@ bool WorkerStop::sleep(int ms)
     return !m_flag;
 }
 
+bool WorkerStop::sleepUntil(QDeadlineTimer deadline)
+{
+    QMutexLocker locker(&m_lock);
+    while (!m_flag && !deadline.hasExpired())
+        m_cond.wait(&m_lock, deadline);
+    return !m_flag;
+}
+
+bool LinePacer::waitTurn(WorkerStop &stop)
+{
+    const qint64 now = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
+    if (m_dueNs == 0 || now - m_dueNs > MaxLagPauses * m_pauseNs)
+        m_dueNs = now;
+    const qint64 due = m_dueNs;
+    m_dueNs += m_pauseNs;
+    if (due <= now)
+        return !stop.isRequested();
+    QDeadlineTimer deadline(Qt::PreciseTimer);
+    deadline.setPreciseDeadline(due / 1000000000, due % 1000000000, Qt::PreciseTimer);
+    return stop.sleepUntil(deadline);
+}
+
 namespace BlockingIo {
 
 bool writeAll(QTcpSocket &socket, const QByteArray &data, int stallMs, const WorkerStop &stop)

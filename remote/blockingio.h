@@ -4,6 +4,7 @@
 // the socket's poll and notices a stop request within a fraction of a second,
 // so closing the server never waits out a 30 s or 60 s protocol period.
 
+#include <QDeadlineTimer>
 #include <QMutex>
 #include <QTcpSocket>
 #include <QWaitCondition>
@@ -18,11 +19,33 @@ public:
     bool isRequested() const { return m_flag.load(); }
     // Sleeps up to ms; returns false at once when a stop is requested.
     bool sleep(int ms);
+    // Sleeps until the deadline; returns false at once when a stop is requested.
+    bool sleepUntil(QDeadlineTimer deadline);
 
 private:
     std::atomic_bool m_flag{false};
     QMutex m_lock;          // pairs with m_cond; taken by request() and sleep()
     QWaitCondition m_cond;
+};
+
+// Paces lines by deadline: line n goes out no earlier than pause after line
+// n-1 was due, so neither the write nor the lateness of a wake-up adds to the
+// pause (sleeping the pause after each line gave 0.83 of the ceiling). A
+// late wake-up is made up on the following lines, never going ahead of the
+// schedule; a sender that fell behind by more than MaxLagPauses (a stall, a
+// queue that ran empty) starts a new schedule instead of sending a burst.
+class LinePacer
+{
+public:
+    static constexpr int MaxLagPauses = 10;
+
+    explicit LinePacer(int pauseMs) : m_pauseNs(qint64(pauseMs) * 1000000) {}
+    // Sleeps until the next line is due; false when a stop cut it short.
+    bool waitTurn(WorkerStop &stop);
+
+private:
+    const qint64 m_pauseNs;
+    qint64 m_dueNs = 0; // steady clock, ns; 0: the first line goes at once
 };
 
 namespace BlockingIo {

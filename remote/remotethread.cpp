@@ -70,8 +70,11 @@ void RemoteThread::run()
     };
     bool sentData = false;
     QString line;
+    LinePacer pacer(m_options.linePauseMs);
     while (!m_stop.isRequested()) {
         if (takeLine(&line)) {
+            if (!pacer.waitTurn(m_stop))
+                break;
             emit sigOutputString(QStringLiteral("远传信息: ") + line + QStringLiteral("标示：")
                                  + QString::number(m_descriptor));
             if (!BlockingIo::writeAll(socket, RemoteCodec::encodeFrame(line.toUtf8()), m_options.writeStallMs, m_stop)) {
@@ -79,7 +82,6 @@ void RemoteThread::run()
                 break;
             }
             sentData = true;
-            m_stop.sleep(m_options.linePauseMs);
             continue;
         }
         if (m_stop.isRequested())

@@ -8,8 +8,9 @@ PACKAGES=(cmake g++ make ccache qtbase5-dev libqt5serialport5-dev libqt5sql5-sql
           qttools5-dev-tools socat curl openssl fonts-wqy-zenhei xvfb xauth procps
           pkg-config libmosquitto-dev mosquitto mosquitto-clients libssl-dev
           dpkg-dev lintian chromium)
-# Load generator and the reference web server of the HTTP benchmark.
-BENCH_PACKAGES=(wrk nginx-light)
+# Load generator and the reference web server of the HTTP benchmark; perf
+# for profiling what the benchmarks drive.
+BENCH_PACKAGES=(wrk nginx-light linux-perf)
 # Debian's default clang, its sanitizer and libFuzzer runtimes
 # (libclang_rt.fuzzer and friends: only recommended by clang, so named here)
 # and llvm-symbolizer for readable crash stacks; the three metapackages

@@ -116,6 +116,9 @@ bool Monitoring::start(const QString &host, quint16 port)
     settings.host = host;
     settings.port = port;
     settings.maxThreads = 4;   // a scraper or two, never a crowd
+    // Each waits up to the answer time-out for the main thread: on its own
+    // thread, so that a stalled main thread still gets every "503".
+    settings.handlerThreads = settings.maxThreads;
     settings.readTimeout = 5000;
     settings.maxRequestSize = 4096;
     if (!m_listener.start(settings, m_handler, QStringLiteral("monitoring"))) {

@@ -289,6 +289,9 @@ bool WebService::startWith(FireServer &server, const Settings &settings)
     // Streams leave the connection threads; these serve the plain requests,
     // and a browser keeps a few connections open between them.
     l.maxThreads = qBound(16, 4 * m_settings.maxSessions, 400);
+    // A request waits for the main thread's answer, a history query for the
+    // database: each connection its own thread.
+    l.handlerThreads = l.maxThreads;
     l.readTimeout = 10000;
     l.maxRequestSize = 16000;
     l.maxMultiPartSize = 0;

@@ -77,6 +77,64 @@ private slots:
         QVERIFY(j.append("after") > lastId);
     }
 
+    // A batch goes in as few statements: ids, order, totals and the caps
+    // must come out as from one append per payload, also after a reopen,
+    // and a removal takes exactly the acknowledged ids, runs or scattered.
+    void batchesKeepOrderIdsAndCaps()
+    {
+        LogCapture log;
+        QList<QByteArray> batch;
+        for (int i = 0; i < 250; ++i)
+            batch << QByteArray::number(i).rightJustified(4, '0');
+        batch[7] = QByteArray(2000, 'x'); // over the byte cap: refused alone
+        qint64 bytes = 0;
+        for (const QByteArray &b : batch)
+            bytes += b.size() > 1000 ? 0 : b.size();
+        QList<qint64> ids;
+        {
+            Journal j;
+            QVERIFY(j.open(file("batch.db"), JournalCaps{1000, 1000}));
+            ids = j.append(batch);
+            QCOMPARE(ids.size(), batch.size());
+            QCOMPARE(ids.at(7), qint64(0));
+            QCOMPARE(log.count("larger than the cap"), 1);
+            QCOMPARE(j.count(), 249);
+            QCOMPARE(j.bytes(), bytes);
+        }
+        Journal j;
+        QVERIFY(j.open(file("batch.db"), JournalCaps{1000, 1000}));
+        const QList<Journal::Entry> all = j.peek(1000);
+        QCOMPARE(all.size(), 249);
+        for (int i = 0, k = 0; i < batch.size(); ++i) {
+            if (i == 7)
+                continue;
+            QCOMPARE(all.at(k).id, ids.at(i));
+            QCOMPARE(all.at(k).payload, batch.at(i));
+            QVERIFY(k == 0 || all.at(k).id > all.at(k - 1).id);
+            ++k;
+        }
+        // A run of ids, then scattered ones with one already gone.
+        QCOMPARE(j.remove({ids.at(10), ids.at(11), ids.at(12), ids.at(13)}), 4);
+        QCOMPARE(j.remove({ids.at(20), ids.at(40), ids.at(12), ids.at(60)}), 3);
+        QCOMPARE(j.count(), 242);
+        QCOMPARE(j.bytes(), bytes - 7 * 4);
+        QCOMPARE(j.peek(1, -1, ids.at(9)).first().id, ids.at(14));
+
+        // The caps: a batch that fits after dropping the oldest drops just
+        // those; a batch larger than the cap keeps only its own newest.
+        Journal c;
+        QVERIFY(c.open(file("batchcaps.db"), JournalCaps{5, 1000}));
+        c.append(QList<QByteArray>{"a", "b", "c", "d"});
+        c.append(QList<QByteArray>{"e", "f", "g"});
+        QCOMPARE(payloads(c.peek(10)), (QList<QByteArray>{"c", "d", "e", "f", "g"}));
+        QCOMPARE(c.droppedCount(), qint64(2));
+        const QList<qint64> big = c.append(QList<QByteArray>{"1", "2", "3", "4", "5", "6", "7"});
+        QVERIFY(big.last() > big.first());
+        QCOMPARE(payloads(c.peek(10)), (QList<QByteArray>{"3", "4", "5", "6", "7"}));
+        QCOMPARE(c.count(), 5);
+        QCOMPARE(c.bytes(), qint64(5));
+    }
+
     void dropsOldestBeyondTheCapsOneLinePerEpisode()
     {
         LogCapture log;

@@ -57,9 +57,10 @@ class TestRemoteServer : public QObject
         }
     }
 
-    void startServer(int idleMs, int answerMs = 3000, int writeStallMs = 60000)
+    void startServer(int idleMs, int answerMs = 3000, int writeStallMs = 60000, int linePauseMs = 1)
     {
         RemoteServer::Options o;
+        o.linePauseMs = linePauseMs;
         o.idleMs = idleMs;
         o.answerMs = answerMs;
         o.writeStallMs = writeStallMs;
@@ -139,6 +140,30 @@ private slots:
         const int beats = a.heartbeats();
         QTRY_VERIFY(a.heartbeats() > beats && lights(light).contains(1));
         QVERIFY(!a.isClosed() && !b.isClosed());
+    }
+
+    void pacedCentreGetsLinesNoFasterThanThePause()
+    {
+        // Lines go by deadline, not by a sleep after each write; the
+        // schedule must still hold every line back to its turn.
+        const int pauseMs = 40;
+        const int n = 12;
+        startServer(5000, 3000, 60000, pauseMs);
+        CentrePeer c;
+        QVERIFY(c.connectTo(m_server->serverPort()));
+        QTRY_COMPARE(m_notices, QList<int>{2});
+        for (int i = 0; i < n; ++i)
+            m_server->broadcastToRemote(QStringLiteral("line%1").arg(i));
+        QTRY_COMPARE_WITH_TIMEOUT(c.lineCount(), n, 10000);
+        QList<qint64> at;
+        for (int i = 0; i < c.frames.size(); ++i)
+            if (c.frames.at(i) != "a")
+                at << c.frameMs.at(i);
+        // The first arrival may be seen late by this thread; one pause of slack.
+        for (int k = 1; k < n; ++k)
+            QVERIFY2(at.at(k) - at.at(0) >= qint64(k - 1) * pauseMs,
+                     qPrintable(QStringLiteral("line %1 after %2 ms").arg(k).arg(at.at(k) - at.at(0))));
+        QCOMPARE(c.lines().last(), QStringLiteral("line%1").arg(n - 1));
     }
 
     void silentCentreIsDroppedAfterIdleAndAnswerWait()
