@@ -21,6 +21,7 @@
 #include "core/servercontext.h"
 #include "server/fireserver.h"
 #include "server/monitoring.h"
+#include "serverbench.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -235,19 +236,6 @@ private:
     QTimer *m_ackTimer = nullptr;
 };
 
-bool writeEventTable(const QString &path)
-{
-    // One class that the dispatcher neither tracks nor suppresses: every
-    // event fed in is delivered once, in order, at the paced rate.
-    const QByteArray xml = R"(<?xml version="1.0" encoding="UTF-8"?>
-<Config><EventType>
- <DevEvent EventData="9" name="bench"><Ev ComData="1" EventData="1900" name="bench event" EventProperty="1"/></DevEvent>
-</EventType></Config>
-)";
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(xml) == xml.size();
-}
-
 qint64 percentile(const std::vector<qint64> &sorted, double p)
 {
     if (sorted.empty())
@@ -283,7 +271,7 @@ int main(int argc, char *argv[])
 
     QTemporaryDir dir;
     AppPaths::setAppDir(dir.path());
-    if (!writeEventTable(dir.filePath(QStringLiteral("EventConfig.xml")))
+    if (!ServerBench::writeEventTable(dir.filePath(QStringLiteral("EventConfig.xml")))
         || !ConfigTables::instance().loadEventTable(dir.filePath(QStringLiteral("EventConfig.xml")))) {
         std::fprintf(stderr, "cannot write the event table\n");
         return 1;

@@ -285,19 +285,6 @@ struct Phase
     double cpuPerWall() const { return wall > 0 ? serverCpu / wall : 0; }
 };
 
-bool writeEventTable(const QString &path)
-{
-    // One class that the dispatcher neither tracks nor suppresses: every
-    // event fed in is delivered once, in order, at the paced rate.
-    const QByteArray xml = R"(<?xml version="1.0" encoding="UTF-8"?>
-<Config><EventType>
- <DevEvent EventData="9" name="bench"><Ev ComData="1" EventData="1900" name="bench event" EventProperty="1"/></DevEvent>
-</EventType></Config>
-)";
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(xml) == xml.size();
-}
-
 // Logs in on the web console; the session cookie, empty on failure. The
 // server answers from this thread, so the wait turns its event loop.
 QByteArray webLogin(quint16 port, const QByteArray &user, const QByteArray &password)

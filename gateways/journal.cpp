@@ -377,14 +377,19 @@ QList<qint64> Journal::append(const QList<QByteArray> &payloads)
         committed();
         return ids;
     }
-    qWarning().noquote() << QStringLiteral("journal %1: %2 entries not stored: %3")
-                                .arg(m_path).arg(payloads.size()).arg(q.lastError().text());
+    rollBack(db, payloads.size(), q.lastError().text(), countBefore, bytesBefore, droppedBefore);
+    return none();
+}
+
+void Journal::rollBack(QSqlDatabase &db, int entries, const QString &error, int countBefore, qint64 bytesBefore,
+                       qint64 droppedBefore)
+{
+    qWarning().noquote() << QStringLiteral("journal %1: %2 entries not stored: %3").arg(m_path).arg(entries).arg(error);
     db.rollback();
     m_count = countBefore;
     m_bytes = bytesBefore;
     m_dropped = droppedBefore;
     refreshTotals();
-    return none();
 }
 
 QList<qint64> Journal::appendEach(const QList<QByteArray> &payloads)
@@ -426,13 +431,7 @@ QList<qint64> Journal::appendEach(const QList<QByteArray> &payloads)
         committed();
         return ids;
     }
-    qWarning().noquote() << QStringLiteral("journal %1: %2 entries not stored: %3")
-                                .arg(m_path).arg(payloads.size()).arg(q.lastError().text());
-    db.rollback();
-    m_count = countBefore;
-    m_bytes = bytesBefore;
-    m_dropped = droppedBefore;
-    refreshTotals();
+    rollBack(db, payloads.size(), q.lastError().text(), countBefore, bytesBefore, droppedBefore);
     return none();
 }
 

@@ -18,6 +18,8 @@
 
 #include <memory>
 
+class QSqlDatabase;
+
 class JournalCheckpointer;
 
 // Bounds of one journal; beyond either the oldest entries go.
@@ -85,6 +87,9 @@ private:
     // append() of a batch that alone exceeds a cap: room is made before each entry.
     QList<qint64> appendEach(const QList<QByteArray> &payloads);
     void refreshTotals();
+    // A batch that failed: logged, undone, and the totals as they were.
+    void rollBack(QSqlDatabase &db, int entries, const QString &error, int countBefore, qint64 bytesBefore,
+                  qint64 droppedBefore);
     // After each commit: the helper copies the WAL back a little later.
     void committed();
 
