@@ -70,7 +70,7 @@ build "$ROOT"
 # name;bench command line;figure=regex (its first group is the number);...
 # A figure whose name ends in "(lower)" is better when lower. "@CYCLE" is
 # the server's CPU per poll cycle, from the CPU and the cycles of the run.
-SPECS=(
+RUNS=(
 'nbiot;bench_nbiot --seconds 10 --rounds 3;receiver req/s=^median: receiver ([0-9.]+) req/s;receiver p99 ms (lower)=^median: receiver [0-9.]+ req/s p99 ([0-9.]+) ms;nginx req/s=^median: .*[|] nginx ([0-9.]+) req/s;receiver/nginx=^ratio receiver/nginx: ([0-9.]+)'
 'mqtt;bench_mqtt --events 100000 --rate 10000;unpaced events/s=^stream: .* s: ([0-9.]+) events/s;unpaced CPU us/event (lower)=^stream:[\s\S]*?CPU: publisher ([0-9.]+) us/event;paced events/s=^paced: .* s: ([0-9.]+) events/s;paced p99 ms (lower)=^paced:[\s\S]*?p99 ([0-9.]+);paced CPU us/event (lower)=^paced:[\s\S]*?CPU: publisher ([0-9.]+) us/event'
 'remote;bench_remote --events 10000 --queries 10 --rounds 3;share of the ceiling== ([0-9.]+) of the 1,000 lines/s ceiling;query close p99 ms (lower)=close [(]complete answer.* p99 ([0-9.]+) ms'
@@ -100,8 +100,8 @@ EOF
 median() { python3 -c 'import sys,statistics; v=[float(x) for x in sys.argv[1:] if x]; m=statistics.median(v) if v else None; print("" if m is None else ("%.0f" % m if abs(m) >= 1000 else "%.4g" % m))' "$@"; }
 
 declare -A VALUES
-for spec in "${SPECS[@]}"; do
-    IFS=';' read -r -a parts <<<"$spec"
+for run in "${RUNS[@]}"; do
+    IFS=';' read -r -a parts <<<"$run"
     name=${parts[0]}
     case " $BENCHES " in *" $name "*) ;; *) continue ;; esac
     cmdline=${parts[1]}
@@ -126,8 +126,8 @@ done
 echo
 echo "medians over $ROUNDS rounds; ratio = work / reference ($REF = ${REFSHA:0:7}, work tree $(git -C "$ROOT" rev-parse --short HEAD)$(git -C "$ROOT" diff --quiet HEAD || echo '+changes'))"
 printf '%-8s %-34s %12s %12s %8s\n' bench figure reference work ratio
-for spec in "${SPECS[@]}"; do
-    IFS=';' read -r -a parts <<<"$spec"
+for run in "${RUNS[@]}"; do
+    IFS=';' read -r -a parts <<<"$run"
     name=${parts[0]}
     case " $BENCHES " in *" $name "*) ;; *) continue ;; esac
     for ((i = 2; i < ${#parts[@]}; ++i)); do
