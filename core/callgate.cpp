@@ -1,4 +1,4 @@
-#include "web/callgate.h"
+#include "core/callgate.h"
 
 #include <QDeadlineTimer>
 

@@ -3,6 +3,7 @@
 #include "clients/cclient.h"
 #include "clients/ceventprocess.h"
 #include "config/configtables.h"
+#include "core/callgate.h"
 #include "core/servercontext.h"
 #include "http/httprequest.h"
 #include "http/httprequesthandler.h"
@@ -15,8 +16,6 @@
 
 #include <QDebug>
 #include <QMutexLocker>
-#include <QPointer>
-#include <QSemaphore>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -48,6 +47,9 @@ class MonitoringHandler : public HttpRequestHandler
 public:
     explicit MonitoringHandler(Monitoring *monitoring) : m_monitoring(monitoring) {}
     void setTimeoutMs(int ms) { m_nTimeoutMs.store(ms); }
+    // Frees the requests waiting for the main thread, which is about to
+    // wait for their threads.
+    void closeGate() { m_gate.close(); }
 
     void service(HttpRequest &request, HttpResponse &response) override
     {
@@ -59,30 +61,26 @@ public:
         }
         struct Answer
         {
-            QSemaphore done;
             QByteArray body;
             bool healthy = true;
         };
-        auto answer = std::make_shared<Answer>();
         const bool health = path == "/healthz";
-        QPointer<Monitoring> monitoring = m_monitoring;
+        Monitoring *monitoring = m_monitoring;
         const int timeoutMs = m_nTimeoutMs.load();
-        // Queued into the main thread; dropped if the object is gone.
-        QMetaObject::invokeMethod(m_monitoring, [monitoring, answer, health] {
-            if (monitoring) {
-                if (health) {
-                    const QString problem = monitoring->healthProblem();
-                    answer->healthy = problem.isEmpty();
-                    answer->body = (problem.isEmpty() ? QStringLiteral("ok") : problem).toUtf8() + '\n';
-                } else {
-                    answer->body = monitoring->metricsText();
-                }
+        const std::optional<Answer> answer = m_gate.call<Answer>(monitoring, [monitoring, health] {
+            Answer a;
+            if (health) {
+                const QString problem = monitoring->healthProblem();
+                a.healthy = problem.isEmpty();
+                a.body = (problem.isEmpty() ? QStringLiteral("ok") : problem).toUtf8() + '\n';
+            } else {
+                a.body = monitoring->metricsText();
             }
-            answer->done.release();
-        }, Qt::QueuedConnection);
+            return a;
+        }, timeoutMs);
         response.setHeader("Content-Type", health ? "text/plain; charset=utf-8"
                                                   : "text/plain; version=0.0.4; charset=utf-8");
-        if (!answer->done.tryAcquire(1, timeoutMs)) {
+        if (!answer) {
             response.setStatus(503, "Service Unavailable");
             response.write(QByteArray("main thread did not answer within ") + QByteArray::number(timeoutMs)
                                + " ms\n",
@@ -96,6 +94,7 @@ public:
 
 private:
     Monitoring *m_monitoring;
+    CallGate m_gate;
     std::atomic<int> m_nTimeoutMs{2000}; // set in the main thread, read by the connection threads
 };
 
@@ -106,6 +105,7 @@ Monitoring::Monitoring(FireServer *server, QObject *parent) : QObject(parent), m
 
 Monitoring::~Monitoring()
 {
+    m_handler->closeGate();
     m_listener.stop();
     delete m_handler;
 }

@@ -26,6 +26,12 @@
 
 #include <algorithm>
 
+// Resources of a static library need a call to be linked in; outside any namespace.
+static void initWebResources()
+{
+    Q_INIT_RESOURCE(web);
+}
+
 namespace {
 const QByteArray kCookie = "fs_session";
 constexpr int MaxCommandBytes = 4096;
@@ -79,15 +85,6 @@ int classRank(int eventClass)
     return 4;
 }
 
-} // namespace
-
-// Resources of a static library need a call to be linked in; outside any namespace.
-static void initWebResources()
-{
-    Q_INIT_RESOURCE(web);
-}
-
-namespace {
 struct Asset
 {
     QByteArray type;
@@ -100,7 +97,6 @@ QHash<QByteArray, Asset> loadAssets()
     const QList<QPair<QByteArray, QByteArray>> types{
         {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
         {".css", "text/css; charset=utf-8"},   {".svg", "image/svg+xml"},
-        {".txt", "text/plain; charset=utf-8"},
     };
     initWebResources();
     QHash<QByteArray, Asset> assets;

@@ -14,7 +14,7 @@
 #include "http/httplistenersettings.h"
 #include "http/httplistenerthread.h"
 #include "server/serverservice.h"
-#include "web/callgate.h"
+#include "core/callgate.h"
 #include "web/websessions.h"
 
 #include <QByteArray>

@@ -1,18 +1,13 @@
 #include "web/websessions.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QRandomGenerator>
 
 #include <limits>
 
 WebSessions::WebSessions(int idleMs, int maxSessions)
-    : m_idleMs(idleMs), m_maxSessions(maxSessions), m_clock([] {
-          static QElapsedTimer t;
-          if (!t.isValid())
-              t.start();
-          return t.elapsed();
-      })
+    : m_idleMs(idleMs), m_maxSessions(maxSessions), m_clock([] { return QDeadlineTimer::current().deadline(); })
 {
 }
 

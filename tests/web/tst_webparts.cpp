@@ -1,16 +1,9 @@
-// The web console's parts below the service: logins that expire when idle
-// (but not while a page streams), room made for a newcomer, and the gate
-// that lets connection threads wait for the main thread without holding up
-// a shutdown.
+// The web console's logins: they expire when idle (but not while a page
+// streams), and a full table makes room for a newcomer.
 
-#include "web/callgate.h"
 #include "web/websessions.h"
 
-#include <QElapsedTimer>
-#include <QThread>
 #include <QtTest>
-
-#include <atomic>
 
 class TestWebParts : public QObject
 {
@@ -67,36 +60,6 @@ private slots:
         QVERIFY(!WebSessions::sameToken("abcd", "abce"));
         QVERIFY(!WebSessions::sameToken("abcd", "abc"));
         QVERIFY(!WebSessions::sameToken("", ""));
-    }
-
-    void gateAnswersAndClosingFreesWaiters()
-    {
-        CallGate gate;
-        QObject mainObject; // lives in this thread
-        std::optional<int> answered;
-        QThread *asker = QThread::create([&] { answered = gate.call<int>(&mainObject, [] { return 42; }); });
-        asker->start();
-        QTRY_VERIFY(asker->isFinished()); // QTRY runs this thread's loop, which answers
-        QCOMPARE(answered.value_or(0), 42);
-        delete asker;
-
-        // The main thread is busy (not running its loop) and closes the
-        // gate, as a stop does before it waits for the connection threads.
-        std::atomic_bool ran{false};
-        std::optional<int> refused = 1;
-        asker = QThread::create([&] { refused = gate.call<int>(&mainObject, [&ran] { ran = true; return 7; }, 60000); });
-        QElapsedTimer t;
-        t.start();
-        asker->start();
-        // Whether it is waiting already or only about to ask, it gets no answer.
-        gate.close();
-        QVERIFY(asker->wait(5000));
-        QVERIFY(t.elapsed() < 5000);
-        QVERIFY(!refused.has_value());
-        QCoreApplication::processEvents(); // the late call is dropped, not run
-        QVERIFY(!ran);
-        QVERIFY(!gate.call<int>(&mainObject, [] { return 1; }).has_value());
-        delete asker;
     }
 };
 
